@@ -1,0 +1,52 @@
+# Front door for a fresh Debian 12 machine:
+#   make build   install what is missing, build everything into dist/
+#   make test    the same set-up, then every test tier
+#   make bench   the benchmarks (figures printed)
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+VENV := $(shell scripts/venv_path.sh)
+PYTHON := $(VENV)/bin/python
+
+.PHONY: setup build build-native build-sanitize build-windows dist test test-native test-windows test-worker test-e2e bench clean
+
+setup:
+	@scripts/setup.sh
+
+build: setup build-native build-windows dist
+
+build-native:
+	@cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build/native -j $(JOBS)
+
+build-sanitize:
+	@cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOLLOQUOR_SANITIZE=ON >/dev/null
+	@cmake --build build/sanitize -j $(JOBS)
+
+build-windows:
+	@cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake >/dev/null
+	@cmake --build build/windows -j $(JOBS)
+
+dist:
+	@scripts/make_dist.sh
+
+test: setup build build-sanitize
+	@scripts/run_tests.sh
+
+test-native: build-sanitize
+	@ctest --test-dir build/sanitize --output-on-failure -j $(JOBS)
+
+test-windows: build-windows
+	@scripts/with_wine.sh ctest --test-dir build/windows --output-on-failure
+
+test-worker: setup
+	@cd worker && $(PYTHON) -m pytest -q tests
+
+test-e2e: build
+	@scripts/with_wine.sh tests/e2e/run.sh
+
+bench: setup build-native
+	@scripts/run_benchmarks.sh
+
+clean:
+	rm -rf build dist

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs every test tier and prints each runner's summary; exits non-zero when any tier fails.
+set -uo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+jobs=$(nproc)
+venv=$(scripts/venv_path.sh)
+declare -a failed=()
+
+tier() {
+  local name=$1; shift
+  echo "=== $name"
+  if "$@"; then echo "=== $name: ok"; else echo "=== $name: FAILED"; failed+=("$name"); fi
+}
+
+tier "native unit tests (ASan/UBSan)" ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+tier "Windows tests under Wine" scripts/with_wine.sh ctest --test-dir build/windows --output-on-failure
+tier "worker tests" bash -c "cd worker && '$venv/bin/python' -m pytest -q -p no:cacheprovider tests"
+if [ -x tests/e2e/run.sh ]; then
+  tier "end to end" scripts/with_wine.sh tests/e2e/run.sh
+fi
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED tiers: ${failed[*]}"
+  exit 1
+fi
+echo "all test tiers passed"
