@@ -1,0 +1,122 @@
+// The window's reaction to every worker line: status and ready transition, download progress,
+// model catalogs and lists, the transcript panels, the finished lines and their pairing with the
+// final translations. Portable: the window is reached only through WorkerView, which the Win32
+// shell (worker_messages_win32.cpp) implements on the real controls and tests implement in memory.
+//
+// Ownership of the window's worker state: WorkerState below is the single owner of the worker
+// flags (worker_ready, startup_finished, switching_model, translation_unavailable,
+// speakers_unavailable), the catalogs, the active and chosen model ids, transcript_lines and
+// pending_finals. The process-wide instance is `worker_state`; it is touched on the window thread
+// only. session_open belongs to the window's commands and capture_running to capture control;
+// this module only reads them, through WorkerView.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "transcript/panel.h"
+#include "worker_link/worker_line.h"
+
+namespace colloquor {
+
+struct ModelEntry {
+  std::u16string id;
+  std::u16string label;
+  std::int32_t size_mb = 0;
+  bool installed = false;
+};
+
+// One finished line with its translation; the session file, the history viewer and the export
+// use the same record.
+struct TranscriptLine {
+  std::int32_t channel = 0;
+  std::int32_t speaker = 0;
+  bool labelled = false;
+  std::u16string text;
+  std::u16string translation;        // empty until the final translation arrives
+  std::string language;              // code reported with the finished line; may be empty
+  std::string translation_language;  // code reported with the final translation
+};
+
+// Stands in pending_finals for an utterance that produced no text.
+inline constexpr std::int32_t kNoLine = -1;
+
+struct WorkerState {
+  bool startup_finished = false;
+  bool switching_model = false;
+  bool worker_ready = false;
+  bool translation_unavailable = false;
+  bool speakers_unavailable = false;
+  std::vector<ModelEntry> speaker_catalog;
+  std::vector<ModelEntry> translation_catalog;
+  std::u16string active_speaker_model;
+  std::u16string active_translation_model;
+  std::u16string chosen_speaker_model;
+  std::u16string chosen_translation_model;
+  std::vector<TranscriptLine> transcript_lines;
+  std::array<std::deque<std::int32_t>, 2> pending_finals;  // indexes into transcript_lines
+};
+
+// The one instance of the window's worker state.
+extern WorkerState worker_state;
+
+enum class PanelId { recognized, translation };
+enum class ModelList { speaker, translation };
+
+// What the dispatch needs from the window. Every call happens on the window thread.
+struct WorkerView {
+  virtual ~WorkerView() = default;
+  virtual void set_status(std::u16string_view text) = 0;
+  virtual void show_download_bar(bool visible) = 0;
+  virtual void set_download_position(int percent) = 0;
+  // "N": select "No translation", disable the translation language list and the swap button.
+  virtual void lock_translation_off() = 0;
+  // "V": check "One interlocutor", uncheck and disable "Several (detect voices)".
+  virtual void lock_single_voice() = 0;
+  // Empties the list and adds items in order; selects `selected`, or nothing when it is -1.
+  virtual void fill_model_list(ModelList list, const std::vector<std::u16string>& items,
+                               int selected) = 0;
+  virtual void set_partial(PanelId panel, int channel, const PanelLine& line) = 0;
+  virtual void append_final(PanelId panel, const PanelLine& line) = 0;
+  virtual void drop_partial(PanelId panel, int channel) = 0;
+  virtual void append_session_line(const TranscriptLine& line) = 0;
+  // True while system-audio capture is enabled or speaker detection is in effect.
+  virtual bool lines_labelled() = 0;
+  virtual bool capture_running() = 0;
+  virtual void stop_capture() = 0;
+  virtual void send_options() = 0;
+  virtual void update_controls() = 0;
+  virtual void save_settings() = 0;
+  // Turns diarization off through the capture options, sends them when ready, and saves.
+  virtual void apply_capture_options_with_saving() = 0;
+};
+
+// Handles one record. The caller keeps ownership of the record.
+void handle_worker_line(WorkerState& state, WorkerView& view, const WorkerLine& line);
+
+// Item texts of a model list, e.g. "Small  (38 MB, will be downloaded)".
+std::u16string model_item_text(const ModelEntry& entry);
+// The item to select: the last entry with the chosen id (or the active id when nothing is
+// chosen), else the first item; -1 for an empty catalog.
+int preferred_model_item(const std::vector<ModelEntry>& catalog, std::u16string_view chosen,
+                         std::u16string_view active);
+// Refill the speaker (id 129) or translation (id 130) model list from its catalog.
+void fill_speaker_models(const WorkerState& state, WorkerView& view);
+void fill_translation_models(const WorkerState& state, WorkerView& view);
+
+// Empties transcript_lines and both pending_finals queues ("Clear", "+ New session", opening a
+// saved session). Finished lines still waiting for their final translation are handed to the
+// session file first, untranslated, so that clearing the view never loses a recognized line; their
+// translations, when they come, are dropped.
+void clear_transcript(WorkerState& state, WorkerView& view);
+
+// The status line of the ready transition for the worker's ready text.
+std::u16string ready_status_text(std::u16string_view ready_text, bool translation_unavailable);
+inline constexpr char16_t kWorkerStoppedStatus[] =
+    u"The recognizer stopped (see worker.log next to the program).";
+
+}  // namespace colloquor

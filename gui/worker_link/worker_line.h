@@ -1,0 +1,34 @@
+// One line of the worker's output as the window receives it, and the window messages that threads
+// post to the main window. Kept free of <windows.h> so that portable code can name the messages.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace colloquor {
+
+// Window message numbers (WM_APP is 0x8000 on every Windows version).
+inline constexpr unsigned kWmApp = 0x8000;
+// Second parameter: a heap WorkerLine; the window owns it from the post on and deletes it.
+inline constexpr unsigned WM_WORKER_LINE = kWmApp + 1;
+// First parameter: level 0..100; second: channel * 2 + speech flag.
+inline constexpr unsigned WM_AUDIO_LEVEL = kWmApp + 2;
+// Second parameter: a heap UTF-16 string with the reason; the window frees it.
+inline constexpr unsigned WM_LOOPBACK_FAILED = kWmApp + 3;
+
+// Kinds that Parlivo makes itself, besides the worker's own letters.
+inline constexpr char kLineStatus = 'S';        // worker status, or a bootstrap status text
+inline constexpr char kLineStartFailed = 'E';   // bootstrap: the worker could not be started
+inline constexpr char kLineOutputEnded = 'X';   // reader: the worker's output has ended
+
+// A worker line, or a status / error / end record made by Parlivo. Allocated with new by the
+// poster; whoever receives it through WM_WORKER_LINE deletes it, whatever its kind.
+struct WorkerLine {
+  char kind = 0;
+  std::int32_t channel = 0;   // "P", "F", "T", "U": the channel field
+  std::int32_t number = 0;    // "P", "F", "T", "U": the speaker; "D": the percent
+  std::string language;       // "P", "F", "T", "U": UTF-8 bytes as received
+  std::u16string text;        // the rest of the line; "C"/"K" keep their fields joined by TAB
+};
+
+}  // namespace colloquor
