@@ -5,7 +5,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 mkdir -p dist/windows dist/linux
-for exe in Parlivo.exe ColloquorSetup.exe relay.exe; do
+for exe in Parlivo.exe ColloquorSetup.exe; do
   f=$(find build/windows -name "$exe" -not -path '*/CMakeFiles/*' 2>/dev/null | head -n 1)
   [ -n "$f" ] && cp -f "$f" dist/windows/
 done
