@@ -1,0 +1,114 @@
+#include "transcript/panel_win32.h"
+
+#include <richedit.h>
+
+#include <cstdint>
+
+namespace colloquor {
+
+namespace {
+
+LONG text_length(HWND control) {
+  GETTEXTLENGTHEX request{GTL_DEFAULT, 1200};
+  return static_cast<LONG>(
+      SendMessageW(control, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&request), 0));
+}
+
+void select_range(HWND control, LONG start, LONG end) {
+  SendMessageW(control, EM_SETSEL, static_cast<WPARAM>(start), static_cast<LPARAM>(end));
+}
+
+// The one primitive that writes into the control: insert at the end, then format what was
+// inserted. Undo is not recorded, so a long transcript does not keep an undo history.
+void append_styled(HWND control, const std::u16string& text, std::uint32_t colour, bool bold) {
+  if (text.empty()) return;
+  const LONG start = text_length(control);
+  select_range(control, start, start);
+  SendMessageW(control, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+  const LONG end = text_length(control);
+  select_range(control, start, end);
+  CHARFORMAT2W format{};
+  format.cbSize = sizeof(format);
+  format.dwMask = CFM_COLOR | CFM_BOLD;
+  format.dwEffects = bold ? CFE_BOLD : 0;
+  format.crTextColor = static_cast<COLORREF>(colour);
+  SendMessageW(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+  select_range(control, end, end);
+}
+
+void render_line(HWND control, const PanelLine& line, bool unfinished) {
+  for (const StyledRun& run : line_runs(line, unfinished)) {
+    append_styled(control, run.text, run.colour, run.bold);
+  }
+}
+
+// The view follows new text only when it already shows the end (within two scroll units).
+bool view_at_bottom(HWND control) {
+  SCROLLINFO info{};
+  info.cbSize = sizeof(info);
+  info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS | SIF_TRACKPOS;
+  if (!GetScrollInfo(control, SB_VERT, &info) || info.nMax <= 0) return true;
+  return std::int64_t{info.nPage} + info.nPos >= std::int64_t{info.nMax} - 2;
+}
+
+}  // namespace
+
+void render_panel(TranscriptPanel& panel, const PanelLine* new_final) {
+  HWND control = panel_control(panel);
+  if (control == nullptr) return;
+  const bool follow = view_at_bottom(control);
+  // Moving the selection may scroll the control to the caret; a reader who scrolled up keeps the
+  // exact position, so it is put back afterwards.
+  POINT kept{};
+  SendMessageW(control, EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&kept));
+  SendMessageW(control, WM_SETREDRAW, FALSE, 0);
+
+  select_range(control, panel.partial_start, -1);
+  SendMessageW(control, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+  if (new_final != nullptr) {
+    render_line(control, *new_final, false);
+    panel.partial_start = text_length(control);
+  }
+  for (int channel = 0; channel < 2; ++channel) {
+    if (panel.has_partial[channel] && !panel.partials[channel].text.empty()) {
+      render_line(control, panel.partials[channel], true);
+    }
+  }
+
+  SendMessageW(control, WM_SETREDRAW, TRUE, 0);
+  if (follow) {
+    SendMessageW(control, WM_VSCROLL, SB_BOTTOM, 0);
+  } else {
+    SendMessageW(control, EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&kept));
+  }
+  InvalidateRect(control, nullptr, TRUE);
+}
+
+void clear_panel(TranscriptPanel& panel) {
+  panel.finals.clear();
+  panel.has_partial = {false, false};
+  panel.partial_start = 0;
+  if (HWND control = panel_control(panel)) SetWindowTextW(control, L"");
+}
+
+void set_partial(TranscriptPanel& panel, int channel, const PanelLine& line) {
+  const int c = channel & 1;
+  panel.partials[c] = line;
+  panel.has_partial[c] = !line.text.empty();
+  show_partials(panel);
+}
+
+void append_final(TranscriptPanel& panel, const PanelLine& line) {
+  panel.finals.push_back(line);
+  panel.has_partial[line.channel & 1] = false;
+  render_panel(panel, &panel.finals.back());
+}
+
+void show_partials(TranscriptPanel& panel) { render_panel(panel, nullptr); }
+
+void drop_partial(TranscriptPanel& panel, int channel) {
+  panel.has_partial[channel & 1] = false;
+  show_partials(panel);
+}
+
+}  // namespace colloquor
