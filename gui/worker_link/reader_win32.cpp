@@ -24,7 +24,8 @@ DWORD WINAPI reader_thread_main(LPVOID) {
 // behind, not gone, so the reader waits for it rather than dropping a line. Waiting here lets the
 // pipe fill, which in turn makes the worker wait.
 bool post_worker_line(HWND window, WorkerLine* line) {
-  for (;;) {
+  // A null window would post to this thread's own queue, where no one frees the record.
+  for (; window != nullptr;) {
     if (PostMessageW(window, WM_WORKER_LINE, 0, reinterpret_cast<LPARAM>(line))) return true;
     if (!IsWindow(window)) break;
     Sleep(kRetryPostMs);
