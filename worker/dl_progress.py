@@ -38,6 +38,8 @@ class Progress:
         self.t0 = clock()
         self.parts = {}
         self.last_t = 0.0
+        self.last_percent = None
+        self.stopped = False
         self._lock = threading.Lock()
 
     def set(self, key, done, total):
@@ -46,6 +48,8 @@ class Progress:
         self.report()
 
     def report(self, force=False):
+        if self.stopped:
+            return
         with self._lock:
             pairs = list(self.parts.values())
         done = sum(p[0] for p in pairs)
@@ -57,12 +61,19 @@ class Progress:
         if not force and now - self.last_t < THROTTLE and percent < 100:
             return
         self.last_t = now
+        self.last_percent = percent
         eta = ""
         elapsed = now - self.t0
         if elapsed > ETA_AFTER and done > 0:
             eta = ", about %s left" % fmt_eta(elapsed * (total - done) / done)
         self.send("D", percent, "%s: %d%% (%.0f of %.0f MB%s)"
                   % (self.label, percent, done / 1e6, total / 1e6, eta))
+
+    def finish(self):
+        """Last word of a download: its 100 % if not yet sent, then silence for good."""
+        if self.last_percent != 100:
+            self.report(force=True)
+        self.stopped = True
 
 
 class _NullStream:
@@ -130,8 +141,16 @@ def fetch(repo_id, cache_dir, label, send, allow_patterns=None):
     except Exception:
         pass
     send("S", "Downloading %s (one time only)..." % label)
-    folder = snapshot_download(repo_id, cache_dir=cache_dir, allow_patterns=allow_patterns,
-                               tqdm_class=tqdm_class(label, send))
+    bars = tqdm_class(label, send)
+    try:
+        folder = snapshot_download(repo_id, cache_dir=cache_dir, allow_patterns=allow_patterns,
+                                   tqdm_class=bars)
+    except BaseException:
+        bars.progress.stopped = True
+        raise
+    # The client leaves some bars to the garbage collector; their late closing must not show
+    # the progress bar again after the closing line.
+    bars.progress.finish()
     send("D", -1, "")
     return folder
 

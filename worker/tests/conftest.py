@@ -1,0 +1,291 @@
+"""Shared fixtures: the real worker as a child process, a local HTTP server, generated models."""
+import http.server
+import os
+import queue
+import shutil
+import socketserver
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WORKER_DIR = os.path.dirname(HERE)
+REPO_DIR = os.path.dirname(WORKER_DIR)
+MODEL_TOOLS = os.path.join(REPO_DIR, "tools", "models")
+for path in (WORKER_DIR, MODEL_TOOLS, HERE):
+    if path not in sys.path:
+        sys.path.insert(0, path)
+
+import hub_cache  # noqa: E402
+import lay_out_whisper  # noqa: E402
+import make_translation_model  # noqa: E402
+
+NLLB13_REPO = "OpenNMT/nllb-200-distilled-1.3B-ct2-int8"
+NLLB33_REPO = "OpenNMT/nllb-200-3.3B-ct2-int8"
+MADLAD_REPO = "Nextcloud-AI/madlad400-3b-mt-ct2-int8"
+
+
+# ---------------------------------------------------------------------------------------------
+# Local HTTP server
+# ---------------------------------------------------------------------------------------------
+
+class Route:
+    """What the server answers for one path."""
+
+    def __init__(self, body=b"", status=200, cut_after=None, delay=0.0, chunk=None,
+                 pause=0.0, headers=None, length=True):
+        self.body = body
+        self.status = status
+        self.cut_after = cut_after      # bytes sent before the connection is dropped
+        self.delay = delay              # seconds before answering at all
+        self.chunk = chunk              # send the body in pieces of this size...
+        self.pause = pause              # ...with this pause between them
+        self.headers = headers or {}
+        self.length = length            # announce Content-Length
+
+
+class LocalServer:
+    def __init__(self):
+        self.routes = {}
+        self.requests = []
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def _answer(self, with_body):
+                path = self.path.split("?", 1)[0]
+                server.requests.append((self.command, self.path))
+                route = server.routes.get(path)
+                if route is None:
+                    route = server.fallback(self.command, self.path)
+                if route is None:
+                    self.send_response(404)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                if route.delay:
+                    time.sleep(route.delay)
+                self.send_response(route.status)
+                for key, value in route.headers.items():
+                    self.send_header(key, value)
+                if route.length:
+                    self.send_header("Content-Length", str(len(route.body)))
+                else:
+                    self.send_header("Connection", "close")
+                self.end_headers()
+                if not with_body:
+                    return
+                body = route.body
+                if route.cut_after is not None:
+                    body = body[:route.cut_after]
+                step = route.chunk or max(1, len(body))
+                for start in range(0, len(body), step):
+                    self.wfile.write(body[start:start + step])
+                    self.wfile.flush()
+                    if route.pause:
+                        time.sleep(route.pause)
+                if route.cut_after is not None or not route.length:
+                    self.close_connection = True
+
+            def do_GET(self):
+                self._answer(True)
+
+            def do_HEAD(self):
+                self._answer(False)
+
+        class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+            daemon_threads = True
+            allow_reuse_address = True
+
+        self.httpd = Server(("127.0.0.1", 0), Handler)
+        self.port = self.httpd.server_address[1]
+        self.url = "http://127.0.0.1:%d" % self.port
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def fallback(self, command, path):
+        return None
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+@pytest.fixture
+def http_server():
+    server = LocalServer()
+    yield server
+    server.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# Models
+# ---------------------------------------------------------------------------------------------
+
+@pytest.fixture(scope="session")
+def model_store(tmp_path_factory):
+    """Generated models built once per run; tests copy (hard-link) them into their own roots."""
+    store = tmp_path_factory.mktemp("models")
+    make_translation_model.build_model("nllb", str(store / "nllb"))
+    make_translation_model.build_model("madlad", str(store / "madlad"))
+    import speaker_model
+    speaker_model.write_speaker_model(str(store / "speaker.onnx"))
+    return store
+
+
+def add_translation_model(root, repo_id, model_store, kind=None):
+    kind = kind or make_translation_model.REPO_KINDS[repo_id]
+    src = os.path.join(str(model_store), kind)
+    files = {name: os.path.join(src, name) for name in os.listdir(src)}
+    return hub_cache.add_snapshot(os.path.join(str(root), "hf"), repo_id, files)
+
+
+def add_speaker_model(root, file_name, model_store):
+    folder = os.path.join(str(root), "speaker")
+    os.makedirs(folder, exist_ok=True)
+    shutil.copyfile(os.path.join(str(model_store), "speaker.onnx"), os.path.join(folder, file_name))
+
+
+@pytest.fixture
+def data_root(tmp_path):
+    """A data root holding the tiny.en recognizer, as the worker's cache would after a download."""
+    root = tmp_path / "data"
+    lay_out_whisper.lay_out(str(root))
+    return root
+
+
+# ---------------------------------------------------------------------------------------------
+# The real worker over real pipes
+# ---------------------------------------------------------------------------------------------
+
+def frame(kind, payload=b""):
+    if isinstance(payload, str):
+        payload = payload.encode("ascii")
+    return kind.encode("ascii") + struct.pack("<I", len(payload)) + payload
+
+
+class WorkerProcess:
+    def __init__(self, root, server_url, extra_env=None):
+        env = dict(os.environ)
+        for name in ("TRANSLATION_MODEL", "SPEAKER_MODEL", "HF_HOME", "HF_HUB_OFFLINE",
+                     "HF_HUB_CACHE", "HUGGINGFACE_HUB_CACHE"):
+            env.pop(name, None)
+        env.update({
+            "DICTATION_ROOT": str(root),
+            "DICTATE_MODEL": "tiny.en",
+            # Nothing may leave the machine: the hub and the release downloads point here.
+            "HF_ENDPOINT": server_url,
+            "DICTATION_RELEASES_HOST": server_url,
+            "HF_HUB_DISABLE_TELEMETRY": "1",
+            "HF_HUB_ETAG_TIMEOUT": "5",
+            "HF_HUB_DOWNLOAD_TIMEOUT": "5",
+        })
+        env.update(extra_env or {})
+        self.root = root
+        self.started = time.monotonic()
+        self.proc = subprocess.Popen(
+            [sys.executable, "-u", os.path.join(WORKER_DIR, "worker.py")],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        self.lines = queue.Queue()
+        self.seen = []
+        self.stderr = []
+        threading.Thread(target=self._read_out, daemon=True).start()
+        threading.Thread(target=self._read_err, daemon=True).start()
+
+    def _read_out(self):
+        for raw in self.proc.stdout:
+            self.lines.put(raw)
+        self.lines.put(None)
+
+    def _read_err(self):
+        for raw in self.proc.stderr:
+            self.stderr.append(raw.decode("utf-8", "replace").rstrip("\n"))
+
+    def next_line(self, timeout=60.0):
+        """The next line as a list of fields; None at the end of the output."""
+        raw = self.lines.get(timeout=timeout)
+        if raw is None:
+            self.lines.put(None)
+            return None
+        assert raw.endswith(b"\n") and b"\r" not in raw
+        fields = raw[:-1].decode("utf-8").split("\t")
+        self.seen.append(fields)
+        return fields
+
+    def read_until(self, predicate, timeout=60.0):
+        """Lines up to and including the first one that satisfies predicate."""
+        deadline = time.monotonic() + timeout
+        got = []
+        while True:
+            line = self.next_line(timeout=max(0.1, deadline - time.monotonic()))
+            if line is None:
+                raise AssertionError("output ended; seen %r; log %r" % (got, self.stderr))
+            got.append(line)
+            if predicate(line):
+                return got
+
+    def start_up(self, timeout=120.0):
+        lines = self.read_until(lambda f: f[0] == "S" and f[1].startswith("ready"), timeout)
+        self.ready_after = time.monotonic() - self.started
+        return lines
+
+    def lines_for(self, seconds):
+        """Every line that arrives within the given time."""
+        got = []
+        deadline = time.monotonic() + seconds
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return got
+            try:
+                raw = self.lines.get(timeout=left)
+            except queue.Empty:
+                return got
+            if raw is None:
+                self.lines.put(None)
+                return got
+            fields = raw[:-1].decode("utf-8").split("\t")
+            self.seen.append(fields)
+            got.append(fields)
+
+    def write(self, data):
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def close_input(self):
+        self.proc.stdin.close()
+
+    def wait(self, timeout=30.0):
+        return self.proc.wait(timeout=timeout)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                stream.close()
+            except Exception:
+                pass
+
+
+@pytest.fixture
+def start_worker(http_server):
+    started = []
+
+    def start(root, extra_env=None):
+        w = WorkerProcess(root, http_server.url, extra_env)
+        started.append(w)
+        return w
+
+    yield start
+    for w in started:
+        w.stop()
