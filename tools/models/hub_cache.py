@@ -19,24 +19,28 @@ def snapshot_folder(cache_dir, repo_id, commit=FAKE_COMMIT):
     return os.path.join(repo_folder(cache_dir, repo_id), "snapshots", commit)
 
 
-def _place(src, dst):
+def _place(src, dst, link):
     # Hard links keep a 75 MB model from being copied for every test; other file systems copy.
+    # A linked file shares its bytes with the source: never write into it, replace it.
     if os.path.exists(dst):
         os.remove(dst)
-    try:
-        os.link(src, dst)
-    except OSError:
-        shutil.copyfile(src, dst)
+    if link:
+        try:
+            os.link(src, dst)
+            return
+        except OSError:
+            pass
+    shutil.copyfile(src, dst)
 
 
-def add_snapshot(cache_dir, repo_id, files, commit=FAKE_COMMIT):
+def add_snapshot(cache_dir, repo_id, files, commit=FAKE_COMMIT, link=True):
     """files: mapping of file name in the repository -> local source path. Returns the snapshot."""
     snap = snapshot_folder(cache_dir, repo_id, commit)
     os.makedirs(snap, exist_ok=True)
     for name, src in files.items():
         dst = os.path.join(snap, name)
         os.makedirs(os.path.dirname(dst), exist_ok=True)
-        _place(src, dst)
+        _place(src, dst, link)
     refs = os.path.join(repo_folder(cache_dir, repo_id), "refs")
     os.makedirs(refs, exist_ok=True)
     with open(os.path.join(refs, "main"), "w", encoding="ascii", newline="") as f:
