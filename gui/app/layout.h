@@ -1,0 +1,43 @@
+// Placement of every control of the main window for a client size and a screen dpi, and the
+// window's size limits. Portable arithmetic; the window applies it with MoveWindow.
+#pragma once
+
+#include <array>
+
+#include "app/control_ids.h"
+
+namespace colloquor {
+
+// Win32 MulDiv for non-negative operands: a * b / c rounded half up.
+int mul_div(int a, int b, int c);
+
+// A length given at 96 dpi, at the screen's dpi.
+inline int scale(int length, int dpi) { return mul_div(length, dpi, 96); }
+
+struct Placement {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+};
+
+// One placement per control, indexed by slot(Ctl).
+using WindowLayout = std::array<Placement, kControlCount>;
+
+WindowLayout layout_window(int client_width, int client_height, int dpi);
+
+struct Size {
+  int width = 0;
+  int height = 0;
+};
+
+// The outer size the window opens with: 1160 x 1080 at 96 dpi.
+Size initial_window_size(int dpi);
+
+// The smallest outer size the user can drag the window to: (250 + 860) x 820 at 96 dpi.
+Size minimum_track_size(int dpi);
+
+// Character height of a font of the given size in points (negative: the em height).
+int font_height(int points, int dpi);
+
+}  // namespace colloquor

@@ -1,0 +1,7 @@
+#include "app/window_state.h"
+
+namespace colloquor {
+
+WindowState window_state;
+
+}  // namespace colloquor

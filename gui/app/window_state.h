@@ -1,0 +1,16 @@
+// Window-thread state of the main window that is not the worker's (that is WorkerState in
+// worker_messages.h) and not capture's (the capture_running flag belongs to capture control).
+#pragma once
+
+namespace colloquor {
+
+struct WindowState {
+  bool session_open = false;          // a session file is open for the session shown
+  bool selecting_by_program = false;  // the program itself is selecting in the Sessions list
+  int spinner_phase = 0;              // 0..11, the strongest dot of the busy spinner
+};
+
+// The one instance, touched only on the window thread.
+extern WindowState window_state;
+
+}  // namespace colloquor
