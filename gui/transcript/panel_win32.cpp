@@ -42,12 +42,16 @@ void render_line(HWND control, const PanelLine& line, bool unfinished) {
   }
 }
 
-// The view follows new text only when it already shows the end (within two scroll units).
+// The view follows new text only when it already shows the end (within two scroll units). While
+// the text still fits, the scroll bar is not in use and may report its initial range (0 to 100
+// with no page): there is nothing the reader could have scrolled away from, so that follows too.
 bool view_at_bottom(HWND control) {
   SCROLLINFO info{};
   info.cbSize = sizeof(info);
   info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS | SIF_TRACKPOS;
   if (!GetScrollInfo(control, SB_VERT, &info) || info.nMax <= 0) return true;
+  const std::int64_t span = std::int64_t{info.nMax} - info.nMin + 1;
+  if (info.nPage == 0 || span <= std::int64_t{info.nPage}) return true;
   return std::int64_t{info.nPage} + info.nPos >= std::int64_t{info.nMax} - 2;
 }
 
