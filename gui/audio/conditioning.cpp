@@ -109,11 +109,15 @@ double filter_sub_block(Conditioner& c, bool filter_on, const std::int16_t* in, 
     c.hp_prev_in = prev_in;
     c.hp_prev_out = prev_out;
   } else {
+    // Squares of 16-bit samples and their sums stay integers far below 2^53, so a double sum in
+    // any order is exact: an integer sum gives the same value without a serial chain of adds.
+    std::int64_t squares = 0;
     for (std::uint32_t i = 0; i < n; ++i) {
-      const float x = static_cast<float>(in[i]);
-      working[i] = x;
-      sum += static_cast<double>(x) * static_cast<double>(x);
+      const std::int32_t x = in[i];
+      working[i] = static_cast<float>(x);
+      squares += x * x;
     }
+    sum = static_cast<double>(squares);
   }
   return sum;
 }
@@ -135,12 +139,13 @@ void condition_block(Conditioner& c, const BlockOptions& options, std::int16_t* 
 
 double block_level(const std::int16_t* samples, std::uint32_t count) {
   if (count == 0) return 0.0;
-  double sum = 0.0;
+  // Exact integer sum (see filter_sub_block): the same value as a sum of squares in double.
+  std::int64_t squares = 0;
   for (std::uint32_t i = 0; i < count; ++i) {
-    const double v = samples[i];
-    sum += v * v;
+    const std::int32_t v = samples[i];
+    squares += v * v;
   }
-  return std::sqrt(sum / count);
+  return std::sqrt(static_cast<double>(squares) / count);
 }
 
 }  // namespace colloquor
