@@ -20,6 +20,11 @@ for path in (WORKER_DIR, MODEL_TOOLS, HERE):
     if path not in sys.path:
         sys.path.insert(0, path)
 
+# In-process tests must never reach the model hub or the release downloads: point both at a
+# local port where nothing listens before the worker module or the hub client is imported.
+os.environ["HF_ENDPOINT"] = "http://127.0.0.1:9"
+os.environ["DICTATION_RELEASES_HOST"] = "http://127.0.0.1:9"
+
 import hub_cache  # noqa: E402
 import lay_out_whisper  # noqa: E402
 import make_translation_model  # noqa: E402
@@ -87,11 +92,15 @@ class LocalServer:
                 if route.cut_after is not None:
                     body = body[:route.cut_after]
                 step = route.chunk or max(1, len(body))
-                for start in range(0, len(body), step):
-                    self.wfile.write(body[start:start + step])
-                    self.wfile.flush()
-                    if route.pause:
-                        time.sleep(route.pause)
+                try:
+                    for start in range(0, len(body), step):
+                        self.wfile.write(body[start:start + step])
+                        self.wfile.flush()
+                        if route.pause:
+                            time.sleep(route.pause)
+                except OSError:             # the client went away: nothing more to do
+                    self.close_connection = True
+                    return
                 if route.cut_after is not None or not route.length:
                     self.close_connection = True
 
@@ -103,6 +112,7 @@ class LocalServer:
 
         class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
             daemon_threads = True
+            block_on_close = False      # slow answers to a client that left must not hold us
             allow_reuse_address = True
 
         self.httpd = Server(("127.0.0.1", 0), Handler)

@@ -1,0 +1,289 @@
+"""The real worker as a child process over real pipes, with the tiny.en recognizer in its cache."""
+import os
+import struct
+import time
+
+import pytest
+
+from conftest import (MADLAD_REPO, NLLB13_REPO, NLLB33_REPO, Route, add_speaker_model,
+                      add_translation_model, frame)
+from fake_hub import FakeHub
+
+SPK_PATH = "/k2-fsa/sherpa-onnx/releases/download/speaker-recongition-models/"
+SEG_PATH = ("/k2-fsa/sherpa-onnx/releases/download/speaker-segmentation-models/"
+            "sherpa-onnx-pyannote-segmentation-3-0.tar.bz2")
+
+K_NO_MODELS = [
+    ["K", "0", "nllb13", "NLLB 1.3B - fast (default)", "1400", "0"],
+    ["K", "1", "nllb33", "NLLB 3.3B - better", "3400", "0"],
+    ["K", "2", "madlad3b", "MADLAD-400 3B - best, fluent text", "3000", "0"],
+]
+C_NO_MODELS = [
+    ["C", "0", "resnet34", "ResNet34 - fast, recommended", "25", "0"],
+    ["C", "1", "campp", "CAM++ - accurate and light", "27", "0"],
+    ["C", "2", "resnet152", "ResNet152 - experimental", "75", "0"],
+    ["C", "3", "resnet293", "ResNet293 - experimental, slow", "109", "0"],
+    ["C", "4", "titanet", "TitaNet Large (NVIDIA)", "96", "0"],
+    ["C", "5", "campp_zhen", "CAM++ Chinese + English", "26", "0"],
+]
+
+
+def catalog(base, installed):
+    """The catalog lines with the given ids marked as on disk."""
+    return [line[:5] + ["1" if line[2] in installed else "0"] for line in base]
+
+
+def speaker_file(model_id):
+    return {"resnet34": "wespeaker_en_voxceleb_resnet34_LM.onnx",
+            "campp": "wespeaker_en_voxceleb_CAM++_LM.onnx",
+            "resnet152": "wespeaker_en_voxceleb_resnet152_LM.onnx",
+            "resnet293": "wespeaker_en_voxceleb_resnet293_LM.onnx",
+            "titanet": "nemo_en_titanet_large.onnx"}[model_id]
+
+
+def rss_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return -1
+
+
+def progress_run(lines):
+    """Checks a run of "D" lines: rising percents, closed by -1. Returns the percents."""
+    assert lines and all(f[0] == "D" for f in lines), lines
+    assert lines[-1] == ["D", "-1", ""]
+    percents = [int(f[1]) for f in lines[:-1]]
+    assert percents == sorted(percents) and all(0 <= p <= 100 for p in percents)
+    return percents
+
+
+class TestStartUp:
+    def test_without_translation_and_speaker_models(self, data_root, start_worker, capsys):
+        w = start_worker(data_root)
+        got = w.start_up()
+        ready_after = w.ready_after
+        rss = rss_kb(w.proc.pid)
+        assert got[:3] == [["S", "Loading the recognition model tiny.en..."],
+                           ["S", "GPU unavailable, loading on the CPU..."],
+                           ["S", "Loading the translation model..."]]
+        rest = got[3:]
+        assert rest[0] == ["S", "Downloading Translation model NLLB 1.3B (one time only)..."]
+        assert rest[1][0] == "N" and rest[1][1].startswith("Translation model unavailable: ")
+        assert rest[2:5] == K_NO_MODELS
+        assert rest[5] == ["S", 'Downloading the speaker model "ResNet34 - fast, recommended" '
+                                '(25 MB, one time only)...']
+        assert rest[6] == ["V", "Speaker detection unavailable: HTTP Error 404: Not Found"]
+        assert rest[7:13] == C_NO_MODELS
+        assert rest[13:] == [["S", "ready (CPU)"]]
+        # End of input right after the ready status: the worker leaves at once, saying nothing.
+        w.close_input()
+        assert w.wait() == 0
+        assert w.lines_for(0.5) == []
+        log = "\n".join(w.stderr)
+        assert "GPU failed: RuntimeError('no NVIDIA GPU (CPU mode)')" in log
+        assert "translation unavailable: " in log and "speaker detection unavailable: " in log
+        assert not os.path.exists(os.path.join(str(data_root), "speaker",
+                                               "wespeaker_en_voxceleb_resnet34_LM.onnx"))
+        with capsys.disabled():
+            print("\n[figures] tiny.en cached, no other models: ready (CPU) %.2f s after "
+                  "process start, resident memory %.0f MB" % (ready_after, rss / 1024.0))
+
+    def test_with_models_on_disk(self, data_root, model_store, start_worker, http_server, capsys):
+        add_translation_model(data_root, NLLB13_REPO, model_store)
+        add_speaker_model(data_root, speaker_file("resnet34"), model_store)
+        w = start_worker(data_root)
+        got = w.start_up()
+        assert got == [["S", "Loading the recognition model tiny.en..."],
+                       ["S", "GPU unavailable, loading on the CPU..."],
+                       ["S", "Loading the translation model..."],
+                       ["Z", "nllb13"]] + catalog(K_NO_MODELS, {"nllb13"}) + \
+                      [["M", "resnet34"]] + catalog(C_NO_MODELS, {"resnet34"}) + \
+                      [["S", "ready (CPU)"]]
+        assert http_server.requests == []         # everything came from the cache
+        rss = rss_kb(w.proc.pid)
+        with capsys.disabled():
+            print("\n[figures] tiny.en + tiny translation + tiny speaker model: ready (CPU) "
+                  "%.2f s, resident memory %.0f MB" % (w.ready_after, rss / 1024.0))
+
+    @pytest.mark.parametrize("tr_env, spk_env, tr_active, spk_active", [
+        ("madlad3b", "campp", "madlad3b", "campp"),
+        ("gpt", "nothing", "nllb13", "resnet34"),
+    ])
+    def test_initial_models_from_the_environment(self, data_root, model_store, start_worker,
+                                                 tr_env, spk_env, tr_active, spk_active):
+        add_translation_model(data_root, NLLB13_REPO, model_store)
+        add_translation_model(data_root, MADLAD_REPO, model_store)
+        add_speaker_model(data_root, speaker_file("resnet34"), model_store)
+        add_speaker_model(data_root, speaker_file("campp"), model_store)
+        w = start_worker(data_root, {"TRANSLATION_MODEL": tr_env, "SPEAKER_MODEL": spk_env})
+        got = w.start_up()
+        assert ["Z", tr_active] in got and ["M", spk_active] in got
+        assert [f for f in got if f[0] in "ZM"] == [["Z", tr_active], ["M", spk_active]]
+
+    def test_translation_model_downloaded_from_the_hub_once(self, data_root, model_store,
+                                                            start_worker, http_server):
+        hub = FakeHub(http_server, chunk=4096, pause=0.03)
+        hub.add_repo(NLLB13_REPO, os.path.join(str(model_store), "nllb"))
+        w = start_worker(data_root)
+        got = w.start_up()
+        i = got.index(["S", "Loading the translation model..."])
+        assert got[i + 1] == ["S", "Downloading Translation model NLLB 1.3B (one time only)..."]
+        z = got.index(["Z", "nllb13"])
+        percents = progress_run(got[i + 2:z])
+        assert percents and percents[-1] == 100
+        assert got[z + 1:z + 4] == catalog(K_NO_MODELS, {"nllb13"})
+        w.write(frame("Q"))
+        assert w.wait() == 0
+
+        requests = len(http_server.requests)
+        again = start_worker(data_root).start_up()
+        assert ["Z", "nllb13"] in again
+        assert not any(f[0] == "D" or "Downloading Translation" in f[-1] for f in again)
+        assert not any("/api/models/" in path or "/resolve/" in path
+                       for _, path in http_server.requests[requests:])
+
+
+class TestModelSwitching:
+    def test_translation_requests_during_a_load(self, data_root, model_store, start_worker,
+                                                http_server):
+        add_translation_model(data_root, NLLB13_REPO, model_store)
+        add_translation_model(data_root, MADLAD_REPO, model_store)
+        hub = FakeHub(http_server, chunk=2048, pause=0.05)
+        hub.add_repo(NLLB33_REPO, os.path.join(str(model_store), "nllb"))
+        w = start_worker(data_root)
+        w.start_up()
+        # nllb33 starts loading; nllb13 is requested, then replaced by madlad3b; an unknown id
+        # must not replace the pending request.
+        w.write(frame("G", "nllb33") + frame("G", "nllb13") + frame("G", "madlad3b")
+                + frame("G", "bogus"))
+        got = w.read_until(lambda f: f[:2] == ["K", "2"] and ["Z", "madlad3b"] in w.seen,
+                           timeout=60)
+        assert got[0] == ["S", "Downloading Translation model NLLB 3.3B (one time only)..."]
+        z33 = got.index(["Z", "nllb33"])
+        progress_run(got[1:z33])
+        all_three = catalog(K_NO_MODELS, {"nllb13", "nllb33", "madlad3b"})
+        assert got[z33 + 1:] == all_three + [["Z", "madlad3b"]] + all_three
+        # The active id answers nothing, and neither does an unknown one.
+        w.write(frame("G", "madlad3b") + frame("G", "xyz") + frame("G", ""))
+        assert w.lines_for(1.0) == []
+        w.write(frame("G", "nllb13"))
+        assert w.read_until(lambda f: f[:2] == ["K", "2"])[0] == ["Z", "nllb13"]
+
+    def test_failed_translation_switch_names_the_active_model(self, data_root, model_store,
+                                                              start_worker, http_server):
+        add_translation_model(data_root, NLLB13_REPO, model_store)
+        add_translation_model(data_root, MADLAD_REPO, model_store)
+        FakeHub(http_server, delay=0.5)           # knows no repository, answers slowly
+        w = start_worker(data_root)
+        w.start_up()
+        w.write(frame("G", "nllb33") + frame("G", "madlad3b"))
+        got = w.read_until(lambda f: f[:2] == ["K", "2"], timeout=60)
+        assert got[0] == ["S", "Downloading Translation model NLLB 3.3B (one time only)..."]
+        assert got[1] == ["D", "-1", ""]
+        assert got[2][0] == "S" and got[2][1].startswith("Could not load the translation model: ")
+        assert got[3] == ["Z", "nllb13"]
+        assert got[4] == ["Z", "madlad3b"]
+        assert "translation model error: " in "\n".join(w.stderr)
+
+    def test_speaker_requests_during_a_download(self, data_root, model_store, start_worker,
+                                                http_server):
+        add_speaker_model(data_root, speaker_file("resnet34"), model_store)
+        with open(os.path.join(str(model_store), "speaker.onnx"), "rb") as f:
+            onnx = f.read()
+        for model_id in ("campp", "titanet"):
+            http_server.routes[SPK_PATH + speaker_file(model_id)] = Route(
+                onnx, chunk=max(1, len(onnx) // 10), pause=0.08)
+        w = start_worker(data_root)
+        w.start_up()
+        w.write(frame("M", "campp") + frame("M", "resnet152") + frame("M", "titanet")
+                + frame("M", "bogus"))
+        got = w.read_until(lambda f: f[:2] == ["C", "5"] and ["M", "titanet"] in w.seen,
+                           timeout=60)
+        assert got[0] == ["S", 'Downloading the speaker model "CAM++ - accurate and light" '
+                               '(27 MB, one time only)...']
+        m1 = got.index(["M", "campp"])
+        progress_run(got[1:m1])
+        assert got[m1 + 1:m1 + 7] == catalog(C_NO_MODELS, {"resnet34", "campp"})
+        assert got[m1 + 7] == ["S", 'Downloading the speaker model "TitaNet Large (NVIDIA)" '
+                                    '(96 MB, one time only)...']
+        m2 = got.index(["M", "titanet"])
+        progress_run(got[m1 + 8:m2])
+        assert got[m2 + 1:] == catalog(C_NO_MODELS, {"resnet34", "campp", "titanet"})
+        assert not any("resnet152" in path for _, path in http_server.requests)
+
+        w.write(frame("M", "titanet"))
+        assert w.lines_for(1.0) == []
+        w.write(frame("M", "resnet293"))              # not on the server
+        got = w.read_until(lambda f: f[0] == "M")
+        assert got[-3:] == [["D", "-1", ""],
+                            ["S", "Could not load the speaker model: HTTP Error 404: Not Found"],
+                            ["M", "titanet"]]
+        assert not os.path.exists(os.path.join(str(data_root), "speaker", speaker_file("resnet293")))
+
+
+class TestFrames:
+    def test_malformed_and_unknown_frames_are_skipped_in_step(self, data_root, start_worker,
+                                                              http_server):
+        import io
+        import tarfile
+        archive = io.BytesIO()
+        with tarfile.open(fileobj=archive, mode="w:bz2") as tar:
+            body = b"detector"
+            info = tarfile.TarInfo("sherpa-onnx-pyannote-segmentation-3-0/model.onnx")
+            info.size = len(body)
+            tar.addfile(info, io.BytesIO(body))
+        http_server.routes[SEG_PATH] = Route(archive.getvalue())
+        w = start_worker(data_root)
+        w.start_up()
+        second = struct.pack("<16000h", *([1000, -1000] * 8000))
+        w.write(frame("A", b"\x00")                       # only the channel byte
+                + frame("A", b"\x02" + second[:320])      # no such channel
+                + frame("E", b"")
+                + frame("X", b"abc")                      # unknown type with a payload
+                + frame("L", "en|ru|1|1")                 # four fields: ignored entirely
+                + frame("A", b"\x01" + second)
+                + frame("E", b"\x01")
+                + frame("R", b"whatever")
+                + frame("a", b"\x00\x00\x00"))
+        assert w.lines_for(1.0) == []                     # no answer to any of them
+        assert w.proc.poll() is None
+        w.write(frame("L", "en|ru|1|1|60|extra"))         # six fields: diarize on
+        got = w.read_until(lambda f: f[:2] == ["S", "Speaker-turn detector ready."])
+        assert got[0] == ["S", "Downloading the speaker-turn detector (6 MB, one time only)..."]
+        progress_run(got[1:-1])
+        with open(os.path.join(str(data_root), "speaker", "pyannote-segmentation-3-0.onnx"),
+                  "rb") as f:
+            assert f.read() == b"detector"
+        w.write(frame("Q") + frame("G", "nllb33"))
+        assert w.wait() == 0
+        assert w.lines_for(0.5) == []
+
+    def test_quit_ends_at_once_even_during_a_download(self, data_root, model_store,
+                                                      start_worker, http_server):
+        add_speaker_model(data_root, speaker_file("resnet34"), model_store)
+        http_server.routes[SPK_PATH + speaker_file("campp")] = Route(
+            b"x" * 2_000_000, chunk=16384, pause=0.1)
+        w = start_worker(data_root)
+        w.start_up()
+        w.write(frame("M", "campp"))
+        w.read_until(lambda f: f[0] == "D" and int(f[1]) > 0)   # bytes are arriving
+        t = time.monotonic()
+        w.write(frame("Q"))
+        assert w.wait(timeout=10) == 0
+        assert time.monotonic() - t < 5
+        folder = os.path.join(str(data_root), "speaker")
+        assert os.path.exists(os.path.join(folder, speaker_file("campp") + ".part"))
+        assert not os.path.exists(os.path.join(folder, speaker_file("campp")))
+
+    @pytest.mark.parametrize("tail", [
+        b"A\x0a\x00\x00\x00\x00\x01\x02\x03",             # header for 10 bytes, 4 arrive
+        b"L\x05\x00",                                     # half a header
+    ])
+    def test_end_of_input_inside_a_frame(self, data_root, start_worker, tail):
+        w = start_worker(data_root)
+        w.start_up()
+        w.write(frame("A", b"\x00\x00\x00") + tail)
+        w.close_input()
+        assert w.wait() == 0
+        assert w.lines_for(0.3) == []
