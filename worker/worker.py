@@ -21,7 +21,6 @@ import tarfile
 import threading
 import time
 
-import dl_progress
 from dl_progress import download_file, fetch
 
 # ---------------------------------------------------------------------------------------------

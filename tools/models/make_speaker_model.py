@@ -2,7 +2,14 @@
 
 The network is a mean over time of the 80 filter-bank features followed by one random matrix, so
 its voiceprints mean little; the file, its metadata and the extractor built from it are real.
+
+    python tools/models/make_speaker_model.py ROOT [FILE_NAME]
+
+writes it as ROOT/speaker/FILE_NAME (by default the file of the "resnet34" speaker model).
 """
+import os
+import sys
+
 import numpy as np
 
 
@@ -30,3 +37,22 @@ def write_speaker_model(path, dim=16, seed=7):
     onnx.checker.check_model(model)
     onnx.save(model, path)
     return path
+
+
+def lay_out(root, file_name="wespeaker_en_voxceleb_resnet34_LM.onnx"):
+    """Writes the model as root/speaker/file_name, where the worker looks for speaker models."""
+    folder = os.path.join(root, "speaker")
+    os.makedirs(folder, exist_ok=True)
+    return write_speaker_model(os.path.join(folder, file_name))
+
+
+def main(argv):
+    if len(argv) not in (2, 3):
+        print("usage: make_speaker_model.py ROOT [FILE_NAME]", file=sys.stderr)
+        return 2
+    print(lay_out(*argv[1:]))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

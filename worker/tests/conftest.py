@@ -27,6 +27,7 @@ os.environ["DICTATION_RELEASES_HOST"] = "http://127.0.0.1:9"
 
 import hub_cache  # noqa: E402
 import lay_out_whisper  # noqa: E402
+import make_speaker_model  # noqa: E402
 import make_translation_model  # noqa: E402
 
 NLLB13_REPO = "OpenNMT/nllb-200-distilled-1.3B-ct2-int8"
@@ -146,8 +147,7 @@ def model_store(tmp_path_factory):
     store = tmp_path_factory.mktemp("models")
     make_translation_model.build_model("nllb", str(store / "nllb"))
     make_translation_model.build_model("madlad", str(store / "madlad"))
-    import speaker_model
-    speaker_model.write_speaker_model(str(store / "speaker.onnx"))
+    make_speaker_model.write_speaker_model(str(store / "speaker.onnx"))
     return store
 
 

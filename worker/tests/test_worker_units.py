@@ -2,7 +2,6 @@
 import io
 import os
 import stat
-import struct
 import tarfile
 import threading
 
