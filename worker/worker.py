@@ -270,13 +270,17 @@ def ensure_deps(folder=None):
         log("dependency check failed: %r" % (e,))
 
 
+# Handles of the added library folders, kept for the life of the process.
+_dll_folders = []
+
+
 def add_cuda_paths():
     site = os.path.join(sys.prefix, "Lib", "site-packages")
     folders = sorted(glob.glob(os.path.join(site, "nvidia", "*", "bin")))
     for folder in folders:
         if hasattr(os, "add_dll_directory"):
             try:
-                os.add_dll_directory(folder)
+                _dll_folders.append(os.add_dll_directory(folder))
             except OSError as e:
                 log("CUDA folder %s: %r" % (folder, e))
     if folders:
@@ -725,6 +729,9 @@ def frame_loop(stream):
                 return
     except EndOfInput:
         return
+    except OSError as e:
+        # A broken input pipe is the end of the conversation, like end of file.
+        log("input failed: %r" % (e,))
 
 
 # ---------------------------------------------------------------------------------------------

@@ -237,6 +237,26 @@ class TestReadingFrames:
         assert worker.read_frame(stream) == ("E", b"\x01")
 
 
+class TestFrameLoop:
+    def test_quit_stops_reading_at_once(self, fresh_state):
+        rest = frame("A", b"\x00\x01\x00")
+        stream = io.BytesIO(frame("A", b"\x01\x05\x00") + frame("Q") + rest)
+        worker.frame_loop(stream)
+        assert stream.read() == rest
+        assert bytes(worker.chans[1].buf) == b"\x05\x00" and not worker.chans[0].buf
+
+    def test_end_of_input_and_broken_input_end_the_loop(self, fresh_state, capsys):
+        worker.frame_loop(io.BytesIO(frame("E", b"\x00") + b"G\x09"))
+        assert worker.chans[0].final
+
+        class Broken:
+            def read(self, n):
+                raise OSError(22, "Invalid argument")
+
+        worker.frame_loop(Broken())
+        assert "input failed: OSError(22, 'Invalid argument')" in capsys.readouterr().err
+
+
 class TestFrameActions:
     def test_audio_and_final_marks(self, fresh_state):
         h = worker.handle_frame
