@@ -49,6 +49,17 @@ def build_wheel(folder, name="colloquor_probe", version="1.0", payload_size=2_00
     return path
 
 
+def test_shipped_list_is_the_installer_format():
+    with open(SHIPPED, "rb") as f:
+        data = f.read()
+    lines = data.split(b"\r\n")
+    assert lines[-1] == b"" and b"\n" not in data.replace(b"\r\n", b"")
+    names = [worker.requirement_name(line.split(b"#")[0].strip().decode())
+             for line in lines if line and not line.startswith(b"#")]
+    assert names == ["faster-whisper", "ctranslate2", "tokenizers", "huggingface_hub", "numpy",
+                     "sherpa-onnx", "nvidia-cublas-cu12", "nvidia-cudnn-cu12"]
+
+
 class TestMissingRequirements:
     def test_shipped_list_is_complete_here_without_gpu(self):
         with open(SHIPPED, encoding="utf-8") as f:
@@ -164,6 +175,28 @@ class TestEnsureDeps:
         assert lines[-2:] == [("D", -1, ""),
                               ("S", "Installing packages failed (see worker.log); "
                                     "trying to continue...")]
+
+    def test_pip_without_raw_progress_is_run_again_without_it(self, tmp_path, lines, pip_env,
+                                                                monkeypatch):
+        # An interpreter whose pip predates the raw progress bar, as pip 24.0 answers.
+        calls = tmp_path / "calls"
+        fake = tmp_path / "python"
+        fake.write_text("#!/bin/sh\n"
+                        "echo \"$*\" >> '%s'\n"
+                        "case \"$*\" in *'--progress-bar raw'*)\n"
+                        "  echo \"pip install: error: option --progress-bar: invalid choice: "
+                        "'raw' (choose from 'on', 'off')\" >&2; exit 2;;\n"
+                        "esac\n"
+                        "echo 'Successfully installed colloquor-old-pip-1.0'\n" % calls)
+        fake.chmod(0o755)
+        monkeypatch.setattr(worker.sys, "executable", str(fake))
+        (tmp_path / "requirements.txt").write_text("colloquor-old-pip>=1\n")
+        worker.ensure_deps(str(tmp_path))
+        assert calls.read_text().splitlines() == [
+            "-m pip install --disable-pip-version-check --progress-bar raw colloquor-old-pip>=1",
+            "-m pip install --disable-pip-version-check --progress-bar off colloquor-old-pip>=1"]
+        assert lines[-2:] == [("S", "pip: Successfully installed colloquor-old-pip-1.0"),
+                              ("D", -1, "")]
 
     def test_no_list_means_nothing_is_done(self, tmp_path, lines, pip_env):
         worker.ensure_deps(str(tmp_path))
