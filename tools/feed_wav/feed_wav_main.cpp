@@ -1,5 +1,6 @@
 // feed_wav: WAV files through Parlivo's audio front end, the worker's frames on standard output.
 //   feed_wav --linger 20 speech.wav | python3 -u worker/worker.py
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -22,6 +23,15 @@ int main(int argc, char** argv) {
   if (!parsed.ok) {
     std::fprintf(stderr, "feed_wav: %s\n%s", parsed.error.c_str(), feed_usage().c_str());
     return 2;
+  }
+
+  const auto& payload = parsed.options.options_payload;
+  if (payload && std::count(payload->begin(), payload->end(), '|') < 4) {
+    // Sent as asked (it may be a test of the worker), but the user should know it is inert.
+    std::fprintf(stderr,
+                 "feed_wav: warning: the options text \"%s\" has fewer than five |-separated "
+                 "fields; the worker ignores it\n",
+                 payload->c_str());
   }
 
   std::vector<std::int16_t> channels[2];

@@ -100,6 +100,9 @@ expect_error "cannot open" "$work/speech.wav" "$work/missing.wav"
 expect_error "usage: feed_wav" --bogus "$work/speech.wav"
 expect_error "--set gain" --set gain=99 "$work/speech.wav"
 
+"$feed" --options 'en|ru|1|0' "$work/short.wav" >/dev/null 2>"$work/werr" || fail "four-field options: exit $?"
+grep -q "fewer than five |-separated fields" "$work/werr" || fail "four-field options: no warning"
+
 "$feed" --help >"$work/hout" 2>"$work/herr"
 [ $? -eq 0 ] && grep -q "usage: feed_wav" "$work/herr" || fail "--help"
 
