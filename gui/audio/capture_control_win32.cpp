@@ -1,0 +1,78 @@
+// Recording as a whole: the order of opening, flag setting and thread starts, and of flag
+// clearing, joins and device closing, so that no capture thread runs without capture_running and
+// no block is processed after its device has been reset.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <atomic>
+
+#include "app/control_ids.h"
+#include "audio/audio_seams.h"
+#include "audio/capture_control_win32.h"
+#include "audio/live_options.h"
+#include "worker_link/frame_writer.h"
+#include "worker_link/worker_line.h"
+
+namespace colloquor {
+namespace {
+
+std::atomic<HWND> g_capture_window{nullptr};
+
+void send_to_worker(void*, char type, const void* payload, std::uint32_t length) {
+  send_frame(type, payload, length);
+}
+
+void post_level_to_window(void*, std::uint32_t percent, std::intptr_t lparam) {
+  HWND window = g_capture_window.load();
+  if (window != nullptr) PostMessageW(window, WM_AUDIO_LEVEL, percent, lparam);
+}
+
+std::uint64_t system_tick(void*) { return GetTickCount64(); }
+
+const AudioSeams kCaptureSeams{nullptr, send_to_worker, post_level_to_window, system_tick};
+
+}  // namespace
+
+void set_capture_window(HWND window) { g_capture_window.store(window); }
+
+HWND capture_window() { return g_capture_window.load(); }
+
+void install_capture_seams() { install_audio_seams(&kCaptureSeams); }
+
+void clear_level_bar(int control_id) {
+  HWND window = g_capture_window.load();
+  if (window == nullptr) return;
+  HWND bar = GetDlgItem(window, control_id);
+  if (bar != nullptr) SendMessageW(bar, PBM_SETPOS, 0, 0);
+}
+
+bool start_capture(std::int32_t device) {
+  // A second start without a stop would leave a running thread behind; finish the old run first.
+  if (capture_running()) stop_capture();
+
+  const bool use_microphone = micon.load() != 0;
+  const bool use_system_audio = live_options.sys.load() != 0;
+  if (nothing_to_capture(use_microphone, use_system_audio)) return false;
+
+  install_capture_seams();
+  reset_channel(microphone_channel, kMicrophoneChannel);
+  const bool opened = use_microphone && open_microphone(device);
+  if (!capture_continues(use_microphone, opened, use_system_audio)) return false;
+
+  capture_running.set(true);
+  if (opened) start_microphone();
+  if (use_system_audio) start_loopback_capture();
+  return true;
+}
+
+void stop_capture() {
+  if (!capture_running()) return;
+  capture_running.set(false);
+  loopback_running.set(false);
+  join_loopback_thread();
+  clear_level_bar(kIdSystemAudioLevel);
+  if (microphone_open()) close_microphone();
+  clear_level_bar(kIdMicrophoneLevel);
+}
+
+}  // namespace colloquor

@@ -1,0 +1,77 @@
+// Turning whatever an output device plays (its shared-mode mix format: any rate, any channel count,
+// float or integer samples) into the 16 kHz mono 16-bit blocks of 1600 samples that block processing
+// takes, and keeping that stream in step with the wall clock while the device plays nothing.
+// Portable: the loopback thread feeds packets in and receives blocks out.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace colloquor {
+
+inline constexpr std::uint32_t kCaptureRate = 16000;
+inline constexpr std::uint32_t kLoopbackBlock = 1600;
+// How far channel 1 may trail real time before silence is inserted (200 ms).
+inline constexpr std::int64_t kLoopbackMaxLag = 3200;
+
+inline constexpr std::uint16_t kFormatTagPcm = 1;
+inline constexpr std::uint16_t kFormatTagFloat = 3;
+inline constexpr std::uint16_t kFormatTagExtensible = 0xFFFE;
+
+// How one sample of the mix format is read.
+enum class SampleCoding { float32, int16, int32, int24, unsupported };
+
+struct MixFormat {
+  std::uint32_t channels = 1;  // at least 1
+  std::uint32_t rate = 48000;  // frames per second
+  std::uint32_t bits = 32;     // bits per sample
+  bool is_float = false;
+  SampleCoding coding = SampleCoding::unsupported;
+};
+
+// The format as the endpoint reports it. subformat_word is the first 32-bit word of the
+// extensible format's SubFormat GUID (ignored for other tags).
+MixFormat describe_mix_format(std::uint16_t format_tag, std::uint16_t channels,
+                              std::uint32_t rate, std::uint16_t bits,
+                              std::uint32_t subformat_word);
+
+// Bytes of one frame (all channels) of the format; samples of unsupported widths are skipped by
+// their declared size.
+std::uint32_t frame_bytes(const MixFormat& format);
+
+// Receives each full block; the samples may be changed in place (they are conditioned there).
+struct BlockSink {
+  void* context = nullptr;
+  void (*deliver)(void* context, std::int16_t* samples, std::uint32_t count) = nullptr;
+};
+
+// The per-run state of the box-car decimator: each output sample is the average of the input
+// frames since the previous one, with a fractional phase so that 44.1 kHz alternates two and three.
+struct LoopbackConverter {
+  MixFormat format;
+  double phase = 0.0;
+  double sum = 0.0;
+  std::int64_t count = 0;
+  std::vector<std::int16_t> block;  // reserved for one block; emptied after each hand-over
+  std::uint64_t handed_over = 0;    // samples delivered in full blocks
+};
+
+void start_conversion(LoopbackConverter& converter, const MixFormat& format);
+
+// The mono value of one frame as the average of its channels, in [-1, 1] for full-scale input.
+double frame_mono_value(const MixFormat& format, const std::uint8_t* frame);
+
+// Converts one packet of frames (silent: the device flagged it silent; its frames count as zeros
+// but still advance the phase).
+void convert_packet(LoopbackConverter& converter, const std::uint8_t* data, std::uint32_t frames,
+                    bool silent, const BlockSink& sink);
+
+// Samples that real time calls for after elapsed_ticks of a counter running at frequency.
+std::int64_t samples_due(std::int64_t elapsed_ticks, std::int64_t frequency);
+
+// Appends silence until the stream trails `due` by exactly kLoopbackMaxLag (nothing when it trails
+// by less). keep_going is asked before each sample; filling stops once it says no.
+void fill_gap(LoopbackConverter& converter, std::int64_t due, const BlockSink& sink,
+              bool (*keep_going)(void* context), void* keep_going_context);
+
+}  // namespace colloquor

@@ -1,0 +1,231 @@
+// Conversion of an output device's mix format to 16 kHz mono blocks, and the silence that keeps
+// the system-audio stream in step with real time.
+#include "audio/loopback_convert.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace colloquor {
+namespace {
+
+struct Collected {
+  std::vector<std::int16_t> samples;
+  int blocks = 0;
+};
+
+BlockSink collect_into(Collected& out) {
+  BlockSink sink;
+  sink.context = &out;
+  sink.deliver = [](void* context, std::int16_t* samples, std::uint32_t count) {
+    auto* collected = static_cast<Collected*>(context);
+    collected->samples.insert(collected->samples.end(), samples, samples + count);
+    ++collected->blocks;
+  };
+  return sink;
+}
+
+// All samples produced so far: the delivered blocks and the unfinished one.
+std::vector<std::int16_t> produced(const Collected& out, const LoopbackConverter& converter) {
+  std::vector<std::int16_t> all = out.samples;
+  all.insert(all.end(), converter.block.begin(), converter.block.end());
+  return all;
+}
+
+template <typename T>
+std::vector<std::uint8_t> bytes_of(const std::vector<T>& values) {
+  std::vector<std::uint8_t> bytes(values.size() * sizeof(T));
+  std::memcpy(bytes.data(), values.data(), bytes.size());
+  return bytes;
+}
+
+MixFormat float_stereo(std::uint32_t rate) {
+  return describe_mix_format(kFormatTagExtensible, 2, rate, 32, kFormatTagFloat);
+}
+
+TEST(MixFormatDescription, RecognisesFloatByTagOrSubformat) {
+  EXPECT_EQ(describe_mix_format(kFormatTagFloat, 2, 48000, 32, 0).coding, SampleCoding::float32);
+  EXPECT_EQ(float_stereo(48000).coding, SampleCoding::float32);
+  // Extensible with the PCM subformat: 32-bit integers.
+  EXPECT_EQ(describe_mix_format(kFormatTagExtensible, 2, 48000, 32, kFormatTagPcm).coding,
+            SampleCoding::int32);
+  EXPECT_EQ(describe_mix_format(kFormatTagPcm, 1, 44100, 16, 0).coding, SampleCoding::int16);
+  EXPECT_EQ(describe_mix_format(kFormatTagPcm, 6, 48000, 24, 0).coding, SampleCoding::int24);
+  EXPECT_EQ(describe_mix_format(kFormatTagPcm, 2, 48000, 8, 0).coding, SampleCoding::unsupported);
+  EXPECT_EQ(describe_mix_format(kFormatTagFloat, 2, 48000, 64, 0).coding,
+            SampleCoding::unsupported);
+  EXPECT_EQ(describe_mix_format(kFormatTagFloat, 0, 48000, 32, 0).channels, 1u);
+  EXPECT_EQ(frame_bytes(describe_mix_format(kFormatTagPcm, 6, 48000, 24, 0)), 18u);
+  EXPECT_EQ(frame_bytes(describe_mix_format(kFormatTagFloat, 2, 48000, 64, 0)), 16u);
+}
+
+TEST(FrameMonoValue, AveragesChannelsOfEveryCoding) {
+  const MixFormat f32 = float_stereo(48000);
+  const std::vector<float> floats = {0.5f, -0.25f};
+  EXPECT_DOUBLE_EQ(frame_mono_value(f32, bytes_of(floats).data()), 0.125);
+
+  const MixFormat i16 = describe_mix_format(kFormatTagPcm, 2, 48000, 16, 0);
+  const std::vector<std::int16_t> shorts = {-32768, 16384};
+  EXPECT_DOUBLE_EQ(frame_mono_value(i16, bytes_of(shorts).data()), -0.25);
+
+  const MixFormat i32 = describe_mix_format(kFormatTagExtensible, 1, 48000, 32, kFormatTagPcm);
+  const std::vector<std::int32_t> ints = {std::numeric_limits<std::int32_t>::min()};
+  EXPECT_DOUBLE_EQ(frame_mono_value(i32, bytes_of(ints).data()), -1.0);
+
+  // 24-bit little-endian packed: 0x400000 is half scale, 0x800000 is -1.
+  const MixFormat i24 = describe_mix_format(kFormatTagPcm, 2, 48000, 24, 0);
+  const std::uint8_t packed[] = {0x00, 0x00, 0x40, 0x00, 0x00, 0x80};
+  EXPECT_DOUBLE_EQ(frame_mono_value(i24, packed), (0.5 - 1.0) / 2.0);
+
+  const MixFormat eight = describe_mix_format(kFormatTagPcm, 2, 48000, 8, 0);
+  const std::uint8_t loud[] = {0xFF, 0xFF};
+  EXPECT_DOUBLE_EQ(frame_mono_value(eight, loud), 0.0);
+}
+
+TEST(LoopbackConversion, FortyEightKilohertzStereoAveragesThreeFrames) {
+  LoopbackConverter converter;
+  start_conversion(converter, float_stereo(48000));
+  Collected out;
+  // Frames 1,2,3 -> mean of (0.1, 0.2, 0.3); the second channel is 0, halving each frame.
+  const std::vector<float> frames = {0.1f, 0.0f, 0.2f, 0.0f, 0.3f, 0.0f,
+                                     1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f,
+                                     -1.0f, -1.0f, -1.0f, -1.0f, -1.0f, -1.0f};
+  convert_packet(converter, bytes_of(frames).data(), 9, false, collect_into(out));
+  const std::vector<std::int16_t> samples = produced(out, converter);
+  ASSERT_EQ(samples.size(), 3u);
+  const double mean = (double(0.1f / 2.0f) + double(0.2f / 2.0f) + double(0.3f / 2.0f)) / 3.0;
+  EXPECT_EQ(samples[0], static_cast<std::int16_t>(static_cast<float>(mean) * 32767.0f));
+  EXPECT_EQ(samples[1], 32767);
+  EXPECT_EQ(samples[2], -32767);
+}
+
+TEST(LoopbackConversion, FortyFourPointOneKilohertzGives160SamplesPer441Frames) {
+  LoopbackConverter converter;
+  start_conversion(converter, describe_mix_format(kFormatTagPcm, 1, 44100, 16, 0));
+  Collected out;
+  std::vector<std::int16_t> frames(441, 8192);
+  convert_packet(converter, bytes_of(frames).data(), 441, false, collect_into(out));
+  std::vector<std::int16_t> samples = produced(out, converter);
+  ASSERT_EQ(samples.size(), 160u);
+  for (std::int16_t s : samples) EXPECT_EQ(s, 8191);  // 0.25 * 32767, truncated
+  EXPECT_NEAR(converter.phase, 0.0, 1e-6);
+
+  // Packets of odd sizes carry the phase, sum and count over: the same total either way.
+  LoopbackConverter split;
+  start_conversion(split, describe_mix_format(kFormatTagPcm, 1, 44100, 16, 0));
+  Collected split_out;
+  std::size_t offset = 0;
+  for (std::uint32_t size : {1u, 2u, 7u, 100u, 331u}) {
+    convert_packet(split, bytes_of(frames).data() + offset * 2, size, false,
+                   collect_into(split_out));
+    offset += size;
+  }
+  EXPECT_EQ(produced(split_out, split), samples);
+}
+
+TEST(LoopbackConversion, SilentPacketsAdvanceThePhaseWithZeros) {
+  LoopbackConverter converter;
+  start_conversion(converter, float_stereo(48000));
+  Collected out;
+  const std::vector<float> frames(2 * 4, 1.0f);
+  convert_packet(converter, bytes_of(frames).data(), 4, true, collect_into(out));
+  std::vector<std::int16_t> samples = produced(out, converter);
+  ASSERT_EQ(samples.size(), 1u);
+  EXPECT_EQ(samples[0], 0);
+  EXPECT_EQ(converter.count, 1);  // the fourth frame waits for the next sample
+  // The frame left over averages with the next packet's loud frames.
+  convert_packet(converter, bytes_of(frames).data(), 2, false, collect_into(out));
+  samples = produced(out, converter);
+  ASSERT_EQ(samples.size(), 2u);
+  EXPECT_EQ(samples[1], static_cast<std::int16_t>(static_cast<float>(2.0 / 3.0) * 32767.0f));
+}
+
+TEST(LoopbackConversion, UnsupportedFormatsGiveSilence) {
+  for (std::uint16_t bits : {8, 64}) {
+    LoopbackConverter converter;
+    const std::uint16_t tag = bits == 64 ? kFormatTagFloat : kFormatTagPcm;
+    start_conversion(converter, describe_mix_format(tag, 2, 48000, bits, 0));
+    Collected out;
+    std::vector<std::uint8_t> frames(4800 * frame_bytes(converter.format), 0x7F);
+    convert_packet(converter, frames.data(), 4800, false, collect_into(out));
+    ASSERT_EQ(out.samples.size(), 1600u);
+    for (std::int16_t s : out.samples) ASSERT_EQ(s, 0);
+  }
+}
+
+TEST(LoopbackConversion, BrokenFloatsAreLimitedNotUndefined) {
+  LoopbackConverter converter;
+  start_conversion(converter, describe_mix_format(kFormatTagFloat, 1, 16000, 32, 0));
+  Collected out;
+  const std::vector<float> frames = {std::numeric_limits<float>::infinity(),
+                                     -std::numeric_limits<float>::infinity(),
+                                     std::numeric_limits<float>::quiet_NaN(), 40.0f};
+  convert_packet(converter, bytes_of(frames).data(), 4, false, collect_into(out));
+  const std::vector<std::int16_t> samples = produced(out, converter);
+  ASSERT_EQ(samples.size(), 4u);
+  EXPECT_EQ(samples[0], 32767);
+  EXPECT_EQ(samples[1], -32767);
+  EXPECT_EQ(samples[2], 0);
+  EXPECT_EQ(samples[3], 32767);
+}
+
+TEST(LoopbackConversion, LowRatesGiveAtMostOneSamplePerFrame) {
+  LoopbackConverter converter;
+  start_conversion(converter, describe_mix_format(kFormatTagPcm, 1, 8000, 16, 0));
+  Collected out;
+  std::vector<std::int16_t> frames(800, 1000);
+  convert_packet(converter, bytes_of(frames).data(), 800, false, collect_into(out));
+  EXPECT_EQ(produced(out, converter).size(), 800u);
+}
+
+TEST(LoopbackConversion, HandsOverExactBlocksOf1600) {
+  LoopbackConverter converter;
+  start_conversion(converter, float_stereo(48000));
+  Collected out;
+  std::vector<float> frames(2 * 48000, 0.5f);  // one second
+  convert_packet(converter, bytes_of(frames).data(), 48000, false, collect_into(out));
+  EXPECT_EQ(out.blocks, 10);
+  EXPECT_EQ(converter.handed_over, 16000u);
+  EXPECT_TRUE(converter.block.empty());
+}
+
+TEST(LoopbackGapFilling, KeepsTheStream200MillisecondsBehindRealTime) {
+  EXPECT_EQ(samples_due(10'000'000, 10'000'000), 16000);
+  EXPECT_EQ(samples_due(15'000'000, 10'000'000), 24000);
+  EXPECT_EQ(samples_due(123, 0), 0);
+
+  LoopbackConverter converter;
+  start_conversion(converter, float_stereo(48000));
+  Collected out;
+  // Nothing played for a second: about 12800 zeros (eight blocks), 3200 behind.
+  fill_gap(converter, samples_due(10'000'000, 10'000'000), collect_into(out), nullptr, nullptr);
+  EXPECT_EQ(out.blocks, 8);
+  EXPECT_EQ(converter.handed_over, 12800u);
+  EXPECT_TRUE(converter.block.empty());
+  for (std::int16_t s : out.samples) ASSERT_EQ(s, 0);
+
+  // Within the allowed lag nothing is added; beyond it exactly up to the lag.
+  fill_gap(converter, 16000, collect_into(out), nullptr, nullptr);
+  EXPECT_EQ(converter.handed_over + converter.block.size(), 12800u);
+  fill_gap(converter, 16100, collect_into(out), nullptr, nullptr);
+  EXPECT_EQ(converter.handed_over + converter.block.size(), 12900u);
+  EXPECT_EQ(converter.block.size(), 100u);
+}
+
+TEST(LoopbackGapFilling, StopsAsSoonAsTheThreadIsToldToEnd) {
+  LoopbackConverter converter;
+  start_conversion(converter, float_stereo(48000));
+  Collected out;
+  int allowed = 500;
+  fill_gap(
+      converter, 100000, collect_into(out),
+      [](void* context) { return (*static_cast<int*>(context))-- > 0; }, &allowed);
+  EXPECT_EQ(converter.block.size(), 500u);
+  EXPECT_EQ(out.blocks, 0);
+}
+
+}  // namespace
+}  // namespace colloquor
