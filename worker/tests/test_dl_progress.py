@@ -232,3 +232,61 @@ class TestDownloadFile:
         with pytest.raises(Exception):
             download_file(http_server.url + "/slow", str(tmp_path / "s"), "X", Lines())
         assert not (tmp_path / "s").exists()
+
+
+class TestFetchFromTheHub:
+    """fetch against a local stand-in for the model hub, through the real hub client."""
+
+    @pytest.fixture
+    def hub(self, http_server, monkeypatch, tmp_path):
+        from huggingface_hub import constants
+        from fake_hub import FakeHub
+        monkeypatch.setattr(constants, "ENDPOINT", http_server.url)
+        monkeypatch.setattr(constants, "HUGGINGFACE_CO_URL_TEMPLATE",
+                            http_server.url + "/{repo_id}/resolve/{revision}/{filename}")
+        repo = tmp_path / "repo"
+        repo.mkdir()
+        for name in ("model.bin", "extra.bin"):
+            (repo / name).write_bytes(os.urandom(1_500_000))
+        (repo / "config.json").write_text("{}")
+        fake = FakeHub(http_server, chunk=64 * 1024, pause=0.02)
+        fake.add_repo("Org/two-files", str(repo))
+        return fake
+
+    def test_download_reports_the_real_size_once_and_closes(self, hub, tmp_path):
+        lines = Lines()
+        folder = fetch("Org/two-files", str(tmp_path / "hf"), "Translation model Test", lines)
+        assert sorted(os.listdir(folder)) == ["config.json", "extra.bin", "model.bin"]
+        assert lines[0] == ("S", "Downloading Translation model Test (one time only)...")
+        assert lines[-1] == ("D", -1, "")
+        progress = lines[1:-1]
+        assert progress and all(f[0] == "D" for f in progress)
+        assert progress[-1] == ("D", 100, "Translation model Test: 100% (3 of 3 MB)")
+        assert lines.percents() == sorted(lines.percents())
+        # Bars the client leaves to the garbage collector must stay silent from now on.
+        import gc
+        gc.collect()
+        count = len(lines)
+        assert fetch("Org/two-files", str(tmp_path / "hf"), "Translation model Test",
+                     lines) == folder
+        gc.collect()
+        assert len(lines) == count
+
+    def test_allowed_patterns_limit_the_download(self, hub, tmp_path, http_server):
+        lines = Lines()
+        folder = fetch("Org/two-files", str(tmp_path / "hf"), "Recognition model x", lines,
+                       ["config.json", "model.*"])
+        assert sorted(os.listdir(folder)) == ["config.json", "model.bin"]
+        assert progress_total(lines) == "2 MB"
+        assert not any("extra.bin" in path for _, path in http_server.requests)
+
+    def test_failed_download_raises_without_closing_line(self, hub, tmp_path):
+        lines = Lines()
+        with pytest.raises(Exception):
+            fetch("Org/missing", str(tmp_path / "hf"), "Translation model Test", lines)
+        assert lines == [("S", "Downloading Translation model Test (one time only)...")]
+
+
+def progress_total(lines):
+    last = [f for f in lines if f[0] == "D" and f[1] != -1][-1][2]
+    return last.rsplit(" of ", 1)[1].rstrip(")")
