@@ -2,6 +2,8 @@
 // the system-audio stream in step with real time.
 #include "audio/loopback_convert.h"
 
+#include "audio_test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -225,6 +227,61 @@ TEST(LoopbackGapFilling, StopsAsSoonAsTheThreadIsToldToEnd) {
       [](void* context) { return (*static_cast<int*>(context))-- > 0; }, &allowed);
   EXPECT_EQ(converter.block.size(), 500u);
   EXPECT_EQ(out.blocks, 0);
+}
+
+// The converter feeding block processing of channel 1, as the loopback thread does.
+BlockSink into_system_channel(ChannelState& state) {
+  BlockSink sink;
+  sink.context = &state;
+  sink.deliver = [](void* context, std::int16_t* samples, std::uint32_t count) {
+    process_block(*static_cast<ChannelState*>(context), samples, count);
+  };
+  return sink;
+}
+
+TEST(LoopbackIntoChannel, ASilentDeviceStillFeedsTheMeterWithoutSendingFrames) {
+  testing::SeamRecorder seams;
+  ChannelState state;
+  reset_channel(state, 1);
+  LoopbackConverter converter;
+  start_conversion(converter, float_stereo(48000));
+  fill_gap(converter, samples_due(10'000'000, 10'000'000), into_system_channel(state), nullptr,
+           nullptr);
+  ASSERT_EQ(seams.levels.size(), 8u);
+  for (const testing::LevelReport& report : seams.levels) {
+    EXPECT_EQ(report.percent, 0u);
+    EXPECT_EQ(report.lparam, 2);  // channel 1, not speaking
+  }
+  EXPECT_TRUE(seams.frames.empty());
+  EXPECT_EQ(other_side_heard_at.load(), 0u);
+}
+
+TEST(LoopbackIntoChannel, LoudPlaybackOpensAnUtteranceOnChannelOne) {
+  testing::SeamRecorder seams;
+  ChannelState state;
+  reset_channel(state, 1);
+  LoopbackConverter converter;
+  start_conversion(converter, float_stereo(48000));
+  const BlockSink sink = into_system_channel(state);
+  fill_gap(converter, 16000 + kLoopbackMaxLag, sink, nullptr, nullptr);  // one quiet second
+  // Half a second of a loud 300 Hz tone on both channels, in 10 ms packets.
+  std::vector<float> packet(2 * 480);
+  for (int p = 0; p < 50; ++p) {
+    for (int f = 0; f < 480; ++f) {
+      const float v = 0.5f * static_cast<float>(std::sin(6.283185307179586 * 300.0 * (p * 480 + f) / 48000.0));
+      packet[2 * f] = v;
+      packet[2 * f + 1] = v;
+    }
+    convert_packet(converter, bytes_of(packet).data(), 480, false, sink);
+  }
+  // Onset at the second loud block: the pre-roll (quiet block and two loud ones) goes out.
+  ASSERT_GE(seams.frames.size(), 3u);
+  for (const testing::RecordedFrame& frame : seams.frames) {
+    EXPECT_EQ(frame.type, 'A');
+    EXPECT_EQ(frame.channel(), 1);
+    EXPECT_EQ(frame.samples().size(), 1600u);
+  }
+  EXPECT_EQ(other_side_heard_at.load(), seams.tick);
 }
 
 }  // namespace
