@@ -421,6 +421,51 @@ TEST_F(CaptureControlTest, SystemAudioAloneOpensNoMicrophone) {
   EXPECT_EQ(bar_position(kIdMicrophoneLevel), 0);
 }
 
+TEST_F(CaptureControlTest, AnOutputDeviceThatIsGoneIsReportedAndTheMicrophoneGoesOn) {
+  HWND list = CreateWindowExW(0, L"COMBOBOX", L"", WS_CHILD | CBS_DROPDOWNLIST, 0, 0, 200, 200,
+                              capture_window(),
+                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdOutputDeviceList)),
+                              GetModuleHandleW(nullptr), nullptr);
+  fill_output_device_list(list);
+  // An endpoint that was listed once and has since been unplugged.
+  output_endpoint_ids.push_back(u"{0.0.0.00000000}.{00000000-0000-0000-0000-00000000dead}");
+  const LRESULT entry = SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Gone"));
+  SendMessageW(list, CB_SETCURSEL, entry, 0);
+
+  use_sources(true, true);
+  ASSERT_TRUE(start_capture(kSystemDefaultMicrophone));
+  EXPECT_TRUE(microphone_open());
+  ASSERT_TRUE(pump_until([] { return !g_loopback_failures.empty(); }, std::chrono::seconds(5)));
+  EXPECT_EQ(g_loopback_failures[0], u"the selected output device is not available");
+  EXPECT_FALSE(loopback_running());
+  // Recording goes on with the microphone.
+  EXPECT_TRUE(capture_running());
+  g_levels.clear();
+  EXPECT_TRUE(pump_until([] { return levels_of_channel(0) >= 3; }, std::chrono::seconds(5)));
+
+  // Choosing another device restarts the loopback alone; the microphone keeps running.
+  SendMessageW(list, CB_SETCURSEL, 0, 0);
+  g_loopback_failures.clear();
+  start_loopback_capture();
+  start_loopback_capture();  // a restart joins the previous thread first
+  pump_until([] { return g_loopback_failures.size() >= 2 || levels_of_channel(1) >= 3; },
+             std::chrono::seconds(3));
+  for (const std::u16string& reason : g_loopback_failures) {
+    EXPECT_NE(reason, u"the selected output device is not available");
+  }
+  EXPECT_TRUE(microphone_open());
+  SendMessageW(GetDlgItem(capture_window(), kIdSystemAudioLevel), PBM_SETPOS, 30, 0);
+  stop_loopback_capture();
+  EXPECT_FALSE(loopback_running());
+  EXPECT_EQ(bar_position(kIdSystemAudioLevel), 0);
+  EXPECT_TRUE(capture_running());
+  EXPECT_TRUE(microphone_open());
+
+  stop_capture();
+  output_endpoint_ids.clear();
+  DestroyWindow(list);
+}
+
 TEST_F(CaptureControlTest, AMissingMicrophoneWithSystemAudioRecordsTheSystemAudioAlone) {
   use_sources(true, true);
   ASSERT_TRUE(start_capture(kMissingDevice));
