@@ -492,3 +492,24 @@ TEST_F(MainWindowTest, TabMovesAmongTabStopsThroughTheDialogManager) {
 
 }  // namespace
 }  // namespace colloquor
+
+namespace colloquor {
+namespace {
+
+TEST_F(MainWindowTest, SmallIconIsSetWhenTheModuleCarriesIconOne) {
+  wchar_t here[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, here, MAX_PATH);
+  std::wstring program(here, length);
+  program = program.substr(0, program.find_last_of(L"\\/")) + L"\\Parlivo.exe";
+  HMODULE resources = LoadLibraryExW(program.c_str(), nullptr,
+                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (resources == nullptr) GTEST_SKIP() << "Parlivo.exe not built";
+  EXPECT_EQ(SendMessageW(g_main, WM_GETICON, ICON_SMALL, 0), 0);
+  set_small_icon(g_main, GetModuleHandleW(nullptr));  // this test program carries no icon
+  EXPECT_EQ(SendMessageW(g_main, WM_GETICON, ICON_SMALL, 0), 0);
+  set_small_icon(g_main, resources);
+  EXPECT_NE(SendMessageW(g_main, WM_GETICON, ICON_SMALL, 0), 0);
+}
+
+}  // namespace
+}  // namespace colloquor
