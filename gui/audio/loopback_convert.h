@@ -74,4 +74,21 @@ std::int64_t samples_due(std::int64_t elapsed_ticks, std::int64_t frequency);
 void fill_gap(LoopbackConverter& converter, std::int64_t due, const BlockSink& sink,
               bool (*keep_going)(void* context), void* keep_going_context);
 
+// What the loopback thread's capture client offers, one packet at a time.
+struct PacketSource {
+  void* context = nullptr;
+  // Frames in the next packet; false when that cannot be read.
+  bool (*next_size)(void* context, std::uint32_t* frames) = nullptr;
+  // The next packet; false when it cannot be had (then nothing is to be released).
+  bool (*get)(void* context, const std::uint8_t** data, std::uint32_t* frames, bool* silent) = nullptr;
+  void (*release)(void* context, std::uint32_t frames) = nullptr;
+};
+
+// One poll of the loopback thread: converts every packet waiting (until the source has none, a
+// read fails or keep_going says no), then reads how many samples real time calls for and fills
+// the gap, unless keep_going says no by then.
+void loopback_poll(LoopbackConverter& converter, const PacketSource& source, const BlockSink& sink,
+                   std::int64_t (*samples_due_now)(void* context), void* clock_context,
+                   bool (*keep_going)(void* context), void* keep_going_context);
+
 }  // namespace colloquor

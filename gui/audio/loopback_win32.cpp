@@ -123,34 +123,55 @@ void deliver_block(void*, std::int16_t* samples, std::uint32_t count) {
 
 bool still_wanted(void*) { return loopback_running(); }
 
-void drain_packets(IAudioCaptureClient* capture, LoopbackConverter& converter,
-                   const BlockSink& sink) {
-  while (loopback_running()) {
-    UINT32 packet = 0;
-    if (FAILED(capture->GetNextPacketSize(&packet)) || packet == 0) return;
-    BYTE* data = nullptr;
-    UINT32 frames = 0;
-    DWORD flags = 0;
-    if (FAILED(capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) return;
-    convert_packet(converter, data, frames, (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0, sink);
-    capture->ReleaseBuffer(frames);
+bool next_packet_size(void* context, std::uint32_t* frames) {
+  UINT32 size = 0;
+  if (FAILED(static_cast<IAudioCaptureClient*>(context)->GetNextPacketSize(&size))) return false;
+  *frames = size;
+  return true;
+}
+
+bool get_packet(void* context, const std::uint8_t** data, std::uint32_t* frames, bool* silent) {
+  BYTE* bytes = nullptr;
+  UINT32 count = 0;
+  DWORD flags = 0;
+  if (FAILED(static_cast<IAudioCaptureClient*>(context)->GetBuffer(&bytes, &count, &flags, nullptr,
+                                                                    nullptr))) {
+    return false;
   }
+  *data = bytes;
+  *frames = count;
+  *silent = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0;
+  return true;
+}
+
+void release_packet(void* context, std::uint32_t frames) {
+  static_cast<IAudioCaptureClient*>(context)->ReleaseBuffer(frames);
+}
+
+// Real time since the start of the run, in samples, from the performance counter.
+struct RunClock {
+  LARGE_INTEGER frequency{};
+  LARGE_INTEGER start{};
+};
+
+std::int64_t samples_since_start(void* context) {
+  const RunClock& clock = *static_cast<const RunClock*>(context);
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  return samples_due(now.QuadPart - clock.start.QuadPart, clock.frequency.QuadPart);
 }
 
 void capture_loop(IAudioCaptureClient* capture, const WAVEFORMATEX& format) {
   LoopbackConverter converter;
   start_conversion(converter, read_mix_format(format));
   const BlockSink sink{nullptr, deliver_block};
-  LARGE_INTEGER frequency{}, start{};
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&start);
+  const PacketSource source{capture, next_packet_size, get_packet, release_packet};
+  RunClock clock;
+  QueryPerformanceFrequency(&clock.frequency);
+  QueryPerformanceCounter(&clock.start);
   while (loopback_running()) {
     Sleep(kPollMs);
-    drain_packets(capture, converter, sink);
-    LARGE_INTEGER now{};
-    QueryPerformanceCounter(&now);
-    const std::int64_t due = samples_due(now.QuadPart - start.QuadPart, frequency.QuadPart);
-    if (loopback_running()) fill_gap(converter, due, sink, still_wanted, nullptr);
+    loopback_poll(converter, source, sink, samples_since_start, &clock, still_wanted, nullptr);
   }
 }
 

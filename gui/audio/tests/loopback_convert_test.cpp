@@ -229,6 +229,120 @@ TEST(LoopbackGapFilling, StopsAsSoonAsTheThreadIsToldToEnd) {
   EXPECT_EQ(out.blocks, 0);
 }
 
+// A capture client that plays back a script: packets of 480 stereo float frames at a constant
+// value, with failures where the script says.
+struct ScriptedClient {
+  std::vector<float> values;      // one packet per value; NaN marks a silent packet
+  std::size_t next = 0;
+  bool size_fails = false;
+  bool get_fails_at_next = false;
+  int released = 0;
+  std::int64_t due = 0;           // what the clock says when read
+  int clock_reads = 0;
+  int wanted_budget = 1000000;    // keep_going answers yes this many times
+  std::vector<float> frames;
+};
+
+PacketSource scripted_source(ScriptedClient& client) {
+  PacketSource source;
+  source.context = &client;
+  source.next_size = [](void* context, std::uint32_t* frames) {
+    auto* c = static_cast<ScriptedClient*>(context);
+    if (c->size_fails) return false;
+    *frames = c->next < c->values.size() ? 480u : 0u;
+    return true;
+  };
+  source.get = [](void* context, const std::uint8_t** data, std::uint32_t* frames, bool* silent) {
+    auto* c = static_cast<ScriptedClient*>(context);
+    if (c->get_fails_at_next) return false;
+    const float value = c->values[c->next++];
+    *silent = value != value;
+    c->frames.assign(2 * 480, *silent ? 1.0f : value);
+    *data = reinterpret_cast<const std::uint8_t*>(c->frames.data());
+    *frames = 480;
+    return true;
+  };
+  source.release = [](void* context, std::uint32_t frames) {
+    EXPECT_EQ(frames, 480u);
+    ++static_cast<ScriptedClient*>(context)->released;
+  };
+  return source;
+}
+
+std::int64_t scripted_clock(void* context) {
+  auto* c = static_cast<ScriptedClient*>(context);
+  ++c->clock_reads;
+  return c->due;
+}
+
+bool scripted_wanted(void* context) { return static_cast<ScriptedClient*>(context)->wanted_budget-- > 0; }
+
+void poll(LoopbackConverter& converter, ScriptedClient& client, Collected& out) {
+  loopback_poll(converter, scripted_source(client), collect_into(out), scripted_clock, &client,
+                scripted_wanted, &client);
+}
+
+TEST(LoopbackPoll, DrainsEveryWaitingPacketThenPacesWithSilence) {
+  LoopbackConverter converter;
+  start_conversion(converter, float_stereo(48000));
+  Collected out;
+  ScriptedClient client;
+  client.values = {0.5f, 0.5f, std::numeric_limits<float>::quiet_NaN(), 0.5f};  // 4 x 160 samples
+  client.due = 640 + kLoopbackMaxLag + 1000;
+  poll(converter, client, out);
+  EXPECT_EQ(client.released, 4);
+  EXPECT_EQ(client.clock_reads, 1);
+  const std::vector<std::int16_t> samples = produced(out, converter);
+  ASSERT_EQ(samples.size(), 640u + 1000u);
+  EXPECT_EQ(samples[0], 16383);   // 0.5 * 32767
+  EXPECT_EQ(samples[320], 0);     // the silent packet
+  EXPECT_EQ(samples[480], 16383);
+  EXPECT_EQ(samples[640], 0);     // padding
+
+  // The next poll with nothing waiting only paces.
+  client.due += 1600;
+  poll(converter, client, out);
+  EXPECT_EQ(produced(out, converter).size(), 640u + 1000u + 1600u);
+  EXPECT_EQ(out.blocks, 2);
+}
+
+TEST(LoopbackPoll, AFailingReadEndsTheDrainButNotThePacing) {
+  LoopbackConverter converter;
+  start_conversion(converter, float_stereo(48000));
+  Collected out;
+  ScriptedClient client;
+  client.values = {0.5f, 0.5f};
+  client.size_fails = true;
+  client.due = kLoopbackMaxLag + 160;
+  poll(converter, client, out);
+  EXPECT_EQ(client.released, 0);
+  EXPECT_EQ(produced(out, converter).size(), 160u);
+
+  client.size_fails = false;
+  client.get_fails_at_next = true;
+  poll(converter, client, out);
+  EXPECT_EQ(client.released, 0);
+  EXPECT_EQ(client.next, 0u);
+
+  // An endpoint that comes back is read again at the next poll.
+  client.get_fails_at_next = false;
+  poll(converter, client, out);
+  EXPECT_EQ(client.released, 2);
+}
+
+TEST(LoopbackPoll, StopsBetweenPacketsAndSkipsPacingOnceTheThreadMustEnd) {
+  LoopbackConverter converter;
+  start_conversion(converter, float_stereo(48000));
+  Collected out;
+  ScriptedClient client;
+  client.values = {0.5f, 0.5f, 0.5f, 0.5f};
+  client.due = 100000;
+  client.wanted_budget = 2;  // two packets, then the flag is cleared
+  poll(converter, client, out);
+  EXPECT_EQ(client.released, 2);
+  EXPECT_EQ(produced(out, converter).size(), 320u);  // no silence appended
+}
+
 // The converter feeding block processing of channel 1, as the loopback thread does.
 BlockSink into_system_channel(ChannelState& state) {
   BlockSink sink;
