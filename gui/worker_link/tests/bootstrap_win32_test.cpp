@@ -311,10 +311,11 @@ TEST_F(BootstrapTest, FirstStartCreatesTheEnvironmentAndStartsTheWorkerWithIt) {
 
 TEST_F(BootstrapTest, WingetInstallsPythonWhenNoneIsFound) {
   // The stand-in winget puts a 3.12 into the per-user folder, where the second search finds it.
-  place_stand_in(path_dir_, "", L"winget.exe");
+  place_stand_in(path_dir_, "winget_sleep_ms=5500\n", L"winget.exe");
   place_stand_in(path_dir_ + L"\\payload", "version=0\n");
   std::vector<Record> records = run();
-  EXPECT_EQ(records, (std::vector<Record>{kLooking, kInstalling, kCreating, kStarting}));
+  const std::u16string sign = std::u16string(kLabelWinget) + u" 5 s elapsed...";
+  EXPECT_EQ(records, (std::vector<Record>{kLooking, kInstalling, {'S', sign}, kCreating, kStarting}));
   EXPECT_EQ(launched_.size(), 1u);
   std::vector<std::string> calls = called_lines();
   ASSERT_GE(calls.size(), 3u);
@@ -445,6 +446,14 @@ TEST_F(BootstrapTest, WorkerThatEndsAtOnceClosesItsOutput) {
   GetExitCodeProcess(launched_[0].process.hProcess, &code);
   EXPECT_EQ(code, 3u);
   EXPECT_EQ(read_file(program_ + L"\\worker.log"), "stand-in worker: started\n");
+}
+
+TEST_F(BootstrapTest, WorkerStartsEvenWhenTheLogFileCannotBeCreated) {
+  place_stand_in(program_ + L"\\venv\\Scripts", "");
+  CreateDirectoryW((program_ + L"\\worker.log").c_str(), nullptr);  // a folder in the log's place
+  ASSERT_EQ(run(), (std::vector<Record>{kStarting}));
+  ASSERT_EQ(launched_.size(), 1u);
+  EXPECT_EQ(read_lines(launched_[0].output_read, 1), (std::vector<std::string>{"S\tstand-in ready"}));
 }
 
 TEST_F(BootstrapTest, ClosingTheJobEndsTheWorkerAndWhatItStarted) {

@@ -7,6 +7,7 @@
 //   venv_sleep_ms=<n>   take that long to create the environment
 //   worker_exit=<n>     as the worker (-u <script>): end at once with that code
 //   worker_child=1      as the worker: start a child that sleeps, and report its process id
+//   winget_sleep_ms=<n> as winget: take that long to install
 // The copy made by "-m venv" carries the same settings. As "install ..." (winget) it copies
 // payload\python.exe and payload\stand_in.txt from its folder to the per-user Python 3.12 folder.
 // As the worker it writes worker_report.txt into its working directory, one line to its error
@@ -134,7 +135,8 @@ int run_venv(const std::map<std::string, std::string>& settings, const std::wstr
   return setting_int(settings, "venv_exit", 0);
 }
 
-int run_winget(const std::wstring& folder) {
+int run_winget(const std::map<std::string, std::string>& settings, const std::wstring& folder) {
+  Sleep(DWORD(setting_int(settings, "winget_sleep_ms", 0)));
   wchar_t local[1024] = {};
   if (GetEnvironmentVariableW(L"LOCALAPPDATA", local, 1024) == 0) return 1;
   std::wstring target = local;
@@ -212,7 +214,7 @@ int wmain(int argc, wchar_t** argv) {
   if (first == L"--exit" && argc > 2) return _wtoi(argv[2]);
   if (first == L"-c") return run_version_test(settings);
   if (first == L"-m" && argc > 3 && std::wstring(argv[2]) == L"venv") return run_venv(settings, folder, argv[3]);
-  if (first == L"install") return run_winget(folder);
+  if (first == L"install") return run_winget(settings, folder);
   if (first == L"-u" && argc > 2) return run_worker(settings, argv[2]);
   return 2;
 }
