@@ -11,15 +11,17 @@
 #include <thread>
 
 #include "app/commands.h"
-#include "audio/capture_control_win32.h"
 #include "app/layout.h"
 #include "app/owner_draw.h"
 #include "app/pending_hooks.h"
+#include "app/program_dir_win32.h"
 #include "app/settings.h"
 #include "app/window_state.h"
 #include "app/worker_messages_win32.h"
+#include "audio/capture_control_win32.h"
 #include "transcript/panel.h"
 #include "transcript/session_file.h"
+#include "worker_link/bootstrap_win32.h"
 #include "worker_link/frame_writer.h"
 #include "worker_link/protocol.h"
 #include "worker_link/reader_win32.h"
@@ -224,8 +226,17 @@ void fill_language_lists() {
   }
 }
 
+std::u16string to_u16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
+
+// Runs after the settings are read, so the bootstrap passes the saved model choices to the worker.
 void start_bootstrap_thread() {
   if (g_bootstrap_thread.joinable()) return;
+  BootstrapInputs inputs;
+  inputs.window = g_window;
+  inputs.program_folder = to_u16(program_dir());
+  inputs.speaker_model = worker_state.chosen_speaker_model;
+  inputs.translation_model = worker_state.chosen_translation_model;
+  set_bootstrap_inputs(std::move(inputs));
   g_bootstrap_thread = std::thread(bootstrap_worker);
 }
 

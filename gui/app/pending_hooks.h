@@ -1,5 +1,5 @@
 // Operations the window calls at fixed points whose owners have not published their headers yet.
-// TEMPORARY: each declaration moves to its owner's header (worker bootstrap, history list) and
+// TEMPORARY: each declaration moves to its owner's header (the history list) and
 // its stand-in in pending_hooks_win32.cpp is deleted with it.
 #pragma once
 
@@ -8,10 +8,6 @@
 #include <string>
 
 namespace colloquor {
-
-// Worker bootstrap: the thread body, and the job object that ends the worker when closed.
-void bootstrap_worker();
-void close_worker_job();
 
 // History list: fill it at start, and the Sessions list's Delete key and context menu.
 void load_history();

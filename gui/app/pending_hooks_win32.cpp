@@ -1,6 +1,6 @@
 // TEMPORARY stand-ins for operations whose owners have not delivered them yet, so that Parlivo
 // links and opens its window. Each owner deletes its stand-in here when its own file lands:
-//   worker bootstrap (bootstrap_worker, close_worker_job), history list (load_history,
+//   history list (load_history,
 //   delete_history_entry, open_history_entry, open_history_folder), the window's commands
 //   (apply_audio_options, apply_capture_options, send_options, update_controls) and settings.ini.
 // The settings stand-ins put the controls into the state of a first start without a settings
@@ -16,8 +16,6 @@
 
 namespace colloquor {
 
-void bootstrap_worker() {}
-void close_worker_job() {}
 
 void load_history() {}
 void delete_history_entry(int) {}
