@@ -11,6 +11,7 @@ worker ends the relay gets its exit code and ends too.
 
 Usage: launcher.py [--port N] [--port-file FILE] [--python EXE] [--max-sessions N] [--idle-exit S]
 The chosen port is printed as "listening on PORT" and written to --port-file (see README.md).
+SIGTERM or SIGINT stop the launcher and kill the workers it still runs.
 """
 
 import argparse
@@ -116,6 +117,18 @@ def pump(stream, conn, tag):
     stream.close()
 
 
+# Workers still running, so that stopping the launcher does not leave them behind.
+RUNNING = set()
+RUNNING_LOCK = threading.Lock()
+
+
+def stop_all_and_exit(signum, frame):
+    with RUNNING_LOCK:
+        for proc in list(RUNNING):
+            kill_group(proc)
+    os._exit(0)
+
+
 def kill_group(proc):
     try:
         os.killpg(proc.pid, signal.SIGKILL)
@@ -165,6 +178,8 @@ def serve_session(sock, python):
             conn.send(ERROR_OUTPUT, ("launcher: cannot start %s: %r\n" % (python, error)).encode())
             conn.send(EXIT, b"1")
             return
+        with RUNNING_LOCK:
+            RUNNING.add(proc)
         finished = threading.Event()
         pumps = [threading.Thread(target=pump, args=(proc.stdout, conn, OUTPUT), daemon=True),
                  threading.Thread(target=pump, args=(proc.stderr, conn, ERROR_OUTPUT), daemon=True)]
@@ -174,6 +189,8 @@ def serve_session(sock, python):
         feeder.start()
         code = proc.wait()
         finished.set()
+        with RUNNING_LOCK:
+            RUNNING.discard(proc)
         for thread in pumps:
             thread.join(OUTPUT_DRAIN_SECONDS)
         conn.send(EXIT, str(exit_code(code)).encode())
@@ -199,6 +216,9 @@ def main(argv=None):
     parser.add_argument("--idle-exit", type=float, default=0, help="stop after this many seconds without a session")
     args = parser.parse_args(argv)
 
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGTERM, stop_all_and_exit)
+        signal.signal(signal.SIGINT, stop_all_and_exit)
     server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     server.bind(("127.0.0.1", args.port))

@@ -167,5 +167,31 @@ class LauncherCommandLineTest(unittest.TestCase):
                 proc.kill()
 
 
+    def test_stopping_the_launcher_kills_its_workers(self):
+        folder = tempfile.mkdtemp()
+        port_file = os.path.join(folder, "port")
+        proc = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(HERE), "launcher.py"),
+                                 "--port-file", port_file], stdout=subprocess.PIPE)
+        try:
+            self.assertTrue(proc.stdout.readline().startswith(b"listening on "))
+            with open(port_file) as f:
+                relay = FakeRelay(int(f.read()))
+            relay.start(["-u", ECHO], folder, {})
+            text = relay.read_until("dictate ")
+            pid = int(text.split("S\tpid ")[1].split("\n")[0])
+            self.assertTrue(alive(pid))
+            proc.terminate()
+            self.assertEqual(proc.wait(30), 0)
+            for _ in range(200):
+                if not alive(pid):
+                    break
+                time.sleep(0.05)
+            self.assertFalse(alive(pid))
+            relay.sock.close()
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+
+
 if __name__ == "__main__":
     unittest.main()
