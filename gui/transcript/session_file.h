@@ -70,6 +70,9 @@ struct SessionHistoryHooks {
 };
 void set_session_history_hooks(const SessionHistoryHooks& hooks);
 
+// The folder of the session files: the program's folder and "\history".
+std::u16string history_folder();
+
 // Closes the current session, creates the history folder next to the program and a new session
 // file named after the local time, and writes its header. True when a file is open afterwards;
 // the session is current exactly then.

@@ -46,10 +46,11 @@ HANDLE create_new_file(const std::u16string& path) {
 
 void set_session_history_hooks(const SessionHistoryHooks& hooks) { session().hooks = hooks; }
 
-bool create_session_file() {
-  const std::u16string folder = from_wide(program_dir()) + u"\\" + std::u16string(kHistoryFolderName);
-  return create_session_file_in(folder, from_wide(local_timestamp()));
+std::u16string history_folder() {
+  return from_wide(program_dir()) + u"\\" + std::u16string(kHistoryFolderName);
 }
+
+bool create_session_file() { return create_session_file_in(history_folder(), from_wide(local_timestamp())); }
 
 bool create_session_file_in(const std::u16string& folder, const std::u16string& stamp) {
   close_session_file();

@@ -89,6 +89,19 @@ bool is_audio(const Frame& frame, int channel) {
   return frame.type == 'A' && !frame.payload.empty() && frame.payload[0] == channel;
 }
 
+// Root mean square of an "A" frame's samples.
+double frame_rms(const Frame& frame) {
+  const std::size_t count = (frame.payload.size() - 1) / 2;
+  if (count == 0) return 0.0;
+  double sum = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::int16_t sample;
+    std::memcpy(&sample, frame.payload.data() + 1 + 2 * i, 2);
+    sum += static_cast<double>(sample) * sample;
+  }
+  return std::sqrt(sum / static_cast<double>(count));
+}
+
 // ---- The window's side ----------------------------------------------------------------------
 
 struct LevelReport {
@@ -340,12 +353,16 @@ TEST_F(CaptureControlTest, SpeechOnTheMicrophoneArrivesAsAnUtteranceClosedByE) {
   }
   const std::vector<Frame> frames = frames_since(first);
   int audio = 0;
+  int loud = 0;
   for (const Frame& frame : frames) {
     if (is_end(frame, 0)) break;
     ASSERT_TRUE(is_audio(frame, 0)) << "frame type " << frame.type;
     EXPECT_EQ(frame.payload.size(), kBlockPayload);
     ++audio;
+    loud += frame_rms(frame) > 1000.0;  // the conditioned sound, not silence
   }
+  std::printf("utterance: %d audio frames, %d of them loud\n", audio, loud);
+  EXPECT_GE(loud, 10);
   // 1.5 s of sound and the 0.7 s hang-over, from the pre-roll on.
   EXPECT_GE(audio, 15);
   EXPECT_LE(audio, 40);

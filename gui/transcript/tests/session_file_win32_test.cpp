@@ -220,7 +220,8 @@ TEST_F(SessionFileTest, ClosingAfterAFailedCreateKeepsThePreviousSessionsFile) {
 TEST_F(SessionFileTest, TheProgramsOwnHistoryFolderIsNextToTheExecutable) {
   ASSERT_TRUE(create_session_file());
   const std::u16string path = current_session_path();
-  const std::u16string folder = u16(program_dir()) + u"\\history\\";
+  EXPECT_EQ(history_folder(), u16(program_dir()) + u"\\history");
+  const std::u16string folder = history_folder() + u"\\";
   EXPECT_EQ(path.substr(0, folder.size()), folder);
   const std::u16string name = path.substr(folder.size());
   // "yyyy-mm-dd_hh-mm-ss.txt"
