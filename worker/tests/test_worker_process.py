@@ -49,12 +49,18 @@ def rss_kb(pid):
     return -1
 
 
-def progress_run(lines):
-    """Checks a run of "D" lines: rising percents, closed by -1. Returns the percents."""
+def progress_run(lines, rising=True):
+    """Checks a run of "D" lines closed by -1. Returns the percents.
+
+    A single file's percent only rises. A hub download may fall back for a moment: the client
+    announces each file's size only when that file starts, so the total grows during the run.
+    """
     assert lines and all(f[0] == "D" for f in lines), lines
     assert lines[-1] == ["D", "-1", ""]
     percents = [int(f[1]) for f in lines[:-1]]
-    assert percents == sorted(percents) and all(0 <= p <= 100 for p in percents)
+    assert all(0 <= p <= 100 for p in percents)
+    if rising:
+        assert percents == sorted(percents)
     return percents
 
 
@@ -130,7 +136,7 @@ class TestStartUp:
         i = got.index(["S", "Loading the translation model..."])
         assert got[i + 1] == ["S", "Downloading Translation model NLLB 1.3B (one time only)..."]
         z = got.index(["Z", "nllb13"])
-        percents = progress_run(got[i + 2:z])
+        percents = progress_run(got[i + 2:z], rising=False)
         assert percents and percents[-1] == 100
         assert got[z + 1:z + 4] == catalog(K_NO_MODELS, {"nllb13"})
         w.write(frame("Q"))
@@ -161,7 +167,7 @@ class TestModelSwitching:
                            timeout=60)
         assert got[0] == ["S", "Downloading Translation model NLLB 3.3B (one time only)..."]
         z33 = got.index(["Z", "nllb33"])
-        progress_run(got[1:z33])
+        progress_run(got[1:z33], rising=False)
         all_three = catalog(K_NO_MODELS, {"nllb13", "nllb33", "madlad3b"})
         assert got[z33 + 1:] == all_three + [["Z", "madlad3b"]] + all_three
         # The active id answers nothing, and neither does an unknown one.
