@@ -150,6 +150,24 @@ class TestStartUp:
                        for _, path in http_server.requests[requests:])
 
 
+    def test_recognizer_that_cannot_be_had_ends_the_process(self, tmp_path, start_worker,
+                                                              http_server):
+        w = start_worker(tmp_path / "empty", {"DICTATE_MODEL": "small"})
+        got = []
+        while True:
+            line = w.next_line()
+            if line is None:
+                break
+            got.append(line)
+        assert got == [["S", "Loading the recognition model small..."],
+                       ["S", "Downloading Recognition model small (one time only)..."],
+                       ["S", "GPU unavailable, loading on the CPU..."]]
+        assert w.wait() != 0
+        log = "\n".join(w.stderr)
+        assert "model pre-download failed: " in log and "Traceback" in log
+        assert any("/Systran/faster-whisper-small" in path for _, path in http_server.requests)
+
+
 class TestModelSwitching:
     def test_translation_requests_during_a_load(self, data_root, model_store, start_worker,
                                                 http_server):
