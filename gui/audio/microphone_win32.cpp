@@ -9,11 +9,12 @@
 #include <thread>
 
 #include "audio/capture_control_win32.h"
+#include "audio/capture_ring.h"
 
 namespace colloquor {
 namespace {
 
-constexpr int kBufferCount = 8;
+constexpr int kBufferCount = kCaptureRingSize;
 constexpr DWORD kBufferBytes = 3200;  // 1600 samples, 100 ms
 constexpr DWORD kWaitMs = 200;
 
@@ -42,30 +43,41 @@ WAVEFORMATEX capture_format() {
   return format;
 }
 
-bool buffer_done(const WAVEHDR& header) {
+bool buffer_filled(void* context, int i) {
   // The driver writes the flags from its own thread.
+  const WAVEHDR& header = static_cast<Microphone*>(context)->headers[i];
   return (static_cast<volatile const DWORD&>(header.dwFlags) & WHDR_DONE) != 0;
 }
 
-// Takes the filled buffers in ring order, starting after the last one taken; a buffer completed
-// out of order waits for its predecessors.
+void process_buffer(void* context, int i) {
+  WAVEHDR& header = static_cast<Microphone*>(context)->headers[i];
+  process_block(microphone_channel, reinterpret_cast<std::int16_t*>(header.lpData),
+                header.dwBytesRecorded / 2);
+}
+
+bool requeue_buffer(void* context, int i) {
+  Microphone& mic = *static_cast<Microphone*>(context);
+  return waveInAddBuffer(mic.device, &mic.headers[i], sizeof(WAVEHDR)) == MMSYSERR_NOERROR;
+}
+
+// A buffer the driver refused stays out of the ring instead of being taken again and again with
+// its old samples; the thread then just wakes every 200 ms, as with a device that stopped.
+void forget_buffer(void* context, int i) {
+  static_cast<Microphone*>(context)->headers[i].dwFlags &= ~static_cast<DWORD>(WHDR_DONE);
+}
+
+bool still_recording(void*) { return capture_running(); }
+
 void microphone_thread() {
   Microphone& mic = microphone();
-  int index = 0;
-  bool running = capture_running();
-  while (running) {
-    WaitForSingleObject(mic.buffer_event, kWaitMs);
-    if (!capture_running()) break;
-    while (buffer_done(mic.headers[index])) {
-      WAVEHDR& header = mic.headers[index];
-      process_block(microphone_channel, reinterpret_cast<std::int16_t*>(header.lpData),
-                    header.dwBytesRecorded / 2);
-      waveInAddBuffer(mic.device, &header, sizeof(WAVEHDR));
-      index = (index + 1) % kBufferCount;
-      if (!capture_running()) {
-        running = false;
-        break;
-      }
+  const CaptureRing ring{&mic, buffer_filled, process_buffer, requeue_buffer, forget_buffer};
+  int next = 0;
+  if (capture_running()) {
+    while (true) {
+      WaitForSingleObject(mic.buffer_event, kWaitMs);
+      if (!capture_running()) break;
+      next = drain_capture_ring(ring, next, still_recording, nullptr);
+      if (!capture_running()) break;
     }
   }
   flush_utterance(microphone_channel);
