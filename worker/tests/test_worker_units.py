@@ -190,16 +190,6 @@ class TestEnvironment:
             monkeypatch.setenv("TRANSLATION_MODEL", value)
         assert worker.initial_model_id("TRANSLATION_MODEL", worker.TR_MODELS, "nllb13") == expected
 
-    def test_catalog_tables(self):
-        assert [e["id"] for e in worker.TR_MODELS] == ["nllb13", "nllb33", "madlad3b"]
-        assert [e["id"] for e in worker.SPEAKER_MODELS] == [
-            "resnet34", "campp", "resnet152", "resnet293", "titanet", "campp_zhen"]
-        assert [worker.short_label(e["label"]) for e in worker.TR_MODELS] == [
-            "NLLB 1.3B", "NLLB 3.3B", "MADLAD-400 3B"]
-        assert worker.short_label("TitaNet Large (NVIDIA)") == "TitaNet Large (NVIDIA)"
-        assert worker.SPK_BASE.endswith(
-            "/k2-fsa/sherpa-onnx/releases/download/speaker-recongition-models/")
-
 
 # ---------------------------------------------------------------------------------------------
 # Frames
