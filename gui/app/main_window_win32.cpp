@@ -444,6 +444,20 @@ void on_sessions_context_menu(HWND list, LPARAM position) {
   }
 }
 
+// The spinner turns while the worker is starting or switching a model, and hides otherwise.
+// Its own visibility bit decides, not IsWindowVisible, which also answers for the parent.
+void on_spinner_timer() {
+  HWND spinner = control(Ctl::Spinner);
+  const bool shown = (GetWindowLongW(spinner, GWL_STYLE) & WS_VISIBLE) != 0;
+  if (worker_state.startup_finished && !worker_state.switching_model) {
+    if (shown) ShowWindow(spinner, SW_HIDE);
+    return;
+  }
+  window_state.spinner_phase = (window_state.spinner_phase + 1) % 12;
+  if (!shown) ShowWindow(spinner, SW_SHOWNA);
+  InvalidateRect(spinner, nullptr, FALSE);
+}
+
 void on_destroy() {
   if (capture_running()) stop_capture();
   close_session_file();
@@ -495,6 +509,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         return 0;
       }
       break;
+    case WM_TIMER:
+      if (wparam == static_cast<WPARAM>(kSpinnerTimerId)) on_spinner_timer();
+      return 0;
     case WM_WORKER_LINE:
       on_worker_line(window, reinterpret_cast<WorkerLine*>(lparam));
       return 0;

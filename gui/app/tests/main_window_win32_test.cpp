@@ -13,6 +13,7 @@
 
 #include "app/main_window_win32.h"
 #include "app/window_state.h"
+#include "app/worker_messages.h"
 
 namespace colloquor {
 namespace {
@@ -509,6 +510,43 @@ TEST_F(MainWindowTest, SmallIconIsSetWhenTheModuleCarriesIconOne) {
   EXPECT_EQ(SendMessageW(g_main, WM_GETICON, ICON_SMALL, 0), 0);
   set_small_icon(g_main, resources);
   EXPECT_NE(SendMessageW(g_main, WM_GETICON, ICON_SMALL, 0), 0);
+}
+
+}  // namespace
+}  // namespace colloquor
+
+namespace colloquor {
+namespace {
+
+bool shown(HWND control) { return (GetWindowLongW(control, GWL_STYLE) & WS_VISIBLE) != 0; }
+
+TEST_F(MainWindowTest, SpinnerTurnsUntilStartupEndsAndAgainWhileSwitchingModels) {
+  HWND spinner = GetDlgItem(g_main, 132);
+  const WorkerState saved = worker_state;
+  worker_state.startup_finished = false;
+  worker_state.switching_model = false;
+  window_state.spinner_phase = 11;
+  SendMessageW(g_main, WM_TIMER, 1, 0);
+  EXPECT_EQ(window_state.spinner_phase, 0);  // wraps after 11
+  EXPECT_TRUE(shown(spinner));
+  SendMessageW(g_main, WM_TIMER, 1, 0);
+  EXPECT_EQ(window_state.spinner_phase, 1);
+
+  SendMessageW(g_main, WM_TIMER, 2, 0);  // not the spinner's timer
+  EXPECT_EQ(window_state.spinner_phase, 1);
+
+  worker_state.startup_finished = true;
+  SendMessageW(g_main, WM_TIMER, 1, 0);
+  EXPECT_FALSE(shown(spinner));
+  EXPECT_EQ(window_state.spinner_phase, 1);
+
+  worker_state.switching_model = true;
+  SendMessageW(g_main, WM_TIMER, 1, 0);
+  EXPECT_TRUE(shown(spinner));
+  EXPECT_EQ(window_state.spinner_phase, 2);
+
+  worker_state.startup_finished = saved.startup_finished;
+  worker_state.switching_model = saved.switching_model;
 }
 
 }  // namespace

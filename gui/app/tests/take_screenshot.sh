@@ -8,6 +8,28 @@ exe=$(realpath "$1")
 out=$2
 scratch=$(mktemp -d /tmp/parlivo-shot.XXXXXX)
 cp "$exe" "$scratch/Parlivo.exe"
+
+# Without a window manager Wine must draw the frame itself (unmanaged windows). Its caption
+# buttons need Wine's Marlett font: from /usr/share/wine/fonts (Debian fonts-wine) or from the
+# folder SHOT_WINE_FONTS (for example the unpacked fonts-wine package). Without it the frame is left
+# to the (absent) window manager and only the client area is captured.
+fonts_dir=${SHOT_WINE_FONTS:-/usr/share/wine/fonts}
+if [ -f "$fonts_dir/marlett.ttf" ]; then
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  cp "$fonts_dir/marlett.ttf" "$WINEPREFIX/drive_c/windows/Fonts/"
+fi
+# "Segoe UI" is not there either: Open Sans (Debian fonts-open-sans) is the nearest free face, with
+# DejaVu Sans linked in for the glyphs it lacks (the swap arrow), as Windows links Segoe UI Symbol.
+open_sans=$(fc-match -f '%{file}' 'Open Sans' 2>/dev/null || true)
+if [[ "$open_sans" == *OpenSans* ]]; then
+  wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Segoe UI' /d 'Open Sans' /f >/dev/null 2>&1
+  for face in 'Segoe UI' 'Open Sans'; do
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+      /v "$face" /t REG_MULTI_SZ /d 'DejaVuSans.ttf,DejaVu Sans' /f >/dev/null 2>&1
+  done
+fi
+wineserver -w
+
 cd "$scratch"
 wine Parlivo.exe >/dev/null 2>&1 &
 pid=$!
@@ -22,7 +44,6 @@ done
 [ -n "$window" ] || { echo "no Colloquor window appeared" >&2; exit 1; }
 sleep "${SHOT_SETTLE:-4}"  # let the bootstrap post its status and the spinner turn
 eval "$(xdotool getwindowgeometry --shell "$window")"
-# The window manager-less Xvfb puts Wine's own frame inside the X window: crop to it.
 cd - >/dev/null
 import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out"
 echo "saved $out (${WIDTH}x${HEIGHT})"
