@@ -18,22 +18,35 @@ void select_range(HWND control, LONG start, LONG end) {
   SendMessageW(control, EM_SETSEL, static_cast<WPARAM>(start), static_cast<LPARAM>(end));
 }
 
-// The one primitive that writes into the control: insert at the end, then format what was
-// inserted. Undo is not recorded, so a long transcript does not keep an undo history.
+// A position past any text: the control puts the caret after the last character. Unlike the
+// caret at an explicit character position, this needs no search through the text, which some
+// rich-edit implementations do paragraph by paragraph from the top.
+constexpr LONG kPastTheEnd = 0x7FFFFFFF;
+
+void caret_to_end(HWND control) { select_range(control, kPastTheEnd, kPastTheEnd); }
+
+// The one primitive that writes into the control: text appended at the end in the given colour
+// and weight. The format is set on the empty selection at the end, so the inserted text takes it
+// as it is typed in; no range has to be selected afterwards, and writing costs the same however
+// long the transcript is. Undo is not recorded, so a long transcript keeps no undo history.
 void append_styled(HWND control, const std::u16string& text, std::uint32_t colour, bool bold) {
   if (text.empty()) return;
-  const LONG start = text_length(control);
-  select_range(control, start, start);
-  SendMessageW(control, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
-  const LONG end = text_length(control);
-  select_range(control, start, end);
+  caret_to_end(control);
   CHARFORMAT2W format{};
   format.cbSize = sizeof(format);
   format.dwMask = CFM_COLOR | CFM_BOLD;
   format.dwEffects = bold ? CFE_BOLD : 0;
   format.crTextColor = static_cast<COLORREF>(colour);
   SendMessageW(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
-  select_range(control, end, end);
+  SendMessageW(control, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+// Deletes everything after the finished lines. Skipped when nothing is there, which is the usual
+// case when a finished line arrives, so that appending never has to locate a position.
+void delete_tail(HWND control, LONG tail_start) {
+  if (text_length(control) <= tail_start) return;
+  select_range(control, tail_start, -1);
+  SendMessageW(control, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
 }
 
 void render_line(HWND control, const PanelLine& line, bool unfinished) {
@@ -67,8 +80,7 @@ void render_panel(TranscriptPanel& panel, const PanelLine* new_final) {
   SendMessageW(control, EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&kept));
   SendMessageW(control, WM_SETREDRAW, FALSE, 0);
 
-  select_range(control, panel.partial_start, -1);
-  SendMessageW(control, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+  delete_tail(control, panel.partial_start);
   if (new_final != nullptr) {
     render_line(control, *new_final, false);
     panel.partial_start = text_length(control);
