@@ -54,16 +54,6 @@ TEST(CaptureStateAtStart, BothChannelsAreFreshAndNothingRuns) {
   }
 }
 
-TEST(SharedFlags, ReadAsConditionsAndStoreOneOrZero) {
-  SharedFlag flag;
-  EXPECT_FALSE(flag());
-  flag.set(true);
-  EXPECT_TRUE(flag());
-  EXPECT_EQ(flag.value.load(), 1);
-  flag.set(false);
-  EXPECT_EQ(flag.value.load(), 0);
-}
-
 TEST(LoopbackFailureReason, TravelsWholeAndIsTakenOnce) {
   const std::intptr_t posted = make_loopback_failure_reason(u"cannot start loopback capture");
   ASSERT_NE(posted, 0);
