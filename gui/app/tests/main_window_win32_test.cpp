@@ -14,15 +14,17 @@
 #include "app/main_window_win32.h"
 #include "app/window_state.h"
 #include "app/worker_messages.h"
+#include "audio/capture_control.h"
 
 namespace colloquor {
 namespace {
 
 HWND g_main = nullptr;
 
-class MainWindowTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
+// One window for the whole program, as in Parlivo; destroyed when all tests have run.
+class WindowEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
     SetProcessDPIAware();
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
@@ -31,10 +33,16 @@ class MainWindowTest : public ::testing::Test {
     g_main = create_main_window(instance);
     ASSERT_NE(g_main, nullptr);
   }
-  static void TearDownTestSuite() {
+  void TearDown() override {
     DestroyWindow(g_main);
     detach_worker_threads();
   }
+};
+const auto* const kWindowEnvironment = ::testing::AddGlobalTestEnvironment(new WindowEnvironment);
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(g_main, nullptr); }
 };
 
 int dpi() {
@@ -547,6 +555,88 @@ TEST_F(MainWindowTest, SpinnerTurnsUntilStartupEndsAndAgainWhileSwitchingModels)
 
   worker_state.startup_finished = saved.startup_finished;
   worker_state.switching_model = saved.switching_model;
+}
+
+}  // namespace
+}  // namespace colloquor
+
+namespace colloquor {
+namespace {
+
+// What the Sessions list's pop-up menu offered, read from inside its modal loop.
+struct MenuSeen {
+  bool shown = false;
+  UINT open_state = 0;
+  UINT delete_state = 0;
+  UINT folder_state = 0;
+  int item_count = 0;
+};
+MenuSeen g_menu_seen;
+
+void CALLBACK read_and_close_menu(HWND, UINT, UINT_PTR timer, DWORD) {
+  HWND popup = FindWindowW(L"#32768", nullptr);
+  if (popup == nullptr) return;
+  KillTimer(nullptr, timer);
+  HMENU menu = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
+  g_menu_seen.shown = true;
+  g_menu_seen.item_count = GetMenuItemCount(menu);
+  g_menu_seen.open_state = GetMenuState(menu, 1, MF_BYCOMMAND);
+  g_menu_seen.delete_state = GetMenuState(menu, 2, MF_BYCOMMAND);
+  g_menu_seen.folder_state = GetMenuState(menu, 3, MF_BYCOMMAND);
+  EndMenu();
+}
+
+MenuSeen right_click_sessions_list(POINT client_point) {
+  HWND list = GetDlgItem(g_main, 131);
+  POINT screen = client_point;
+  ClientToScreen(list, &screen);
+  g_menu_seen = MenuSeen{};
+  const UINT_PTR timer = SetTimer(nullptr, 0, 50, read_and_close_menu);
+  SendMessageW(g_main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), MAKELPARAM(screen.x, screen.y));
+  KillTimer(nullptr, timer);
+  return g_menu_seen;
+}
+
+class SessionsMenuTest : public MainWindowTest {
+ protected:
+  void SetUp() override {
+    ShowWindow(g_main, SW_SHOW);
+    set_client_size(1144, 1041);
+    HWND list = GetDlgItem(g_main, 131);
+    SendMessageW(list, LB_RESETCONTENT, 0, 0);
+    SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"2026-12-01 10:00"));
+    SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"2026-12-02 11:00"));
+    item_height_ = static_cast<int>(SendMessageW(list, LB_GETITEMHEIGHT, 0, 0));
+  }
+  void TearDown() override { SendMessageW(GetDlgItem(g_main, 131), LB_RESETCONTENT, 0, 0); }
+  int item_height_ = 0;
+};
+
+TEST_F(SessionsMenuTest, EmptySpaceGreysOpenAndDeleteButKeepsTheFolder) {
+  const MenuSeen seen = right_click_sessions_list(POINT{20, item_height_ * 5});
+  ASSERT_TRUE(seen.shown);
+  EXPECT_EQ(seen.item_count, 4);  // Open, Delete, separator, folder
+  EXPECT_TRUE(seen.open_state & MF_GRAYED);
+  EXPECT_TRUE(seen.delete_state & MF_GRAYED);
+  EXPECT_FALSE(seen.folder_state & MF_GRAYED);
+  EXPECT_EQ(SendDlgItemMessageW(g_main, 131, LB_GETCURSEL, 0, 0), LB_ERR);
+}
+
+TEST_F(SessionsMenuTest, ClickOnAnEntrySelectsItQuietlyAndOffersOpenAndDelete) {
+  const MenuSeen seen = right_click_sessions_list(POINT{20, item_height_ + item_height_ / 2});
+  ASSERT_TRUE(seen.shown);
+  EXPECT_FALSE(seen.open_state & MF_GRAYED);
+  EXPECT_FALSE(seen.delete_state & MF_GRAYED);
+  EXPECT_EQ(SendDlgItemMessageW(g_main, 131, LB_GETCURSEL, 0, 0), 1);
+  EXPECT_FALSE(window_state.selecting_by_program);
+}
+
+TEST_F(SessionsMenuTest, NoMenuWhileRecording) {
+  capture_running.set(true);
+  const MenuSeen seen = right_click_sessions_list(POINT{20, item_height_ / 2});
+  capture_running.set(false);
+  EXPECT_FALSE(seen.shown);
+  EXPECT_EQ(SendDlgItemMessageW(g_main, 131, LB_GETCURSEL, 0, 0), LB_ERR);
 }
 
 }  // namespace
