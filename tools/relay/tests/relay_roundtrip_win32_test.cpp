@@ -1,7 +1,7 @@
 // Parlivo's start of the worker through relay.exe, under Wine, reaching a real Linux program: the
 // launcher (a Linux process started from here) runs tests/echo_worker.py with the Linux python.
 // Checked: translated paths and variables, frames one way and lines the other, end of input, the job
-// object ending the Linux worker, and a relay without a launcher.
+// object ending the Linux worker, the port from relay.port, and a relay without port or launcher.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -161,7 +161,7 @@ class RelayRoundTripTest : public ::testing::Test {
 };
 
 TEST_F(RelayRoundTripTest, WorkerOnTheLinuxSideTalksBothWaysAndEndsLikeOnWindows) {
-  const int port = start_launcher(2);
+  const int port = start_launcher(3);
   ASSERT_GT(port, 0);
   SetEnvironmentVariableW(L"COLLOQUOR_RELAY_PORT", std::to_wstring(port).c_str());
 
@@ -225,8 +225,44 @@ TEST_F(RelayRoundTripTest, WorkerOnTheLinuxSideTalksBothWaysAndEndsLikeOnWindows
   EXPECT_TRUE(gone);
   close_all(launched[0]);
 
-  // 4. Without a launcher the relay says so in the log and its output ends: the window sees "X".
-  Sleep(500);  // the launcher stops listening after its two sessions
+  // 4. A relay elsewhere finds the port in relay.port next to itself when the variable is absent.
+  const std::wstring copy = root_ + L"\\relay_copy";
+  CreateDirectoryW(copy.c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW((own_folder() + L"\\relay.exe").c_str(), (copy + L"\\relay.exe").c_str(), FALSE));
+  const std::string port_text = std::to_string(port) + "\n";
+  HANDLE file = CreateFileW((copy + L"\\relay.port").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD port_written = 0;
+  WriteFile(file, port_text.data(), DWORD(port_text.size()), &port_written, nullptr);
+  CloseHandle(file);
+  WritePrivateProfileStringW(L"paths", L"python", (copy + L"\\relay.exe").c_str(), (program_ + L"\\settings.ini").c_str());
+  SetEnvironmentVariableW(L"COLLOQUOR_RELAY_PORT", nullptr);
+  launched = start_worker();
+  ASSERT_EQ(launched.size(), 1u);
+  pending.clear();
+  lines = read_lines_until(launched[0].output_read, "S\tdictate ", pending);
+  EXPECT_EQ(lines.size(), 8u);
+  CloseHandle(launched[0].input_write);
+  launched[0].input_write = nullptr;
+  EXPECT_EQ(read_lines_until(launched[0].output_read, "S\teof", pending), (std::vector<std::string>{"S\teof"}));
+  EXPECT_TRUE(output_ended(launched[0].output_read));
+  close_all(launched[0]);
+
+  // 5. Without a known port the relay says so in the log and ends at once.
+  DeleteFileW((copy + L"\\relay.port").c_str());
+  launched = start_worker();
+  ASSERT_EQ(launched.size(), 1u);
+  EXPECT_TRUE(output_ended(launched[0].output_read));
+  EXPECT_EQ(read_file(program_ + L"\\worker.log"),
+            "relay: no launcher port (set COLLOQUOR_RELAY_PORT or write relay.port next to relay.exe)\n");
+  close_all(launched[0]);
+  DeleteFileW((copy + L"\\relay.exe").c_str());
+  RemoveDirectoryW(copy.c_str());
+
+  // 6. Without a launcher the relay says so in the log and its output ends: the window sees "X".
+  WritePrivateProfileStringW(L"paths", L"python", (own_folder() + L"\\relay.exe").c_str(),
+                             (program_ + L"\\settings.ini").c_str());
+  SetEnvironmentVariableW(L"COLLOQUOR_RELAY_PORT", std::to_wstring(port).c_str());
+  Sleep(500);  // the launcher stops listening after its three sessions
   launched = start_worker();
   ASSERT_EQ(launched.size(), 1u);
   EXPECT_TRUE(output_ended(launched[0].output_read));
