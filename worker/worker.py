@@ -632,6 +632,348 @@ def ensure_segmentation():
 
 
 # ---------------------------------------------------------------------------------------------
+# Recognition scheduling and streaming commit
+# ---------------------------------------------------------------------------------------------
+
+# New audio (bytes) a channel needs before its next partial pass, by the recognizer's device.
+PARTIAL_STEP = {"GPU": int(RATE * 2 * 0.9), "CPU": int(RATE * 2 * 2.0)}
+WAIT_SLICE = 0.2
+MIN_AUDIO = int(0.3 * RATE)
+QUIET_PEAK = (0.003, 0.3)
+QUIET_TARGET = 0.5
+QUIET_MAX_GAIN = 12.0
+DETECT_MIN_FINAL = 0.5
+DETECT_MIN_PARTIAL = 0.8
+LANG_FLOOR = 0.25
+LANG_SWITCH_SHARE = 0.85
+LANG_SWITCH_SECONDS = 1.5
+LANG_SWITCH_SURE = 0.97
+SHORT_CLIP = 2.5
+# (no-speech probability above, average log-probability below): both together drop a segment.
+NON_SPEECH_SHORT = (0.45, -0.45)
+NON_SPEECH_LONG = (0.7, -0.7)
+SENTENCE_PAUSE = 0.8
+END_MARKS = (".", "?", "!", "\u2026")
+COMMIT_MARGIN = 0.8
+LONG_UTTERANCE = 14.0
+LONG_MARGIN = 4.0
+PROMPT_LEN = 220
+SPAN_MARGIN = 0.1
+
+_NOT_WORD = re.compile(r"[^\w\s]")
+# A blank run after an end mark: where a text is cut into sentences.
+_SENTENCE_GAP = re.compile(r"(?<=[.!?\u2026])\s+")
+
+
+def norm(text):
+    return _NOT_WORD.sub("", text.lower()).strip()
+
+
+def span(samples, start, end):
+    return samples[max(0, int((start - SPAN_MARGIN) * RATE)):max(0, int((end + SPAN_MARGIN) * RATE))]
+
+
+def sentences_of(text):
+    """The text cut after every end mark that a blank run follows; blank pieces dropped."""
+    return [part.strip() for part in _SENTENCE_GAP.split(text) if part.strip()]
+
+
+def lift_quiet(samples):
+    """A copy of the audio, raised when it is quiet but not silent (a distant or soft source)."""
+    import numpy as np
+
+    audio = np.array(samples, dtype=np.float32)
+    peak = float(np.max(np.abs(audio))) if len(audio) else 0.0
+    if QUIET_PEAK[0] < peak < QUIET_PEAK[1]:
+        audio *= min(QUIET_TARGET / peak, QUIET_MAX_GAIN)
+    return audio
+
+
+def pick():
+    """(channel, audio bytes, is final) of the next pass, or None. Call with cond held."""
+    for ch in chans:
+        if ch.final:
+            data = bytes(ch.buf)
+            ch.buf = bytearray()
+            ch.last_len = 0
+            ch.final = False
+            return ch, data, True
+    step = PARTIAL_STEP.get(dev, PARTIAL_STEP["CPU"])
+    ready = [ch for ch in chans if ch.buf and len(ch.buf) - ch.last_len >= step]
+    if not ready:
+        return None
+    ch = min(ready, key=lambda c: (c.last_time, c.idx))
+    ch.last_len = len(ch.buf)
+    ch.last_time = time.time()
+    return ch, bytes(ch.buf), False
+
+
+def current_lang(ch, src, tgt):
+    # A language kept from an earlier pair is no evidence for the current one: forcing it would
+    # make the recognizer translate into a language the user no longer speaks.
+    return ch.last_lang if ch.last_lang in (src, tgt) else None
+
+
+def choose_lang(ch, probs, src, tgt, prior, seconds):
+    p = {}
+    for code, prob in probs:
+        p.setdefault(code, prob)
+    ps, pt = p.get(src, 0.0), p.get(tgt, 0.0)
+    total = ps + pt
+    cur = current_lang(ch, src, tgt)
+    if total < LANG_FLOOR:
+        return cur or prior
+    share = {src: ps / total, tgt: pt / total}
+    if cur is None:
+        return src if share[src] >= share[tgt] else tgt
+    other = tgt if cur == src else src
+    if share[other] >= LANG_SWITCH_SHARE and (seconds >= LANG_SWITCH_SECONDS
+                                              or share[other] >= LANG_SWITCH_SURE):
+        return other
+    return cur
+
+
+def plan(ch, samples, src, tgt, rev, final):
+    """(language to recognize, None for the recognizer's own detection; translation target)."""
+    if src == "auto" or tgt == "none" or src == tgt:
+        return (None if src == "auto" else src), tgt
+    prior = tgt if ch.idx == 1 and rev else src
+    seconds = len(samples) / RATE
+    lang = None
+    if seconds >= (DETECT_MIN_FINAL if final else DETECT_MIN_PARTIAL):
+        try:
+            _, _, probs = model.detect_language(lift_quiet(samples))
+            lang = choose_lang(ch, probs, src, tgt, prior, seconds)
+        except Exception as e:
+            log("language detection error: %r" % (e,))
+    if lang is None:
+        lang = current_lang(ch, src, tgt) or prior
+    return lang, (tgt if lang == src else src)
+
+
+def split_sentences(segment):
+    items = []
+    text, start, last_end = "", None, None
+
+    def close():
+        if text.strip():
+            items.append((text.strip(), start, last_end))
+
+    for w in segment.words:
+        if text and w.start - last_end > SENTENCE_PAUSE:
+            close()
+            text = ""
+        if not text:
+            start = w.start
+        text += w.word
+        last_end = w.end
+        if w.word.rstrip().endswith(END_MARKS):
+            close()
+            text = ""
+    close()
+    return items
+
+
+def transcribe(samples, final, language, prompt):
+    """(items, words, detected language) of the audio; items are sentences with their times."""
+    if len(samples) < MIN_AUDIO:
+        return [], [], None
+    segments, info = model.transcribe(
+        lift_quiet(samples), language=language, beam_size=5 if final else 1, best_of=1,
+        temperature=0.0, vad_filter=True, condition_on_previous_text=False,
+        without_timestamps=False, word_timestamps=True, initial_prompt=prompt or None)
+    # The recognizer invents polite phrases on noise, most readily on short clips.
+    no_speech, log_prob = NON_SPEECH_SHORT if len(samples) < SHORT_CLIP * RATE else NON_SPEECH_LONG
+    items, words = [], []
+    for seg in segments:
+        if seg.no_speech_prob > no_speech and seg.avg_logprob < log_prob:
+            continue
+        if seg.words:
+            words.extend((w.word, w.start, w.end) for w in seg.words)
+            items.extend(split_sentences(seg))
+        elif seg.text.strip():
+            items.append((seg.text.strip(), seg.start, seg.end))
+    return items, words, getattr(info, "language", None)
+
+
+def _mid(unit):
+    return (unit[1] + unit[2]) / 2
+
+
+def _may_commit(item, seconds):
+    _, _, end = item
+    if item[0].rstrip().endswith(END_MARKS) and end <= seconds - COMMIT_MARGIN:
+        return True
+    return seconds > LONG_UTTERANCE and end <= seconds - LONG_MARGIN
+
+
+def stream_commit(ch, samples, items, words, want, det, target):
+    seconds = len(samples) / RATE
+    cur = [norm(item[0]) for item in items]
+    stable = 0
+    while (stable < len(items) - 1 and stable < len(ch.prev_sents)
+           and cur[stable] == ch.prev_sents[stable]):
+        stable += 1
+    n = 0
+    while n < stable and _may_commit(items[n], seconds):
+        n += 1
+    ch.prev_sents = cur
+    if n == 0:
+        return items, words
+    end_n, start_next = items[n - 1][2], items[n][1]
+    cut = start_next if start_next <= end_n else (end_n + start_next) / 2
+    runs = None
+    if diarize and extractor is not None:
+        try:
+            runs = runs_by_diarization(ch, samples, items, words, cut)
+        except Exception as e:
+            log("neural diarization failed: %r" % (e,))
+    if not runs:
+        runs = make_runs(ch, samples[:int(cut * RATE)], items[:n], True,
+                         [w for w in words if _mid(w) < cut])
+    emit(ch, runs, True, want, det, target)
+    drop = int(cut * RATE) * 2
+    with cond:
+        del ch.buf[:drop]
+        ch.last_len = max(0, ch.last_len - drop)
+    ch.prev_sents = []
+    return items[n:], [w for w in words if _mid(w) >= cut]
+
+
+def emit(ch, runs, final, want, det, target):
+    lang_out = want or det or ""
+    source = want or det
+    tr_lang = "" if target == "none" else target
+    text_kind, tr_kind_letter = ("F", "U") if final else ("P", "T")
+    for speaker, text in runs:
+        if final:
+            parts = sentences_of(text)
+        else:
+            parts = [text.strip()] if text.strip() else []
+        for part in parts or [""]:
+            send(text_kind, ch.idx, speaker, lang_out, part)
+            translation = ""
+            if part:
+                try:
+                    translation = translate(part, source, target, final)
+                except Exception as e:
+                    log("translate error: %r" % (e,))
+            send(tr_kind_letter, ch.idx, speaker, tr_lang, translation)
+        if final and text.strip():
+            ch.prompt = (ch.prompt + " " + text.strip())[-PROMPT_LEN:]
+
+
+def make_runs(ch, samples, items, final, words):
+    # Stand-in until speaker identification supplies voices: one run of voice 0, as with
+    # speaker detection off.
+    if not items:
+        return []
+    return [(0, " ".join(item[0] for item in items))]
+
+
+def run_pass(job, options):
+    import numpy as np
+
+    ch, data, final = job
+    src, tgt, rev = options
+    samples = np.frombuffer(data[:len(data) // 2 * 2], dtype="<i2").astype(np.float32) / 32768.0
+    want, target, det, runs = src, tgt, None, []
+    try:
+        want, target = plan(ch, samples, src, tgt, rev, final)
+        items, words, det = transcribe(samples, final, want, ch.prompt)
+        if not final:
+            items, words = stream_commit(ch, samples, items, words, want, det, target)
+        runs = make_runs(ch, samples, items, final, words)
+    except Exception as e:
+        log("transcribe error: %r" % (e,))
+        runs = []
+    if final:
+        if want in (src, tgt):
+            ch.last_lang = want
+        ch.prev_sents = []
+    emit(ch, runs or [(0, "")], final, want, det, target)
+
+
+def worker():
+    """The recognition thread: final passes first, partial passes by turns."""
+    while True:
+        with cond:
+            job = pick()
+            while job is None and not quit_flag:
+                cond.wait(WAIT_SLICE)
+                job = pick()
+            if quit_flag:
+                return
+            options = (src_lang, tgt_lang, reverse)
+        try:
+            run_pass(job, options)
+        except Exception as e:
+            # A dead recognition thread would silence the worker for the rest of the run.
+            log("recognition pass failed: %r" % (e,))
+
+
+# ---------------------------------------------------------------------------------------------
+# Sentence translation
+# ---------------------------------------------------------------------------------------------
+
+NLLB = {"ru": "rus_Cyrl", "en": "eng_Latn", "de": "deu_Latn", "fr": "fra_Latn",
+        "es": "spa_Latn", "uk": "ukr_Cyrl", "pl": "pol_Latn", "it": "ita_Latn"}
+CACHE_LIMIT = 2000
+MAX_DECODE = 256
+
+
+def _engine_batch(engine, tokenizer, kind, sentences, src, tgt, final):
+    """The engine's translation of every sentence, in one batch."""
+    beam = 4 if final else 1
+    if kind == "madlad":
+        batch = []
+        for sentence in sentences:
+            tokens = tokenizer.encode("<2%s> %s" % (tgt, sentence)).tokens
+            if not tokens or tokens[-1] != "</s>":
+                tokens.append("</s>")
+            batch.append(tokens)
+        results = engine.translate_batch(batch, beam_size=beam, max_decoding_length=MAX_DECODE)
+        outputs = [r.hypotheses[0] for r in results]
+    else:
+        batch = [[NLLB[src]] + tokenizer.encode(s, add_special_tokens=False).tokens + ["</s>"]
+                 for s in sentences]
+        results = engine.translate_batch(
+            batch, target_prefix=[[NLLB[tgt]] for _ in sentences], beam_size=beam,
+            max_decoding_length=MAX_DECODE, repetition_penalty=1.1, no_repeat_ngram_size=4)
+        outputs = [r.hypotheses[0][1:] for r in results]
+    texts = []
+    for tokens in outputs:
+        ids = [i for i in (tokenizer.token_to_id(t) for t in tokens) if i is not None]
+        texts.append(tokenizer.decode(ids, skip_special_tokens=True).strip())
+    return texts
+
+
+def translate(text, src, tgt, final):
+    engine, tokenizer, model_id, kind = translation_snapshot()
+    if (engine is None or not text or tgt == "none" or src == tgt
+            or src not in NLLB or tgt not in NLLB):
+        return text if src == tgt and tgt != "none" else ""
+    sentences = sentences_of(text)
+    found = {}
+    todo = []
+    for sentence in sentences:
+        hit = cache.get((model_id, src, tgt, final, sentence))
+        if hit is not None:
+            found[sentence] = hit
+        elif sentence not in todo:
+            todo.append(sentence)
+    if todo:
+        for sentence, out in zip(todo, _engine_batch(engine, tokenizer, kind, todo, src, tgt,
+                                                      final)):
+            found[sentence] = out
+            cache[(model_id, src, tgt, final, sentence)] = out
+    result = " ".join(found[s] for s in sentences)
+    if len(cache) > CACHE_LIMIT:
+        cache.clear()
+    return result
+
+
+# ---------------------------------------------------------------------------------------------
 # Frames in: reading and acting
 # ---------------------------------------------------------------------------------------------
 
@@ -746,7 +1088,7 @@ def start_up():
     load_recognizer(name)
     load_initial_translator()
     load_initial_speaker()
-    # The recognition thread is started here, before the ready status, once it exists.
+    threading.Thread(target=worker, daemon=True).start()
     send("S", "ready (%s)" % dev)
 
 
