@@ -191,10 +191,16 @@ TEST_F(MainWindowTest, EveryControlInCreationOrderWithIdClassCaptionStyleAndFont
     SCOPED_TRACE(testing::Message() << "control #" << (i + 1));
     const std::wstring window_class = upper(class_of(child));
     EXPECT_EQ(window_class, want.window_class);
-    if (want.id > 0) EXPECT_EQ(GetDlgCtrlID(child), want.id);
-    if (want.id > 0) EXPECT_EQ(GetDlgItem(g_main, want.id), child);
+    if (want.id > 0) {
+      EXPECT_EQ(GetDlgCtrlID(child), want.id);
+      EXPECT_EQ(GetDlgItem(g_main, want.id), child);
+    } else {
+      EXPECT_EQ(GetDlgCtrlID(child), 0);  // labels are never addressed by id
+    }
     // A drop-down list's window text is its selected item, checked with the lists' contents.
-    if (window_class != L"COMBOBOX") EXPECT_EQ(text_of(child), want.caption);
+    if (window_class != L"COMBOBOX") {
+      EXPECT_EQ(text_of(child), want.caption);
+    }
 
     const DWORD style = GetWindowLongW(child, GWL_STYLE);
     DWORD flags = want.style & 0xFFFF0000u;  // the window-level bits
