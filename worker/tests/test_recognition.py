@@ -1,0 +1,519 @@
+"""Recognition scheduling and line emission in-process, with a scripted recognizer."""
+import time
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+
+import worker
+
+RATE = 16000
+
+
+class Lines(list):
+    def __call__(self, *fields):
+        self.append(tuple(str(f) for f in fields))
+
+    def kinds(self):
+        return "".join(f[0] for f in self)
+
+
+def word(text, start, end):
+    return SimpleNamespace(word=text, start=start, end=end)
+
+
+def seg(words=(), text=None, start=0.0, end=1.0, no_speech=0.0, logprob=-0.2):
+    words = list(words)
+    if text is None:
+        text = "".join(w.word for w in words)
+    if words:
+        start, end = words[0].start, words[-1].end
+    return SimpleNamespace(start=start, end=end, text=text, no_speech_prob=no_speech,
+                           avg_logprob=logprob, words=words)
+
+
+def words_of(*spec):
+    """words_of(("Hello", 0, .4), ...) with the leading space the recognizer puts on each word."""
+    return [word(" " + t, s, e) for t, s, e in spec]
+
+
+class ScriptedModel:
+    """Answers transcription and language detection from a script and records each request."""
+
+    def __init__(self, segments=(), probs=(), language="en", fail=None):
+        self.segments = list(segments)
+        self.probs = list(probs)
+        self.language = language
+        self.fail = fail
+        self.transcribed = []
+        self.detected = []
+
+    def detect_language(self, audio):
+        self.detected.append(np.array(audio))
+        if self.fail == "detect":
+            raise RuntimeError("detector broke")
+        best = max(self.probs, key=lambda p: p[1]) if self.probs else ("en", 0.0)
+        return best[0], best[1], self.probs
+
+    def transcribe(self, audio, **options):
+        self.transcribed.append((np.array(audio), options))
+        if self.fail == "transcribe":
+            raise RuntimeError("recognizer broke")
+        return iter(self.segments), SimpleNamespace(language=self.language)
+
+
+@pytest.fixture
+def state(monkeypatch):
+    monkeypatch.setattr(worker, "chans", [worker.Chan(0), worker.Chan(1)])
+    monkeypatch.setattr(worker, "dev", "CPU")
+    monkeypatch.setattr(worker, "diarize", False)
+    monkeypatch.setattr(worker, "extractor", None)
+    monkeypatch.setattr(worker, "translator", None)
+    monkeypatch.setattr(worker, "quit_flag", False)
+    monkeypatch.setattr(worker, "cache", {})
+    monkeypatch.setattr(worker, "src_lang", "ru")
+    monkeypatch.setattr(worker, "tgt_lang", "none")
+    monkeypatch.setattr(worker, "reverse", True)
+    lines = Lines()
+    monkeypatch.setattr(worker, "send", lines)
+    return lines
+
+
+@pytest.fixture
+def logged(monkeypatch):
+    got = []
+    monkeypatch.setattr(worker, "log", got.append)
+    return got
+
+
+def use_model(monkeypatch, m):
+    monkeypatch.setattr(worker, "model", m)
+    return m
+
+
+def tone(seconds, peak=0.5):
+    n = int(seconds * RATE)
+    return (peak * np.sin(np.arange(n) * 0.05)).astype(np.float32)
+
+
+def pcm(seconds):
+    return (np.full(int(seconds * RATE), 1000, dtype="<i2")).tobytes()
+
+
+# ---------------------------------------------------------------------------------------------
+# Picking jobs
+# ---------------------------------------------------------------------------------------------
+
+class TestPick:
+    def test_final_utterances_go_first_in_channel_order(self, state):
+        c0, c1 = worker.chans
+        c0.buf += pcm(3)
+        c1.buf += pcm(3)
+        c1.final = True
+        c0.final = True
+        c1.last_len = 100
+        with worker.cond:
+            first, second, third = worker.pick(), worker.pick(), worker.pick()
+        assert (first[0].idx, first[2]) == (0, True) and len(first[1]) == 3 * RATE * 2
+        assert (second[0].idx, second[2]) == (1, True)
+        assert (c0.buf, c1.buf, c0.final, c1.final, c1.last_len) == (b"", b"", False, False, 0)
+        assert third is None
+
+    def test_final_mark_on_an_empty_buffer_still_gives_a_job(self, state):
+        worker.chans[1].final = True
+        with worker.cond:
+            ch, data, final = worker.pick()
+        assert (ch.idx, data, final) == (1, b"", True)
+
+    @pytest.mark.parametrize("dev,step", [("CPU", 64000), ("GPU", 28800)])
+    def test_partial_pass_needs_a_step_of_new_audio(self, state, monkeypatch, dev, step):
+        monkeypatch.setattr(worker, "dev", dev)
+        ch = worker.chans[0]
+        ch.buf += b"\0" * (step - 2)
+        with worker.cond:
+            assert worker.pick() is None
+        ch.buf += b"\0\0"
+        with worker.cond:
+            job = worker.pick()
+        assert job[0] is ch and job[2] is False and len(job[1]) == step
+        assert len(ch.buf) == step and ch.last_len == step     # the buffer stays and grows on
+        ch.buf += b"\0" * (step - 2)
+        with worker.cond:
+            assert worker.pick() is None
+
+    def test_two_talking_channels_take_turns(self, state, monkeypatch):
+        monkeypatch.setattr(worker, "dev", "GPU")
+        clock = [1000.0]
+        monkeypatch.setattr(time, "time", lambda: clock[0])
+        served = []
+        for second in range(8):
+            clock[0] += 1.0
+            for ch in worker.chans:
+                ch.buf += pcm(1.0)
+            with worker.cond:
+                job = worker.pick()
+            served.append(job[0].idx)
+        assert served == [0, 1, 0, 1, 0, 1, 0, 1]
+
+    def test_a_final_utterance_overtakes_a_longer_waiting_partial(self, state):
+        c0, c1 = worker.chans
+        c0.buf += pcm(5)
+        c0.last_time = 0.0
+        c1.buf += pcm(1)
+        c1.last_time = 50.0
+        c1.final = True
+        with worker.cond:
+            assert worker.pick()[0] is c1
+
+
+# ---------------------------------------------------------------------------------------------
+# Language and direction
+# ---------------------------------------------------------------------------------------------
+
+class TestLanguage:
+    def test_without_a_concrete_pair_nothing_is_detected(self, state, monkeypatch):
+        m = use_model(monkeypatch, ScriptedModel(probs=[("ru", 1.0)]))
+        ch = worker.chans[0]
+        audio = tone(3)
+        assert worker.plan(ch, audio, "auto", "ru", True, True) == (None, "ru")
+        assert worker.plan(ch, audio, "en", "none", True, True) == ("en", "none")
+        assert worker.plan(ch, audio, "de", "de", True, True) == ("de", "de")
+        assert m.detected == []
+
+    def test_too_short_for_detection_takes_the_prior(self, state, monkeypatch):
+        m = use_model(monkeypatch, ScriptedModel(probs=[("en", 1.0)]))
+        c0, c1 = worker.chans
+        assert worker.plan(c1, tone(0.4), "en", "ru", True, True) == ("ru", "en")
+        assert worker.plan(c1, tone(0.4), "en", "ru", False, True) == ("en", "ru")
+        assert worker.plan(c0, tone(0.4), "en", "ru", True, True) == ("en", "ru")
+        # 0.7 s: enough for a final pass, not for a partial one
+        assert worker.plan(c1, tone(0.7), "en", "ru", True, False) == ("ru", "en")
+        assert m.detected == []
+        assert worker.plan(c1, tone(0.7), "en", "ru", True, True) == ("en", "ru")
+        assert len(m.detected) == 1
+
+    def test_a_switch_needs_strong_evidence(self, state, monkeypatch):
+        ch = worker.chans[0]
+        ch.last_lang = "en"
+        probs = [("en", 0.10), ("ru", 0.90)]
+        assert worker.choose_lang(ch, probs, "en", "ru", "en", 1.0) == "en"
+        assert worker.choose_lang(ch, probs, "en", "ru", "en", 1.6) == "ru"
+        assert worker.choose_lang(ch, [("en", .02), ("ru", .98)], "en", "ru", "en", 1.0) == "ru"
+        # 0.84 share is not enough even on long audio
+        assert worker.choose_lang(ch, [("en", .16), ("ru", .84)], "en", "ru", "en", 9) == "en"
+
+    def test_neither_language_heard_keeps_the_current_one(self, state):
+        ch = worker.chans[1]
+        probs = [("en", 0.05), ("ru", 0.10), ("ja", 0.8)]
+        assert worker.choose_lang(ch, probs, "en", "ru", "ru", 3.0) == "ru"     # prior
+        ch.last_lang = "en"
+        assert worker.choose_lang(ch, probs, "en", "ru", "ru", 3.0) == "en"
+
+    def test_first_decision_by_the_larger_share(self, state):
+        ch = worker.chans[0]
+        assert worker.choose_lang(ch, [("en", .3), ("ru", .4)], "en", "ru", "en", 1) == "ru"
+        assert worker.choose_lang(ch, [("en", .3), ("ru", .3)], "en", "ru", "ru", 1) == "en"
+
+    def test_detection_failure_keeps_the_previous_language(self, state, monkeypatch, logged):
+        use_model(monkeypatch, ScriptedModel(fail="detect"))
+        ch = worker.chans[0]
+        ch.last_lang = "ru"
+        assert worker.plan(ch, tone(2), "en", "ru", True, True) == ("ru", "en")
+        assert logged == ["language detection error: RuntimeError('detector broke')"]
+
+    def test_quiet_audio_is_lifted_before_detection(self, state, monkeypatch):
+        m = use_model(monkeypatch, ScriptedModel(probs=[("en", .9)]))
+        audio = tone(1.0, peak=0.1)
+        worker.plan(worker.chans[0], audio, "en", "ru", True, True)
+        assert np.max(np.abs(m.detected[0])) == pytest.approx(0.5, rel=1e-3)
+        assert np.max(np.abs(audio)) == pytest.approx(0.1, rel=1e-3)     # the caller's copy
+
+    def test_a_language_of_an_earlier_pair_is_forgotten(self, state, monkeypatch):
+        """last_lang "de" from a German/French pair must not be forced on English/Russian."""
+        use_model(monkeypatch, ScriptedModel(probs=[("en", 0.04), ("ru", 0.05)]))
+        ch = worker.chans[1]
+        ch.last_lang = "de"
+        assert worker.plan(ch, tone(2), "en", "ru", True, True) == ("ru", "en")
+        assert worker.plan(ch, tone(0.2), "en", "ru", False, True) == ("en", "ru")
+        assert worker.choose_lang(ch, [("en", .6), ("ru", .4)], "en", "ru", "ru", 1) == "en"
+        # switching the pair round keeps a language that is still in it
+        ch.last_lang = "ru"
+        assert worker.choose_lang(ch, [("en", .3), ("ru", .4)], "ru", "en", "en", 1) == "ru"
+
+
+# ---------------------------------------------------------------------------------------------
+# Recognizing and cutting sentences
+# ---------------------------------------------------------------------------------------------
+
+class TestTranscribe:
+    def test_request_options_for_final_and_partial_passes(self, state, monkeypatch):
+        m = use_model(monkeypatch, ScriptedModel())
+        worker.transcribe(tone(1), True, "en", "earlier text")
+        worker.transcribe(tone(1), False, None, "")
+        final, partial = m.transcribed[0][1], m.transcribed[1][1]
+        assert final == dict(language="en", beam_size=5, best_of=1, temperature=0.0,
+                             vad_filter=True, condition_on_previous_text=False,
+                             without_timestamps=False, word_timestamps=True,
+                             initial_prompt="earlier text")
+        assert partial["beam_size"] == 1 and partial["language"] is None
+        assert partial["initial_prompt"] is None
+
+    def test_too_short_audio_is_not_recognized(self, state, monkeypatch):
+        m = use_model(monkeypatch, ScriptedModel(segments=[seg(words_of(("Hi.", 0, .2)))]))
+        assert worker.transcribe(tone(0.299), True, "en", "") == ([], [], None)
+        assert m.transcribed == []
+
+    @pytest.mark.parametrize("peak,expected", [(0.1, 0.5), (0.02, 0.24), (0.5, 0.5),
+                                               (0.002, 0.002), (0.3, 0.3)])
+    def test_quiet_source_lift(self, state, monkeypatch, peak, expected):
+        m = use_model(monkeypatch, ScriptedModel())
+        worker.transcribe(tone(1, peak), True, "en", "")
+        assert np.max(np.abs(m.transcribed[0][0])) == pytest.approx(expected, rel=1e-3)
+
+    @pytest.mark.parametrize("seconds,no_speech,logprob,kept", [
+        (1.5, 0.5, -0.5, False), (3.0, 0.5, -0.5, True), (3.0, 0.75, -0.75, False),
+        (1.5, 0.5, -0.4, True), (1.5, 0.4, -0.9, True), (2.5, 0.5, -0.5, True)])
+    def test_non_speech_filter_is_stricter_on_short_clips(self, state, monkeypatch, seconds,
+                                                           no_speech, logprob, kept):
+        s = seg(words_of(("Thank", 0, .3), ("you.", .3, .6)), no_speech=no_speech,
+                logprob=logprob)
+        use_model(monkeypatch, ScriptedModel(segments=[s]))
+        items, words, lang = worker.transcribe(tone(seconds), True, "en", "")
+        assert (items == [("Thank you.", 0, .6)]) is kept
+        assert len(words) == (2 if kept else 0) and lang == "en"
+
+    def test_segments_without_words_give_their_text(self, state, monkeypatch):
+        segments = [seg(text="  Hello world ", start=0.5, end=1.5), seg(text="  ", start=2, end=3),
+                    seg(words_of(("Next.", 3.2, 3.6)))]
+        use_model(monkeypatch, ScriptedModel(segments=segments, language="de"))
+        items, words, lang = worker.transcribe(tone(4), True, None, "")
+        assert items == [("Hello world", 0.5, 1.5), ("Next.", 3.2, 3.6)]
+        assert words == [(" Next.", 3.2, 3.6)] and lang == "de"
+
+
+class TestSplitSentences:
+    @pytest.mark.parametrize("spec,expected", [
+        ([("Yes.", 0.0, 0.4), ("Then", 0.6, 0.9)], [("Yes.", 0.0, 0.4), ("Then", 0.6, 0.9)]),
+        ([("well", 0.0, 0.4), ("then", 1.3, 1.6)], [("well", 0.0, 0.4), ("then", 1.3, 1.6)]),
+        ([("well", 0.0, 0.4), ("then", 1.1, 1.4)], [("well then", 0.0, 1.4)]),
+        ([("Wait\u2026", 0, .5), ("what?", .6, .9), ("No!", 1, 1.2), ("ok", 1.3, 1.5)],
+         [("Wait\u2026", 0, .5), ("what?", .6, .9), ("No!", 1, 1.2), ("ok", 1.3, 1.5)]),
+        ([("Mr.", 0, .2), ("Smith", .3, .6)], [("Mr.", 0, .2), ("Smith", .3, .6)]),
+    ])
+    def test_cut_by_marks_and_pauses(self, spec, expected):
+        assert worker.split_sentences(seg(words_of(*spec))) == expected
+
+    def test_blank_words_and_trailing_blanks(self):
+        s = seg([word(" ", 0, .1), word(" Done. ", .2, .5), word(" again", .6, .9)])
+        assert worker.split_sentences(s) == [("Done.", 0, .5), ("again", .6, .9)]
+
+
+class TestNorm:
+    def test_norm_and_span(self):
+        assert worker.norm("  Hello, there! Ça VA? \u2026") == "hello there ça va"
+        assert worker.norm("snake_case 42") == "snake_case 42"
+        samples = np.arange(5 * RATE)
+        assert len(worker.span(samples, 0.05, 1.0)) == int(1.1 * RATE)
+        assert worker.span(samples, 2.0, 3.0)[0] == int(1.9 * RATE)
+        assert len(worker.span(samples, 4.5, 6.0)) == 5 * RATE - int(4.4 * RATE)
+
+
+# ---------------------------------------------------------------------------------------------
+# Streaming commit
+# ---------------------------------------------------------------------------------------------
+
+FIFTEEN_ITEMS = [("Hello there.", 0.0, 2.0), ("How are you", 2.5, 9.0), ("fine", 9.5, 14.8)]
+FIFTEEN_WORDS = [(" Hello", 0.0, 1.0), (" there.", 1.1, 2.0), (" How", 2.5, 3.0),
+                 (" are", 5.0, 6.0), (" you", 8.0, 9.0), (" fine", 9.5, 14.8)]
+
+
+def fifteen_segments():
+    return [seg(words_of(("Hello", 0.0, 1.0), ("there.", 1.1, 2.0))),
+            seg(words_of(("How", 2.5, 3.0), ("are", 3.5, 4.2), ("you", 4.5, 9.0))),
+            seg(words_of(("fine", 9.5, 14.8)))]
+
+
+class TestStreamCommit:
+    @pytest.mark.parametrize("previous", [["hello there", "how are you", "fine"],
+                                          ["hello there", "how are you"]])
+    def test_fifteen_second_example(self, state, monkeypatch, previous):
+        ch = worker.chans[0]
+        ch.buf += pcm(15.5)            # half a second arrived during the pass
+        ch.last_len = 15 * RATE * 2
+        ch.prev_sents = previous
+        items, words = worker.stream_commit(ch, tone(15), FIFTEEN_ITEMS, FIFTEEN_WORDS,
+                                            "en", "en", "none")
+        assert state == [("F", "0", "0", "en", "Hello there."), ("U", "0", "0", "", ""),
+                         ("F", "0", "0", "en", "How are you"), ("U", "0", "0", "", "")]
+        cut_bytes = int(9.25 * RATE) * 2
+        assert len(ch.buf) == int(15.5 * RATE) * 2 - cut_bytes
+        assert ch.last_len == 15 * RATE * 2 - cut_bytes
+        assert items == [("fine", 9.5, 14.8)] and words == [(" fine", 9.5, 14.8)]
+        assert ch.prev_sents == []
+
+    def test_a_whole_partial_pass_sends_commits_before_its_partial_line(self, state, monkeypatch):
+        use_model(monkeypatch, ScriptedModel(segments=fifteen_segments()))
+        ch = worker.chans[0]
+        ch.buf += pcm(15)
+        ch.last_len = len(ch.buf)
+        ch.prev_sents = ["hello there", "how are you"]
+        worker.run_pass((ch, bytes(ch.buf), False), ("en", "none", True))
+        assert state.kinds() == "FUFUPT"
+        assert state[4] == ("P", "0", "0", "en", "fine")
+        assert ch.prev_sents == []
+
+    def test_nothing_is_committed_before_a_sentence_is_seen_twice(self, state):
+        ch = worker.chans[0]
+        items, words = worker.stream_commit(ch, tone(15), FIFTEEN_ITEMS, FIFTEEN_WORDS,
+                                            "en", "en", "none")
+        assert (items, words, state) == (FIFTEEN_ITEMS, FIFTEEN_WORDS, [])
+        assert ch.prev_sents == ["hello there", "how are you", "fine"]
+        # the next pass finds them again: now the first two go
+        items, _ = worker.stream_commit(ch, tone(15), FIFTEEN_ITEMS, FIFTEEN_WORDS, "en", "en",
+                                        "none")
+        assert items == FIFTEEN_ITEMS[2:] and state.kinds() == "FUFU"
+
+    def test_the_growing_last_sentence_is_never_committed(self, state):
+        ch = worker.chans[0]
+        items = [("All done.", 0.0, 2.0)]
+        ch.prev_sents = ["all done"]
+        assert worker.stream_commit(ch, tone(10), items, [], "en", "en", "none")[0] == items
+        assert state == []
+
+    def test_margins(self, state):
+        ch = worker.chans[0]
+        # marked, but only 0.5 s before the end of a 10 s clip; the first one qualifies
+        items = [("One.", 0, 2), ("Two.", 2.2, 9.5), ("three", 9.6, 10)]
+        ch.prev_sents = ["one", "two", "three"]
+        rest, _ = worker.stream_commit(ch, tone(10), items, [], "en", "en", "none")
+        assert rest == items[1:] and state.kinds() == "FU"
+        # no mark and a clip of at most 14 s: nothing
+        del state[:]
+        items = [("one", 0, 2), ("two", 2.2, 5), ("three", 5.1, 14)]
+        ch.prev_sents = ["one", "two", "three"]
+        assert worker.stream_commit(ch, tone(14), items, [], "en", "en", "none")[0] == items
+        # the run of qualifying sentences stops at the first that does not qualify
+        ch.prev_sents = ["one", "two", "three"]
+        items = [("one", 0, 2), ("Two.", 2.2, 5), ("three", 5.1, 14)]
+        assert worker.stream_commit(ch, tone(14), items, [], "en", "en", "none")[0] == items
+        assert state == []
+
+    def test_overlapping_sentences_cut_at_the_start_of_the_next(self, state):
+        ch = worker.chans[0]
+        ch.buf += pcm(10)
+        items = [("Hi.", 0, 2.0), ("More", 1.8, 6), ("end", 6.5, 10)]
+        words = [(" Hi.", 0, 2.0), (" More", 1.8, 6), (" end", 6.5, 10)]
+        ch.prev_sents = ["hi", "more", "end"]
+        rest, rest_words = worker.stream_commit(ch, tone(10), items, words, "en", "en", "none")
+        assert len(ch.buf) == (10 * RATE - int(1.8 * RATE)) * 2
+        assert rest == items[1:] and rest_words == words[1:]
+
+    def test_committed_words_go_to_the_speaker_runs(self, state, monkeypatch):
+        seen = []
+
+        def runs(ch, samples, items, final, words):
+            seen.append((len(samples), items, final, words))
+            return [(3, " ".join(i[0] for i in items))]
+
+        monkeypatch.setattr(worker, "make_runs", runs)
+        ch = worker.chans[1]
+        ch.buf += pcm(15)
+        ch.prev_sents = ["hello there", "how are you"]
+        worker.stream_commit(ch, tone(15), FIFTEEN_ITEMS, FIFTEEN_WORDS, "en", "en", "none")
+        assert seen == [(int(9.25 * RATE), FIFTEEN_ITEMS[:2], True, FIFTEEN_WORDS[:5])]
+        assert state[0] == ("F", "1", "3", "en", "Hello there.")
+
+
+# ---------------------------------------------------------------------------------------------
+# Passes and their lines
+# ---------------------------------------------------------------------------------------------
+
+class TestPasses:
+    def test_empty_utterance_answers_with_one_empty_pair(self, state, monkeypatch):
+        m = use_model(monkeypatch, ScriptedModel())
+        ch = worker.chans[1]
+        worker.run_pass((ch, b"", True), ("en", "ru", True))
+        assert state == [("F", "1", "0", "ru", ""), ("U", "1", "0", "en", "")]
+        assert m.transcribed == []
+        assert ch.last_lang == "ru"
+
+    def test_auto_language_lines_carry_the_detected_code(self, state, monkeypatch):
+        use_model(monkeypatch, ScriptedModel(segments=[seg(words_of(("Hola.", 0, .5)))],
+                                             language="es"))
+        ch = worker.chans[0]
+        worker.run_pass((ch, pcm(1), True), ("auto", "none", True))
+        assert state == [("F", "0", "0", "es", "Hola."), ("U", "0", "0", "", "")]
+        assert ch.last_lang is None     # a detected language is not one of a pair
+
+    def test_final_run_is_one_pair_per_sentence_partial_is_one_pair(self, state, monkeypatch):
+        spoken = [seg(words_of(("One.", 0, .5), ("Two?", .6, 1.0), ("Three", 1.1, 1.5)))]
+        m = use_model(monkeypatch, ScriptedModel(segments=spoken))
+        translated = []
+        monkeypatch.setattr(worker, "translate",
+                            lambda t, s, g, f: translated.append((t, s, g, f)) or "<%s>" % t)
+        ch = worker.chans[0]
+        worker.run_pass((ch, pcm(2), True), ("en", "en", True))
+        assert state == [("F", "0", "0", "en", "One."), ("U", "0", "0", "en", "<One.>"),
+                         ("F", "0", "0", "en", "Two?"), ("U", "0", "0", "en", "<Two?>"),
+                         ("F", "0", "0", "en", "Three"), ("U", "0", "0", "en", "<Three>")]
+        assert translated[0] == ("One.", "en", "en", True)
+        del state[:]
+        m.segments = spoken
+        ch.buf += pcm(2)
+        worker.run_pass((ch, pcm(2), False), ("en", "en", True))
+        assert state == [("P", "0", "0", "en", "One. Two? Three"),
+                         ("T", "0", "0", "en", "<One. Two? Three>")]
+        assert translated[-1][3] is False
+
+    def test_failing_translation_still_sends_its_line(self, state, monkeypatch, logged):
+        use_model(monkeypatch, ScriptedModel(segments=[seg(words_of(("Hi.", 0, .5)))]))
+
+        def broken(*args):
+            raise ValueError("engine broke")
+
+        monkeypatch.setattr(worker, "translate", broken)
+        worker.run_pass((worker.chans[0], pcm(1), True), ("en", "ru", True))
+        assert state == [("F", "0", "0", "en", "Hi."), ("U", "0", "0", "ru", "")]
+        assert "translate error: ValueError('engine broke')" in logged
+
+    @pytest.mark.parametrize("final,kinds", [(True, "FU"), (False, "PT")])
+    def test_failing_recognition_answers_with_an_empty_pair(self, state, monkeypatch, logged,
+                                                             final, kinds):
+        use_model(monkeypatch, ScriptedModel(fail="transcribe", probs=[("ru", .9)]))
+        ch = worker.chans[0]
+        ch.buf += pcm(3)
+        worker.run_pass((ch, pcm(3), final), ("en", "ru", False))
+        assert state == [(kinds[0], "0", "0", "ru", ""), (kinds[1], "0", "0", "en", "")]
+        assert logged == ["transcribe error: RuntimeError('recognizer broke')"]
+
+    def test_prompt_keeps_the_tail_of_finished_text(self, state, monkeypatch):
+        m = use_model(monkeypatch, ScriptedModel())
+        ch = worker.chans[0]
+        for n in range(30):
+            m.segments = [seg(words_of(("Sentence", 0, .5), ("number%d." % n, .6, 1)))]
+            worker.run_pass((ch, pcm(1.2), True), ("en", "none", True))
+        assert len(ch.prompt) == 220 and ch.prompt.endswith("Sentence number29.")
+        assert m.transcribed[-1][1]["initial_prompt"].endswith("number28.")
+        # partial passes do not feed the prompt
+        before = ch.prompt
+        m.segments = [seg(words_of(("partial", 0, .5)))]
+        ch.buf += pcm(2)
+        worker.run_pass((ch, pcm(2), False), ("en", "none", True))
+        assert ch.prompt == before
+
+    def test_thread_serves_frames_until_quit(self, state, monkeypatch):
+        use_model(monkeypatch, ScriptedModel(segments=[seg(words_of(("Done.", 0, .5)))]))
+        import threading
+        thread = threading.Thread(target=worker.worker, daemon=True)
+        thread.start()
+        worker.handle_frame("A", b"\0" + pcm(1))
+        worker.handle_frame("E", b"\0")
+        deadline = time.monotonic() + 5
+        while len(state) < 2 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert state[:2] == [("F", "0", "0", "ru", "Done."), ("U", "0", "0", "", "")]
+        with worker.cond:
+            worker.quit_flag = True
+            worker.cond.notify_all()
+        thread.join(2)
+        assert not thread.is_alive()
