@@ -123,6 +123,15 @@ TEST_F(CrashLogTest, RunningThreadObjectDestroyedWritesOnceAndAborts) {
   EXPECT_EQ(lines[0].substr(21), "std::terminate");
 }
 
+TEST_F(CrashLogTest, FailuresOnOtherThreadsAreLoggedToo) {
+  EXPECT_EQ(run_probe(L"worker-access"), 0xC0000005u);
+  EXPECT_EQ(run_probe(L"worker-throw"), 3u);
+  const std::vector<std::string> lines = log_lines();
+  ASSERT_EQ(lines.size(), 2u) << log_bytes();
+  EXPECT_EQ(lines[0].substr(21, 34), "unhandled exception 0xC0000005 at ");
+  EXPECT_EQ(lines[1].substr(21), "std::terminate: worker failure");
+}
+
 TEST_F(CrashLogTest, ExistingLinesAreKept) {
   {
     std::ofstream seed(log_path().c_str(), std::ios::binary);

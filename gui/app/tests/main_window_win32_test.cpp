@@ -505,6 +505,18 @@ TEST_F(MainWindowTest, TabMovesAmongTabStopsThroughTheDialogManager) {
   EXPECT_EQ(GetFocus(), use_microphone);
 }
 
+TEST_F(MainWindowTest, MessageLoopOffersKeysToTheDialogManagerAndEndsOnQuit) {
+  HWND microphone_list = GetDlgItem(g_main, 101);
+  ShowWindow(g_main, SW_SHOW);
+  SetForegroundWindow(g_main);
+  SetFocus(microphone_list);
+  if (GetFocus() != microphone_list) GTEST_SKIP() << "no keyboard focus on this display";
+  PostMessageW(microphone_list, WM_KEYDOWN, VK_TAB, 0x000F0001);
+  PostQuitMessage(5);
+  EXPECT_EQ(run_message_loop(g_main), 5);
+  EXPECT_EQ(GetFocus(), GetDlgItem(g_main, 128));  // "Use microphone", the next tab stop
+}
+
 }  // namespace
 }  // namespace colloquor
 
