@@ -315,6 +315,8 @@ class Chan:
         self.gcent = {}
         self.gnext = 1
         self.last_spk = 0
+        # Counts resets, so that a pass that was running when one came does not undo it.
+        self.spk_epoch = 0
 
 
 chans = [Chan(0), Chan(1)]
@@ -325,6 +327,7 @@ def reset_voices(ch):
     ch.gcent = {}
     ch.gnext = 1
     ch.last_spk = 0
+    ch.spk_epoch += 1
 
 
 # ---------------------------------------------------------------------------------------------
@@ -624,11 +627,400 @@ def ensure_segmentation():
         send("S", "Speaker-turn detector ready.")
     except Exception as e:
         log("segmentation model failed: %r" % (e,))
+        # A damaged archive is useless; the next attempt fetches it again.
+        for leftover in (seg_path() + ".tar.bz2", seg_path() + ".tar.bz2.part",
+                         seg_path() + ".part"):
+            try:
+                os.remove(leftover)
+            except OSError:
+                pass
         send("D", -1, "")
         send("S", "Could not download the speaker-turn detector: %s" % (e,))
     finally:
         with seg_lock:
             seg_busy = False
+
+
+# ---------------------------------------------------------------------------------------------
+# Speaker identification and diarization
+# ---------------------------------------------------------------------------------------------
+
+# Cosine similarity at which two pieces count as the same voice. The scale differs between
+# models; the larger ones score every pair of voices higher.
+SPK_BASE_T = {"resnet34": 0.80, "campp": 0.80, "resnet152": 0.88, "resnet293": 0.88,
+              "titanet": 0.80, "campp_zhen": 0.80}
+SPK_OTHER_T = 0.80
+MATCH_BELOW_BASE = 0.05          # neural turns and registry matching
+PREVIEW_BELOW_BASE = 0.08        # live preview of partial lines
+# The sensitivity slider (0 to 100) raises every threshold by SENS_STEP per point above
+# SENS_NEUTRAL and lowers it below: a more sensitive setting asks for closer voiceprints before
+# two pieces count as one voice, so it tells more voices apart.
+SENS_NEUTRAL = 60
+SENS_STEP = 0.002
+MIN_PRINT = 0.8                  # seconds; shorter pieces never get a voiceprint
+NEURAL_MIN = 2.0                 # seconds of audio the neural turns need
+NEURAL_MAX_SPEECH = 12.0         # seconds of each local speaker's speech used for its voiceprint
+NEW_VOICE_MIN = 2.5              # registry matching: shortest piece that may found a new voice
+LEARN_MIN = 1.5                  # registry matching: shortest piece that is learned
+SNAP_MAX_WORDS = 4
+DIAR_THREADS = 2
+DIAR_CLUSTER_THRESHOLD = 0.5
+DIAR_MIN_ON = 0.2
+DIAR_MIN_OFF = 0.3
+
+
+def speaker_snapshot():
+    """(extractor, speaker model id, sensitivity) as one consistent set."""
+    with cond:
+        return extractor, spk_id, sens
+
+
+def base_threshold(model_id, sensitivity):
+    try:
+        points = min(100, max(0, int(sensitivity)))
+    except (TypeError, ValueError):
+        points = SENS_NEUTRAL
+    return SPK_BASE_T.get(model_id, SPK_OTHER_T) + SENS_STEP * (points - SENS_NEUTRAL)
+
+
+def match_threshold(model_id, sensitivity):
+    return base_threshold(model_id, sensitivity) - MATCH_BELOW_BASE
+
+
+def preview_threshold(model_id, sensitivity):
+    return base_threshold(model_id, sensitivity) - PREVIEW_BELOW_BASE
+
+
+def unit(vector):
+    import numpy as np
+
+    vector = np.asarray(vector, dtype=np.float32)
+    return vector / (np.linalg.norm(vector) + 1e-9)
+
+
+def embed(ext, samples):
+    """The unit voiceprint of 16 kHz samples (real numbers) from the extractor ext."""
+    import numpy as np
+
+    stream = ext.create_stream()
+    stream.accept_waveform(RATE, np.ascontiguousarray(samples, dtype=np.float32))
+    stream.input_finished()
+    return unit(ext.compute(stream))
+
+
+def similarity(voiceprint, voice_sum):
+    return float(voiceprint @ unit(voice_sum))
+
+
+def best_voice(gcent, voiceprint):
+    """(voice number, similarity) of the closest known voice; the lower number on a tie."""
+    best, best_sim = 0, -2.0
+    for number in sorted(gcent):
+        sim = similarity(voiceprint, gcent[number])
+        if sim > best_sim:
+            best, best_sim = number, sim
+    return best, best_sim
+
+
+class Voices:
+    """A pass's working copy of a channel's registry, made and written back under cond.
+
+    Voice sums are replaced, never changed in place, so the copy shares nothing that learning
+    could alter behind the channel's back.
+    """
+
+    def __init__(self, ch):
+        self.gcent = dict(ch.gcent)
+        self.gnext = ch.gnext
+        self.last_spk = ch.last_spk
+        self.epoch = ch.spk_epoch
+
+    def learn(self, number, voiceprint):
+        known = self.gcent.get(number)
+        self.gcent[number] = voiceprint if known is None else known + voiceprint
+
+    def add(self, voiceprint):
+        number = self.gnext
+        self.gcent[number] = voiceprint
+        self.gnext += 1
+        return number
+
+
+def take_voices(ch):
+    with cond:
+        return Voices(ch)
+
+
+def keep_voices(ch, voices):
+    """Writes back what a pass learned, unless a reset came meanwhile (the reset wins)."""
+    with cond:
+        if ch.spk_epoch != voices.epoch:
+            return False
+        ch.gcent, ch.gnext, ch.last_spk = voices.gcent, voices.gnext, voices.last_spk
+        return True
+
+
+def match_global(ch, samples):
+    """Voice of a partial line's newest sentence; the preview never learns."""
+    ext, model_id, sensitivity = speaker_snapshot()
+    voices = take_voices(ch)
+    if ext is None or len(samples) < MIN_PRINT * RATE or not voices.gcent:
+        return voices.last_spk or 1
+    best, sim = best_voice(voices.gcent, embed(ext, samples))
+    if sim >= preview_threshold(model_id, sensitivity):
+        return best
+    return voices.last_spk or best
+
+
+def snap_runs(runs):
+    """Moves a run's unfinished tail (one to four words after its last end mark) to the next."""
+    pieces = [[voice, text.split()] for voice, text in runs]
+    for i in range(len(pieces) - 1):
+        words = pieces[i][1]
+        marked = [k for k, word in enumerate(words) if word.endswith(END_MARKS)]
+        keep = marked[-1] + 1 if marked else 0
+        if 1 <= len(words) - keep <= SNAP_MAX_WORDS:
+            pieces[i + 1][1] = words[keep:] + pieces[i + 1][1]
+            pieces[i][1] = words[:keep]
+    return [(voice, " ".join(words)) for voice, words in pieces if words]
+
+
+def assign_by_registry(ch, samples, items, final):
+    """Runs from each sentence's voiceprint against the known voices.
+
+    Only a final pass learns; a new voice needs a long piece unlike every known one.
+    """
+    ext, model_id, sensitivity = speaker_snapshot()
+    tm = match_threshold(model_id, sensitivity)
+    voices = take_voices(ch)
+    runs = []
+    previous = 0
+    for text, start, end in items:
+        piece = span(samples, start, end)
+        seconds = len(piece) / RATE
+        if ext is None or seconds < MIN_PRINT:
+            voice = previous or voices.last_spk or 1
+        else:
+            voiceprint = embed(ext, piece)
+            if not voices.gcent:
+                voices.gnext = 1
+                voice = voices.add(voiceprint)
+            else:
+                best, sim = best_voice(voices.gcent, voiceprint)
+                if sim >= tm or seconds < NEW_VOICE_MIN or voices.gnext > MAX_SPEAKERS:
+                    voice = best
+                    if sim >= tm and seconds >= LEARN_MIN:
+                        voices.learn(best, voiceprint)
+                else:
+                    voice = voices.add(voiceprint)
+        if runs and runs[-1][0] == voice:
+            runs[-1] = (voice, runs[-1][1] + " " + text)
+        else:
+            runs.append((voice, text))
+        previous = voice
+    if runs:
+        voices.last_spk = runs[-1][0]
+    if final:
+        keep_voices(ch, voices)
+    return runs
+
+
+def _local_voiceprints(ext, samples, segments):
+    """{local speaker: voiceprint} and {local speaker: seconds spoken} of the diarizer's turns."""
+    import numpy as np
+
+    prints, spoken = {}, {}
+    for label in sorted({seg[2] for seg in segments}):
+        own = [seg for seg in segments if seg[2] == label]
+        spoken[label] = sum(end - start for start, end, _ in own)
+        speech = np.concatenate([samples[int(start * RATE):int(end * RATE)]
+                                 for start, end, _ in own])[:int(NEURAL_MAX_SPEECH * RATE)]
+        if len(speech) >= MIN_PRINT * RATE:
+            prints[label] = embed(ext, speech)
+    return prints, spoken
+
+
+def _map_local_speakers(voices, prints, spoken, tm):
+    """{local speaker: voice number}; matched voices and new ones are learned into voices."""
+    candidates = sorted(((similarity(vp, voices.gcent[number]), label, number)
+                         for label, vp in prints.items() for number in voices.gcent),
+                        reverse=True)
+    mapping, taken = {}, set()
+    for sim, label, number in candidates:
+        if label not in mapping and number not in taken and sim >= tm:
+            mapping[label] = number
+            taken.add(number)
+    founded = set()
+    for label in sorted((l for l in prints if l not in mapping), key=lambda l: (-spoken[l], l)):
+        if voices.gnext <= MAX_SPEAKERS:
+            mapping[label] = voices.add(prints[label])
+            founded.add(label)
+        elif voices.gcent:
+            # Every number is in use: the closest voice, even if another turn of this
+            # utterance already has it.
+            mapping[label] = best_voice(voices.gcent, prints[label])[0]
+        else:
+            continue
+        taken.add(mapping[label])
+    for label, number in mapping.items():
+        if label not in founded:
+            voices.learn(number, prints[label])
+    return mapping
+
+
+def _voice_at(segments, mapping, fallback, start, end):
+    mid = (start + end) / 2
+    inside = [seg for seg in segments if seg[0] <= mid <= seg[1]]
+    if inside:
+        seg = inside[0]
+    else:
+        seg = min(segments, key=lambda s: min(abs(mid - s[0]), abs(mid - s[1])))
+    return mapping.get(seg[2], fallback)
+
+
+def runs_by_diarization(ch, samples, items, words, cut=None):
+    """Runs from the speaker-turn detector's turns, or None when it cannot be used.
+
+    With a cut time only the text before the cut is returned; the voices are still learned
+    from the whole audio, which is the better evidence.
+    """
+    import numpy as np
+
+    diar = get_diarizer()
+    ext, model_id, sensitivity = speaker_snapshot()
+    if diar is None or ext is None or len(samples) < NEURAL_MIN * RATE:
+        return None
+    audio = np.ascontiguousarray(samples, dtype=np.float32)
+    segments = [(seg.start, seg.end, seg.speaker)
+                for seg in diar.process(audio).sort_by_start_time()]
+    if not segments:
+        return None
+    prints, spoken = _local_voiceprints(ext, audio, segments)
+    voices = take_voices(ch)
+    mapping = _map_local_speakers(voices, prints, spoken, match_threshold(model_id, sensitivity))
+    fallback = voices.last_spk or 1
+    if words:
+        units = list(words)
+    else:
+        units = [(" " + text, start, end) for text, start, end in items]
+    if cut is not None:
+        units = [u for u in units if (u[1] + u[2]) / 2 < cut]
+    runs = []
+    for text, start, end in units:
+        voice = _voice_at(segments, mapping, fallback, start, end)
+        if runs and runs[-1][0] == voice:
+            runs[-1][1] += text
+        else:
+            runs.append([voice, text])
+    runs = snap_runs([(voice, text.strip()) for voice, text in runs if text.strip()])
+    if runs:
+        voices.last_spk = runs[-1][0]
+        log("DIAR ch%d %s neural: %d turns, voices %s, known %d"
+            % (ch.idx, model_id, len(segments), sorted({voice for voice, _ in runs}),
+               len(voices.gcent)))
+    keep_voices(ch, voices)
+    return runs or None
+
+
+def make_runs(ch, samples, items, final, words):
+    """(voice number, text) runs of one pass; voice 0 when speaker detection is off."""
+    if not items:
+        return []
+    joined = " ".join(item[0] for item in items)
+    with cond:
+        wanted, ext = diarize, extractor
+    if not wanted or ext is None:
+        return [(0, joined)]
+    if not final:
+        _, start, end = items[-1]
+        return [(match_global(ch, span(samples, start, end)), joined)]
+    try:
+        runs = runs_by_diarization(ch, samples, items, words)
+    except Exception as e:
+        log("neural diarization failed: %r" % (e,))
+        runs = None
+    if runs:
+        return runs
+    return assign_by_registry(ch, samples, items, final)
+
+
+# The diarizer is built once per speaker model and kept with that model's id.
+diarizer = None
+diarizer_for = ""
+diar_lock = threading.Lock()
+# Detector files already tried out in a child process: (path, size, mtime) -> usable.
+probed = {}
+
+_PROBE = """
+import sys
+import numpy as np
+import sherpa_onnx as so
+config = so.OfflineSpeakerDiarizationConfig(
+    segmentation=so.OfflineSpeakerSegmentationModelConfig(
+        pyannote=so.OfflineSpeakerSegmentationPyannoteModelConfig(model=sys.argv[1]),
+        num_threads=1),
+    embedding=so.SpeakerEmbeddingExtractorConfig(model=sys.argv[2], num_threads=1),
+    clustering=so.FastClusteringConfig(num_clusters=-1, threshold=0.5))
+noise = np.random.RandomState(0).randn(3 * 16000).astype(np.float32) * 0.01
+so.OfflineSpeakerDiarization(config).process(noise)
+"""
+
+
+def detector_usable(path, embedding_path):
+    """Whether sherpa-onnx can run the detector file, tried once per file in a child process.
+
+    sherpa-onnx ends the whole process, rather than raising, when a model lacks the metadata
+    it expects; a damaged or foreign file must cost the neural turns, not the worker.
+    """
+    try:
+        info = os.stat(path)
+    except OSError:
+        return False
+    key = (path, info.st_size, info.st_mtime_ns, embedding_path)
+    if key not in probed:
+        try:
+            result = subprocess.run(
+                [sys.executable, "-c", _PROBE, path, embedding_path], stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120,
+                creationflags=getattr(subprocess, "CREATE_NO_WINDOW", 0))
+            probed[key] = result.returncode == 0
+            if result.returncode != 0:
+                tail = result.stderr.decode("utf-8", "replace").strip().splitlines()[-1:]
+                log("speaker-turn detector unusable: exit code %d %s"
+                    % (result.returncode, " ".join(tail)))
+        except Exception as e:
+            log("speaker-turn detector check failed: %r" % (e,))
+            probed[key] = False
+    return probed[key]
+
+
+def get_diarizer():
+    """The diarizer for the active speaker model, or None when one cannot be had."""
+    global diarizer, diarizer_for
+    ext, model_id, _ = speaker_snapshot()
+    with diar_lock:
+        if diarizer is not None and diarizer_for == model_id:
+            return diarizer
+        entry = find_entry(SPEAKER_MODELS, model_id)
+        if ext is None or entry is None or not os.path.isfile(seg_path()):
+            return None
+        if not detector_usable(seg_path(), spk_file(entry)):
+            return None
+        import sherpa_onnx
+
+        config = sherpa_onnx.OfflineSpeakerDiarizationConfig(
+            segmentation=sherpa_onnx.OfflineSpeakerSegmentationModelConfig(
+                pyannote=sherpa_onnx.OfflineSpeakerSegmentationPyannoteModelConfig(
+                    model=seg_path()),
+                num_threads=DIAR_THREADS),
+            embedding=sherpa_onnx.SpeakerEmbeddingExtractorConfig(
+                model=spk_file(entry), num_threads=DIAR_THREADS, provider="cpu"),
+            clustering=sherpa_onnx.FastClusteringConfig(
+                num_clusters=-1, threshold=DIAR_CLUSTER_THRESHOLD),
+            min_duration_on=DIAR_MIN_ON, min_duration_off=DIAR_MIN_OFF)
+        built = sherpa_onnx.OfflineSpeakerDiarization(config)
+        diarizer, diarizer_for = built, model_id
+        return built
 
 
 # ---------------------------------------------------------------------------------------------
@@ -861,14 +1253,6 @@ def emit(ch, runs, final, want, det, target):
             send(tr_kind_letter, ch.idx, speaker, tr_lang, translation)
         if final and text.strip():
             ch.prompt = (ch.prompt + " " + text.strip())[-PROMPT_LEN:]
-
-
-def make_runs(ch, samples, items, final, words):
-    # Stand-in until speaker identification supplies voices: one run of voice 0, as with
-    # speaker detection off.
-    if not items:
-        return []
-    return [(0, " ".join(item[0] for item in items))]
 
 
 def run_pass(job, options):
