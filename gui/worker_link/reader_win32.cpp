@@ -28,6 +28,8 @@ bool post_worker_line(HWND window, WorkerLine* line) {
   for (; window != nullptr;) {
     if (PostMessageW(window, WM_WORKER_LINE, 0, reinterpret_cast<LPARAM>(line))) return true;
     if (!IsWindow(window)) break;
+    // The window's own thread cannot wait for its queue to drain.
+    if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()) break;
     Sleep(kRetryPostMs);
   }
   delete line;
