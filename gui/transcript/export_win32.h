@@ -1,0 +1,32 @@
+// "Save..." with the Save dialog, the document files, and "Copy text" / "Copy translation" on the
+// clipboard. Window thread only.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "transcript/export.h"
+#include "transcript/panel.h"
+
+namespace colloquor {
+
+// Writes EF BB BF and the text in UTF-8 into a new or replaced file, not shared while it is
+// written. False when the file cannot be created or a write fails.
+bool write_utf8_file(const std::u16string& path, std::u16string_view text);
+
+// "Save...": the documents of `lines` (the window's transcript_lines) in the languages selected in
+// the owner's language lists (ids 102 and 109), after the Save dialog owned by `owner`; the
+// outcome goes to the owner's status line (id 107).
+void save_transcripts(HWND owner, const std::vector<TranscriptLine>& lines);
+
+// Puts the text on the clipboard as CF_UNICODETEXT, the clipboard owned by `owner`. False when
+// the clipboard is busy or the text could not be placed; nothing is reported to the user.
+bool copy_text_to_clipboard(HWND owner, std::u16string_view text);
+
+// "Copy text" (the recognized-speech panel) and "Copy translation" (the translation panel).
+void copy_panel_text(HWND owner, const TranscriptPanel& panel);
+
+}  // namespace colloquor
