@@ -9,7 +9,7 @@ import pytest
 
 import make_segmentation_model
 import worker
-from conftest import add_speaker_model
+from conftest import Route, add_speaker_model
 
 RATE = 16000
 
@@ -622,3 +622,85 @@ class TestRealModels:
         assert worker.make_runs(ch, samples, [("x", 0.0, 2.9), ("y", 6.0, 7.0)], False,
                                 []) == [(1, "x y")]
         assert worker.make_runs(ch, samples, [("x", 3.0, 5.9)], False, []) == [(2, "x")]
+
+
+# ---------------------------------------------------------------------------------------------
+# Downloading the speaker-turn detector
+# ---------------------------------------------------------------------------------------------
+
+def detector_archive(tmp_path):
+    import io
+    import tarfile
+
+    model = make_segmentation_model.write_segmentation_model(str(tmp_path / "made.onnx"))
+    data = io.BytesIO()
+    with tarfile.open(fileobj=data, mode="w:bz2") as tar:
+        tar.add(model, "sherpa-onnx-pyannote-segmentation-3-0/model.onnx")
+    with open(model, "rb") as f:
+        return data.getvalue(), f.read()
+
+
+class TestDetectorDownload:
+    @pytest.fixture
+    def seg(self, tmp_path, monkeypatch, state, http_server):
+        root = tmp_path / "root"
+        monkeypatch.setenv("DICTATION_ROOT", str(root))
+        for name in ("ROOT", "HF", "TMP", "SPEAKER_DIR"):
+            monkeypatch.setattr(worker, name, getattr(worker, name))
+        worker.set_up_environment()
+        monkeypatch.setattr(worker, "seg_busy", False)
+        monkeypatch.setattr(worker, "SEG_URL", http_server.url + "/seg.tar.bz2")
+        sent = []
+        monkeypatch.setattr(worker, "send", lambda *fields: sent.append(fields))
+        return http_server, sent
+
+    def leftovers(self):
+        return sorted(os.listdir(worker.SPEAKER_DIR)) if os.path.isdir(worker.SPEAKER_DIR) else []
+
+    def test_broken_half_way_then_retried(self, seg, state, tmp_path):
+        server, sent = seg
+        archive, model = detector_archive(tmp_path)
+        server.routes["/seg.tar.bz2"] = Route(archive, cut_after=len(archive) // 2)
+        worker.ensure_segmentation()
+        assert sent[-2][:2] == ("D", -1)
+        assert sent[-1][0] == "S" and sent[-1][1].startswith(
+            "Could not download the speaker-turn detector: ")
+        assert state[-1].startswith("segmentation model failed: ")
+        assert not os.path.exists(worker.seg_path()) and worker.seg_busy is False
+        assert self.leftovers() == []
+        server.routes["/seg.tar.bz2"] = Route(archive)
+        del sent[:]
+        worker.ensure_segmentation()
+        assert sent[-1] == ("S", "Speaker-turn detector ready.")
+        with open(worker.seg_path(), "rb") as f:
+            assert f.read() == model
+        assert self.leftovers() == [worker.SEG_FILE]
+
+    def test_damaged_archive_is_not_kept(self, seg, state):
+        server, sent = seg
+        server.routes["/seg.tar.bz2"] = Route(b"BZh9 this is not an archive" * 100)
+        worker.ensure_segmentation()
+        assert sent[-1][1].startswith("Could not download the speaker-turn detector: ")
+        assert self.leftovers() == []
+
+    def test_two_options_frames_in_a_row_start_one_download(self, seg, tmp_path):
+        server, sent = seg
+        archive, _ = detector_archive(tmp_path)
+        server.routes["/seg.tar.bz2"] = Route(archive, delay=0.3)
+        before = set(threading.enumerate())
+        worker.handle_frame("L", b"en|ru|1|1|60")
+        worker.handle_frame("L", b"en|ru|1|1|75")
+        for t in set(threading.enumerate()) - before:
+            t.join(timeout=30)
+        assert [r for r in server.requests if r[1] == "/seg.tar.bz2"] == [
+            ("GET", "/seg.tar.bz2")]
+        assert [f for f in sent if f[0] == "S"] == [
+            ("S", "Downloading the speaker-turn detector (6 MB, one time only)..."),
+            ("S", "Speaker-turn detector ready.")]
+        assert worker.sens == 75 and os.path.isfile(worker.seg_path())
+        # Present now: a further frame with diarize on fetches nothing and says nothing.
+        count = len(sent)
+        worker.handle_frame("L", b"en|ru|1|1|60")
+        for t in set(threading.enumerate()) - before:
+            t.join(timeout=30)
+        assert len(sent) == count and len(server.requests) == 1
