@@ -11,14 +11,15 @@
 #include <thread>
 
 #include "app/commands.h"
+#include "app/commands_win32.h"
 #include "app/layout.h"
 #include "app/owner_draw.h"
-#include "app/pending_hooks.h"
 #include "app/program_dir_win32.h"
 #include "app/settings.h"
 #include "app/window_state.h"
 #include "app/worker_messages_win32.h"
 #include "audio/capture_control_win32.h"
+#include "transcript/history_win32.h"
 #include "transcript/panel.h"
 #include "transcript/session_file.h"
 #include "worker_link/bootstrap_win32.h"
@@ -240,6 +241,19 @@ void start_bootstrap_thread() {
   g_bootstrap_thread = std::thread(bootstrap_worker);
 }
 
+// The Sessions list reaches the window's session state, transcript and controls through these.
+void attach_history() {
+  HistoryWindow history;
+  history.window = g_window;
+  history.session_open = &window_state.session_open;
+  history.selecting_by_program = &window_state.selecting_by_program;
+  history.transcript_lines = &worker_state.transcript_lines;
+  history.capture_running = [] { return capture_running(); };
+  history.clear_transcript = [] { clear_transcript(g_window); };
+  history.update_controls = [] { update_controls(); };
+  set_history_window(history);
+}
+
 void on_create(HWND window, const CREATESTRUCTW* create) {
   g_window = window;
   set_capture_window(window);
@@ -263,6 +277,7 @@ void on_create(HWND window, const CREATESTRUCTW* create) {
   load_model_and_capture_settings();
   apply_audio_options(false);
   apply_capture_options(false);
+  attach_history();
   load_history();
   update_controls();
   load_microphone_setting();
@@ -438,7 +453,7 @@ void on_sessions_context_menu(HWND list, LPARAM position) {
   if (command == kMenuOpenHistoryFolder) {
     open_history_folder(L"history");
   } else if (command == kMenuDeleteEntry && item >= 0) {
-    delete_history_entry(item);
+    delete_history_entry(g_window, item);
   } else if (command == kMenuOpenEntry && item >= 0) {
     open_history_entry(item);
   }
@@ -458,10 +473,19 @@ void on_spinner_timer() {
   InvalidateRect(spinner, nullptr, FALSE);
 }
 
+// A worker reached through a relay gets "Q" a moment after the pipe took it; closing the job at
+// once would kill it before it read it. A worker that does not end within the wait is killed.
+void wait_for_worker_to_quit() {
+  constexpr DWORD kQuitWaitMs = 1000;
+  const PROCESS_INFORMATION worker = worker_process_information();
+  if (worker.hProcess != nullptr) WaitForSingleObject(worker.hProcess, kQuitWaitMs);
+}
+
 void on_destroy() {
   if (capture_running()) stop_capture();
   close_session_file();
   send_frame(kFrameQuit, nullptr, 0);
+  wait_for_worker_to_quit();
   close_worker_job();
   PostQuitMessage(0);
 }
@@ -499,7 +523,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_VKEYTOITEM:
       if (reinterpret_cast<HWND>(lparam) == control(Ctl::SessionsList) &&
           LOWORD(wparam) == VK_DELETE) {
-        delete_history_entry(static_cast<int>(SendMessageW(control(Ctl::SessionsList), LB_GETCURSEL, 0, 0)));
+        delete_history_entry(
+            window, static_cast<int>(SendMessageW(control(Ctl::SessionsList), LB_GETCURSEL, 0, 0)));
         return -2;
       }
       return -1;
@@ -511,6 +536,18 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
       break;
     case WM_TIMER:
       if (wparam == static_cast<WPARAM>(kSpinnerTimerId)) on_spinner_timer();
+      return 0;
+    case WM_COMMAND:
+      if (on_command(wparam, lparam)) return 0;
+      break;
+    case WM_HSCROLL:
+      on_trackbar_scroll(wparam, lparam);
+      return 0;
+    case WM_AUDIO_LEVEL:
+      on_audio_level(wparam, lparam);
+      return 0;
+    case WM_LOOPBACK_FAILED:
+      on_loopback_failed(lparam);
       return 0;
     case WM_WORKER_LINE:
       on_worker_line(window, reinterpret_cast<WorkerLine*>(lparam));

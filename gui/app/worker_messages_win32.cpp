@@ -6,11 +6,7 @@
 #include "app/settings.h"
 #include "app/worker_messages_view_win32.h"
 #include "transcript/session_file.h"
-#if __has_include("audio/capture_control.h")
 #include "audio/capture_control.h"
-#else
-#include "app/pending_hooks.h"
-#endif
 
 namespace colloquor {
 
