@@ -1,0 +1,294 @@
+// What the controls do on the real window. The rules (what is enabled when, which status text,
+// which notification counts) come from commands.cpp; this file reads the controls, writes the live
+// values and calls capture, the session file, the history list, the export and the settings.
+#include "app/commands_win32.h"
+
+#include <commctrl.h>
+
+#include <string>
+
+#include "app/main_window_win32.h"
+#include "app/settings.h"
+#include "app/window_state.h"
+#include "app/worker_messages_win32.h"
+#include "audio/capture_control_win32.h"
+#include "audio/live_options.h"
+#include "transcript/export_win32.h"
+#include "transcript/history_win32.h"
+#include "transcript/panel_win32.h"
+#include "transcript/session_file.h"
+#include "worker_link/frame_writer.h"
+#include "worker_link/protocol.h"
+
+namespace colloquor {
+
+SpeechStatus speech_status;
+
+namespace {
+
+const wchar_t* wide(const std::u16string& text) {
+  return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
+void set_status(const std::u16string& text) { SetWindowTextW(control(Ctl::StatusLine), wide(text)); }
+
+bool is_checked(Ctl which) {
+  return SendMessageW(control(which), BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+std::int32_t trackbar_position(Ctl which) {
+  return static_cast<std::int32_t>(SendMessageW(control(which), TBM_GETPOS, 0, 0));
+}
+
+int selection_of(Ctl list) {
+  return static_cast<int>(SendMessageW(control(list), CB_GETCURSEL, 0, 0));
+}
+
+// Item data of a list's selection; `none` when nothing is selected.
+std::int32_t selected_item_data(Ctl list, std::int32_t none) {
+  const LRESULT index = SendMessageW(control(list), CB_GETCURSEL, 0, 0);
+  if (index == CB_ERR) return none;
+  const LRESULT data = SendMessageW(control(list), CB_GETITEMDATA, static_cast<WPARAM>(index), 0);
+  return data == CB_ERR ? none : static_cast<std::int32_t>(data);
+}
+
+std::int32_t selected_microphone() {
+  return selected_item_data(Ctl::MicrophoneList, kSystemDefaultMicrophone);
+}
+
+void set_label(Ctl which, const std::u16string& text) { SetWindowTextW(control(which), wide(text)); }
+
+ControlInputs current_inputs() {
+  ControlInputs in;
+  in.session_open = window_state.session_open;
+  in.capture_running = capture_running();
+  in.worker_ready = worker_state.worker_ready;
+  in.translation_unavailable = worker_state.translation_unavailable;
+  in.speakers_unavailable = worker_state.speakers_unavailable;
+  in.use_microphone = micon.load() != 0;
+  in.use_system_audio = live_options.sys.load() != 0;
+  in.noise_suppression = live_options.ns.load() != 0;
+  in.several_voices = is_checked(Ctl::SeveralVoices);
+  return in;
+}
+
+void apply_plan(const EnablePlan& plan) {
+  for (int i = 0; i < kControlCount; ++i) {
+    if (plan[static_cast<std::size_t>(i)] < 0) continue;
+    HWND window = control(static_cast<Ctl>(i));
+    if (window != nullptr) EnableWindow(window, plan[static_cast<std::size_t>(i)] == 1);
+  }
+}
+
+std::int32_t as_flag(bool on) { return on ? 1 : 0; }
+
+// Both unfinished lines of the translation panel belong to the old language choice.
+void drop_partial_translations() {
+  translation_panel.has_partial = {false, false};
+  show_partials(translation_panel);
+}
+
+void after_language_change() {
+  drop_partial_translations();
+  send_options();
+  save_settings();
+}
+
+void on_record() {
+  if (capture_running()) {
+    stop_capture();
+    set_status(kStatusPaused);
+    update_controls();
+    return;
+  }
+  if (!window_state.session_open) return;
+  const bool started = start_capture(selected_microphone());
+  set_status(record_status(started, live_options.sys.load() != 0, micon.load() != 0));
+  update_controls();
+}
+
+void on_clear() {
+  clear_panel(recognized_panel);
+  clear_panel(translation_panel);
+  clear_transcript(main_window());
+}
+
+void on_swap() {
+  const int speech = selection_of(Ctl::SpeechLanguageList);
+  const int target = selection_of(Ctl::TranslationLanguageList);
+  if (!swap_allowed(speech, target)) {
+    set_status(kStatusSwapRefused);
+    return;
+  }
+  SendMessageW(control(Ctl::SpeechLanguageList), CB_SETCURSEL, static_cast<WPARAM>(target), 0);
+  SendMessageW(control(Ctl::TranslationLanguageList), CB_SETCURSEL, static_cast<WPARAM>(speech), 0);
+  after_language_change();
+}
+
+void on_system_audio() {
+  apply_capture_options(true);
+  if (!capture_running()) return;
+  if (live_options.sys.load() != 0) {
+    start_loopback_capture();
+  } else {
+    stop_loopback_capture();
+  }
+}
+
+void on_output_device() {
+  save_settings();
+  if (capture_running() && live_options.sys.load() != 0) start_loopback_capture();
+}
+
+void on_use_microphone() {
+  apply_capture_options(true);
+  if (!capture_running()) {
+    update_controls();
+    return;
+  }
+  const std::int32_t device = selected_microphone();
+  stop_capture();
+  const bool started = start_capture(device);
+  set_status(microphone_toggle_status(started, micon.load() != 0));
+  update_controls();
+}
+
+void on_model_switch(bool speaker) {
+  const Ctl list = speaker ? Ctl::SpeakerModelList : Ctl::TranslationModelList;
+  const std::optional<std::u16string> target = model_switch_target(
+      speaker ? worker_state.speaker_catalog : worker_state.translation_catalog, selection_of(list),
+      speaker ? worker_state.active_speaker_model : worker_state.active_translation_model);
+  if (!target) return;
+  (speaker ? worker_state.chosen_speaker_model : worker_state.chosen_translation_model) = *target;
+  save_settings();
+  const std::string payload = narrow_text(*target);
+  send_frame(speaker ? kFrameSpeakerModel : kFrameTranslationModel, payload.data(),
+             static_cast<std::uint32_t>(payload.size()));
+  worker_state.switching_model = true;
+  set_status(speaker ? kStatusSwitchingSpeakerModel : kStatusSwitchingTranslationModel);
+}
+
+void on_sessions_selection() {
+  if (window_state.selecting_by_program) return;
+  open_history_entry(static_cast<int>(SendMessageW(control(Ctl::SessionsList), LB_GETCURSEL, 0, 0)));
+}
+
+void on_new_session() {
+  if (capture_running()) return;
+  clear_panel(recognized_panel);
+  clear_panel(translation_panel);
+  clear_transcript(main_window());
+  send_frame(kFrameReset, nullptr, 0);
+  window_state.session_open = create_session_file();
+  update_controls();
+  set_status(window_state.session_open ? kStatusSessionOpened : kStatusSessionNotCreated);
+}
+
+}  // namespace
+
+void apply_audio_options(bool save) {
+  const std::int32_t gain = trackbar_position(Ctl::GainTrackbar);
+  const std::int32_t strength = trackbar_position(Ctl::StrengthTrackbar);
+  live_options.gain.exchange(gain);
+  live_options.nsv.exchange(strength);
+  live_options.ns.exchange(as_flag(is_checked(Ctl::NoiseSuppression)));
+  live_options.agc.exchange(as_flag(is_checked(Ctl::Agc)));
+  live_options.boost.exchange(as_flag(is_checked(Ctl::Boost)));
+  set_label(Ctl::GainValue, gain_label(gain));
+  set_label(Ctl::StrengthValue, strength_label(strength));
+  apply_plan(audio_option_enables(current_inputs()));
+  if (save) save_settings();
+}
+
+void apply_capture_options(bool save) {
+  micon.exchange(as_flag(is_checked(Ctl::UseMicrophone)));
+  live_options.sys.exchange(as_flag(is_checked(Ctl::SystemAudio)));
+  live_options.echo.exchange(as_flag(is_checked(Ctl::Echo)));
+  live_speaker_options.rev.exchange(as_flag(is_checked(Ctl::Reverse)));
+  const ControlInputs inputs = current_inputs();
+  live_speaker_options.diarize.exchange(as_flag(diarization_in_effect(inputs)));
+  const std::int32_t sensitivity = trackbar_position(Ctl::SensitivityTrackbar);
+  live_speaker_options.sens2.exchange(sensitivity);
+  set_label(Ctl::SensitivityValue, sensitivity_label(sensitivity));
+  apply_plan(capture_option_enables(inputs));
+  if (worker_state.worker_ready) send_options();
+  if (save) save_settings();
+}
+
+void send_options() {
+  const std::string payload = options_payload(
+      selected_item_data(Ctl::SpeechLanguageList, -1),
+      selected_item_data(Ctl::TranslationLanguageList, -1),
+      live_speaker_options.rev.load() != 0, live_speaker_options.diarize.load() != 0,
+      live_speaker_options.sens2.load());
+  send_frame(kFrameOptions, payload.data(), static_cast<std::uint32_t>(payload.size()));
+}
+
+void update_controls() {
+  InvalidateRect(control(Ctl::Record), nullptr, TRUE);
+  const ControlInputs before = current_inputs();
+  if (session_live(before)) {
+    // The live values and labels follow the controls again, and a ready worker hears the options.
+    apply_audio_options(false);
+    apply_capture_options(false);
+  }
+  apply_plan(control_enables(current_inputs()));
+  InvalidateRect(control(Ctl::NewSession), nullptr, TRUE);
+  select_current_session_in_history();
+}
+
+bool on_command(WPARAM wparam, LPARAM) {
+  switch (command_for(LOWORD(wparam), HIWORD(wparam))) {
+    case Command::unknown: return false;
+    case Command::ignored: break;
+    case Command::microphone_list: save_settings(); break;
+    case Command::language_list: after_language_change(); break;
+    case Command::record: on_record(); break;
+    case Command::clear: on_clear(); break;
+    case Command::copy_text: copy_panel_text(main_window(), recognized_panel); break;
+    case Command::copy_translation: copy_panel_text(main_window(), translation_panel); break;
+    case Command::swap: on_swap(); break;
+    case Command::save: save_transcripts(main_window(), worker_state.transcript_lines); break;
+    case Command::audio_option: apply_audio_options(true); break;
+    case Command::system_audio: on_system_audio(); break;
+    case Command::capture_option: apply_capture_options(true); break;
+    case Command::output_device: on_output_device(); break;
+    case Command::use_microphone: on_use_microphone(); break;
+    case Command::speaker_model: on_model_switch(true); break;
+    case Command::translation_model: on_model_switch(false); break;
+    case Command::sessions_list: on_sessions_selection(); break;
+    case Command::new_session: on_new_session(); break;
+  }
+  return true;
+}
+
+void on_trackbar_scroll(WPARAM wparam, LPARAM lparam) {
+  const HWND trackbar = reinterpret_cast<HWND>(lparam);
+  if (trackbar == nullptr) return;
+  const bool save = LOWORD(wparam) == TB_ENDTRACK;
+  if (trackbar == control(Ctl::GainTrackbar) || trackbar == control(Ctl::StrengthTrackbar)) {
+    apply_audio_options(save);
+  } else if (trackbar == control(Ctl::SensitivityTrackbar)) {
+    apply_capture_options(save);
+  }
+}
+
+void on_audio_level(WPARAM wparam, LPARAM lparam) {
+  const LevelReport report = decode_level_report(static_cast<std::intptr_t>(lparam));
+  // Reports still queued when capture stopped would repaint a bar that the stop set to 0.
+  if (capture_running()) {
+    const Ctl bar = report.channel == 0 ? Ctl::MicrophoneLevel : Ctl::SystemAudioLevel;
+    SendMessageW(control(bar), PBM_SETPOS, static_cast<WPARAM>(wparam), 0);
+  }
+  const std::optional<std::u16string> text = speech_status_after(
+      speech_status, report, capture_running(), live_options.sys.load() != 0);
+  if (text) set_status(*text);
+}
+
+void on_loopback_failed(LPARAM lparam) {
+  const std::u16string reason = take_loopback_failure_reason(static_cast<std::intptr_t>(lparam));
+  loopback_running.set(false);
+  set_status(loopback_failed_status(reason));
+}
+
+}  // namespace colloquor

@@ -1,0 +1,28 @@
+// The window procedure's handlers for the user's commands and the capture threads' reports. Each
+// is called with the message's parameters from main_window_proc; all run on the window thread.
+#pragma once
+
+#include <windows.h>
+
+#include "app/commands.h"
+
+namespace colloquor {
+
+// WM_COMMAND. False for an id that is not one of the window's controls, which the caller hands to
+// the default window procedure; true (answer 0) otherwise.
+bool on_command(WPARAM wparam, LPARAM lparam);
+
+// WM_HSCROLL from one of the three trackbars: the live values follow the thumb; the settings are
+// written once, when the drag or key press ends.
+void on_trackbar_scroll(WPARAM wparam, LPARAM lparam);
+
+// WM_AUDIO_LEVEL: the channel's level bar and, while recording, the speech state in the status line.
+void on_audio_level(WPARAM wparam, LPARAM lparam);
+
+// WM_LOOPBACK_FAILED: takes back and frees the reason string, says so in the status line.
+void on_loopback_failed(LPARAM lparam);
+
+// The speech state of the level reports (kept for the whole run).
+extern SpeechStatus speech_status;
+
+}  // namespace colloquor
