@@ -118,8 +118,10 @@ void open_history_entry(HistoryList& list, HistoryView& view, int index) {
   const SessionContents contents = view.read_session_file(path);
   for (const TranscriptLine& line : contents.lines) view.show_saved_line(line);
   view.clear_session_open();
-  refresh_history_list(list, view, find_history_entry(list, path));
+  // The window's control update selects the current session's entry, which no longer exists, so
+  // it comes before the viewed entry is selected: that selection is the one the user sees.
   view.update_controls();
+  refresh_history_list(list, view, find_history_entry(list, path));
   view.set_status(kViewingStatus);
 }
 

@@ -216,9 +216,10 @@ TEST_F(HistoryOperations, ViewingShowsTheSavedLinesAndKeepsTheEntrySelected) {
   EXPECT_EQ(window.transcript[2].translation_language, "en");
   EXPECT_EQ(window.selection, 2);
   EXPECT_EQ(window.status, kViewingStatus);
-  // The waiting lines go to the still-open session file before it is closed.
+  // The waiting lines go to the still-open session file before it is closed, and the viewed entry
+  // is selected after the window updated its controls (which select the current session's).
   EXPECT_EQ(window.events, (std::vector<std::string>{"clear", "close file", "session closed",
-                                                     "fill 2", "update"}));
+                                                     "update", "fill 2"}));
 }
 
 TEST_F(HistoryOperations, ViewingIgnoresBadIndexesRecordingAndTheOpenCurrentSession) {

@@ -125,7 +125,11 @@ class HistoryWindowTest : public ::testing::Test {
     window.selecting_by_program = &g_selecting_by_program;
     window.transcript_lines = &g_lines;
     window.capture_running = [] { return g_capture_running; };
-    window.update_controls = [] { ++g_updates; };
+    // As the window's own update does: the current session's entry selected, or none.
+    window.update_controls = [] {
+      ++g_updates;
+      select_current_session_in_history();
+    };
     set_history_window(window);
   }
   static void TearDownTestSuite() {
