@@ -4,3 +4,9 @@ if(COLLOQUOR_WINDOWS)
   add_executable(panel_wine_bench ${CMAKE_CURRENT_LIST_DIR}/bench/panel_wine_bench_main.cpp)
   target_link_libraries(panel_wine_bench PRIVATE transcript_win32)
 endif()
+
+# process_memory.exe: the private memory of a running process (used by bench/parlivo_memory.sh).
+if(COLLOQUOR_WINDOWS)
+  add_executable(process_memory ${CMAKE_CURRENT_LIST_DIR}/bench/process_memory_main.cpp)
+  target_link_options(process_memory PRIVATE -municode)
+endif()
