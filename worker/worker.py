@@ -890,13 +890,14 @@ def runs_by_diarization(ch, samples, items, words, cut=None):
     ext, model_id, sensitivity = speaker_snapshot()
     if diar is None or ext is None or len(samples) < NEURAL_MIN * RATE:
         return None
+    # Taken before the slow steps: a reset that comes during them discards this pass's learning.
+    voices = take_voices(ch)
     audio = np.ascontiguousarray(samples, dtype=np.float32)
     segments = [(seg.start, seg.end, seg.speaker)
                 for seg in diar.process(audio).sort_by_start_time()]
     if not segments:
         return None
     prints, spoken = _local_voiceprints(ext, audio, segments)
-    voices = take_voices(ch)
     mapping = _map_local_speakers(voices, prints, spoken, match_threshold(model_id, sensitivity))
     fallback = voices.last_spk or 1
     if words:
@@ -1044,6 +1045,9 @@ SHORT_CLIP = 2.5
 # (no-speech probability above, average log-probability below): both together drop a segment.
 NON_SPEECH_SHORT = (0.45, -0.45)
 NON_SPEECH_LONG = (0.7, -0.7)
+# A segment whose text compresses better than this is a decoding loop ("see you in the next
+# video, see you in the next video, ..."), the recognizer's own measure of a failed decoding.
+LOOP_COMPRESSION = 2.4
 SENTENCE_PAUSE = 0.8
 END_MARKS = (".", "?", "!", "\u2026")
 COMMIT_MARGIN = 0.8
@@ -1179,6 +1183,9 @@ def transcribe(samples, final, language, prompt):
     items, words = [], []
     for seg in segments:
         if seg.no_speech_prob > no_speech and seg.avg_logprob < log_prob:
+            continue
+        if getattr(seg, "compression_ratio", 0.0) > LOOP_COMPRESSION:
+            log("repeating segment dropped: %r" % (seg.text[:80],))
             continue
         if seg.words:
             words.extend((w.word, w.start, w.end) for w in seg.words)

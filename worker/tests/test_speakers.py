@@ -472,6 +472,18 @@ class TestNeuralTurns:
         assert worker.runs_by_diarization(ch, audio((1, 5.0)), items, [], cut=0.5) is None
         assert ch.last_spk == 0 and state == []
 
+    def test_a_reset_or_model_switch_during_the_pass_wins(self, state, monkeypatch):
+        ch = worker.chans[0]
+        ext = ScriptedExtractor({1: basis(1), 2: basis(2)},
+                                on_compute=lambda: worker.handle_frame("R", b""))
+        use(monkeypatch, ext, ScriptedDiarizer([(0.0, 3.0, 0), (3.0, 6.0, 1)]))
+        ch.gcent, ch.gnext, ch.last_spk = {1: basis(1)}, 2, 1
+        runs = worker.runs_by_diarization(ch, audio((1, 3.0), (2, 3.0)),
+                                          [("One.", 0.2, 2.8), ("Two.", 3.2, 5.8)], [])
+        assert runs == [(1, "One."), (2, "Two.")]
+        assert ch.gcent == {} and ch.gnext == 1 and ch.last_spk == 0
+        assert ch.spk_epoch == 2                # one reset per voiceprint computed
+
     def test_twelve_seconds_of_speech_at_most_per_voiceprint(self, state, monkeypatch):
         ext = ScriptedExtractor({1: basis(1)})
         use(monkeypatch, ext, ScriptedDiarizer([(0.0, 8.0, 0), (9.0, 17.0, 0)]))
@@ -640,6 +652,15 @@ def detector_archive(tmp_path):
         return data.getvalue(), f.read()
 
 
+def join_new_threads(before):
+    """Waits for the threads started since `before` (the download threads among them)."""
+    for t in set(threading.enumerate()) - before:
+        try:
+            t.join(timeout=30)
+        except RuntimeError:        # a server thread caught between creation and start
+            pass
+
+
 class TestDetectorDownload:
     @pytest.fixture
     def seg(self, tmp_path, monkeypatch, state, http_server):
@@ -690,8 +711,7 @@ class TestDetectorDownload:
         before = set(threading.enumerate())
         worker.handle_frame("L", b"en|ru|1|1|60")
         worker.handle_frame("L", b"en|ru|1|1|75")
-        for t in set(threading.enumerate()) - before:
-            t.join(timeout=30)
+        join_new_threads(before)
         assert [r for r in server.requests if r[1] == "/seg.tar.bz2"] == [
             ("GET", "/seg.tar.bz2")]
         assert [f for f in sent if f[0] == "S"] == [
@@ -701,6 +721,5 @@ class TestDetectorDownload:
         # Present now: a further frame with diarize on fetches nothing and says nothing.
         count = len(sent)
         worker.handle_frame("L", b"en|ru|1|1|60")
-        for t in set(threading.enumerate()) - before:
-            t.join(timeout=30)
+        join_new_threads(before)
         assert len(sent) == count and len(server.requests) == 1
