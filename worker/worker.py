@@ -932,17 +932,24 @@ def make_runs(ch, samples, items, final, words):
         wanted, ext = diarize, extractor
     if not wanted or ext is None:
         return [(0, joined)]
-    if not final:
-        _, start, end = items[-1]
-        return [(match_global(ch, span(samples, start, end)), joined)]
     try:
-        runs = runs_by_diarization(ch, samples, items, words)
+        if not final:
+            _, start, end = items[-1]
+            return [(match_global(ch, span(samples, start, end)), joined)]
+        try:
+            runs = runs_by_diarization(ch, samples, items, words)
+        except Exception as e:
+            log("neural diarization failed: %r" % (e,))
+            runs = None
+        if runs:
+            return runs
+        return assign_by_registry(ch, samples, items, final)
     except Exception as e:
-        log("neural diarization failed: %r" % (e,))
-        runs = None
-    if runs:
-        return runs
-    return assign_by_registry(ch, samples, items, final)
+        # A failed voiceprint must not cost the recognized text: it goes out with the
+        # channel's last voice.
+        log("speaker labelling failed: %r" % (e,))
+        with cond:
+            return [(ch.last_spk or 1, joined)]
 
 
 # The diarizer is built once per speaker model and kept with that model's id.

@@ -22,14 +22,14 @@ def word(text, start, end):
     return SimpleNamespace(word=text, start=start, end=end)
 
 
-def seg(words=(), text=None, start=0.0, end=1.0, no_speech=0.0, logprob=-0.2):
+def seg(words=(), text=None, start=0.0, end=1.0, no_speech=0.0, logprob=-0.2, compression=1.2):
     words = list(words)
     if text is None:
         text = "".join(w.word for w in words)
     if words:
         start, end = words[0].start, words[-1].end
     return SimpleNamespace(start=start, end=end, text=text, no_speech_prob=no_speech,
-                           avg_logprob=logprob, words=words)
+                           avg_logprob=logprob, compression_ratio=compression, words=words)
 
 
 def words_of(*spec):
@@ -281,6 +281,16 @@ class TestTranscribe:
         items, words, lang = worker.transcribe(tone(seconds), True, "en", "")
         assert (items == [("Thank you.", 0, .6)]) is kept
         assert len(words) == (2 if kept else 0) and lang == "en"
+
+    def test_a_decoding_loop_is_dropped(self, state, monkeypatch, logged):
+        loop = " see you in the next video," * 20
+        segments = [seg(words_of(("I", 0, .2), ("email.", .3, .8))),
+                    seg(text=loop, start=1, end=2, compression=5.1),
+                    seg(words_of(("Bye.", 2.1, 2.5)), compression=2.4)]
+        use_model(monkeypatch, ScriptedModel(segments=segments))
+        items, words, _ = worker.transcribe(tone(3), True, "en", "")
+        assert items == [("I email.", 0, .8), ("Bye.", 2.1, 2.5)] and len(words) == 3
+        assert len(logged) == 1 and logged[0].startswith("repeating segment dropped: ")
 
     def test_segments_without_words_give_their_text(self, state, monkeypatch):
         segments = [seg(text="  Hello world ", start=0.5, end=1.5), seg(text="  ", start=2, end=3),

@@ -270,7 +270,10 @@ class TestFrames:
                 + frame("E", b"\x01")
                 + frame("R", b"whatever")
                 + frame("a", b"\x00\x00\x00"))
-        assert w.lines_for(1.0) == []                     # no answer to any of them
+        # Only the second of channel 1 and its end were acted on: one finished pair answers it.
+        got = w.read_until(lambda f: f[0] == "U", timeout=30)
+        assert [f[:4] for f in got] == [["F", "1", "0", "ru"], ["U", "1", "0", ""]]
+        assert w.lines_for(1.0) == []
         assert w.proc.poll() is None
         w.write(frame("L", "en|ru|1|1|60|extra"))         # six fields: diarize on
         got = w.read_until(lambda f: f[:2] == ["S", "Speaker-turn detector ready."])

@@ -1,0 +1,205 @@
+"""Spoken test audio, the headless front end as a frame source, and word error rates.
+
+Shared by the worker's process tests and the recognition benchmark (bench/).
+"""
+import os
+import re
+import shutil
+import struct
+import subprocess
+import threading
+import time
+import wave
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO_DIR = os.path.dirname(os.path.dirname(HERE))
+FEED_WAV = os.path.join(REPO_DIR, "dist", "linux", "feed_wav")
+
+# Plain sentences without digits or names, so that the reference needs no spelling rules.
+SENTENCES = [
+    "The weather is nice today.",
+    "We should go for a walk in the park.",
+    "Please close the door when you leave.",
+    "My brother bought a new car last week.",
+    "The meeting starts after lunch.",
+    "Can you send me the report by email?",
+    "I would like a cup of hot tea.",
+    "The train was late again this morning.",
+    "She is reading a book in the garden.",
+    "We need more time to finish the project.",
+    "The children are playing in the yard.",
+    "Turn left at the next corner.",
+]
+
+MONOLOGUE = (
+    "Good morning everyone and thank you for coming. Today I want to talk about our plans for "
+    "the next year. First we will open a new office in the city. Then we will hire more people "
+    "for the support team. We also want to improve the quality of our products. Finally we "
+    "will spend more time listening to our customers.")
+
+
+def have_tools():
+    return bool(shutil.which("espeak-ng") and shutil.which("sox") and os.access(FEED_WAV,
+                                                                                 os.X_OK))
+
+
+def speak(path, text, voice="en", speed=None):
+    """Writes text spoken by espeak-ng as a 16 kHz mono 16-bit WAV file."""
+    raw = path + ".raw.wav"
+    args = ["espeak-ng", "-v", voice, "-w", raw]
+    if speed:
+        args += ["-s", str(speed)]
+    subprocess.run(args + [text], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["sox", raw, "-r", "16000", "-c", "1", "-b", "16", path], check=True)
+    os.remove(raw)
+    return path
+
+
+def silence(path, seconds):
+    subprocess.run(["sox", "-n", "-r", "16000", "-c", "1", "-b", "16", path, "trim", "0",
+                    "%.3f" % seconds], check=True)
+    return path
+
+
+def join(path, parts):
+    subprocess.run(["sox"] + list(parts) + [path], check=True)
+    return path
+
+
+def seconds_of(path):
+    with wave.open(path) as w:
+        return w.getnframes() / float(w.getframerate())
+
+
+# ---------------------------------------------------------------------------------------------
+# Word error rate
+# ---------------------------------------------------------------------------------------------
+
+def words(text):
+    return re.sub(r"[^\w\s']", " ", text.lower()).replace("'", "").split()
+
+
+def _table(ref, hyp):
+    d = [[0] * (len(hyp) + 1) for _ in range(len(ref) + 1)]
+    for i in range(len(ref) + 1):
+        d[i][0] = i
+    for j in range(len(hyp) + 1):
+        d[0][j] = j
+    for i in range(1, len(ref) + 1):
+        for j in range(1, len(hyp) + 1):
+            d[i][j] = min(d[i - 1][j] + 1, d[i][j - 1] + 1,
+                          d[i - 1][j - 1] + (ref[i - 1] != hyp[j - 1]))
+    return d
+
+
+def word_errors(reference, hypothesis):
+    """(substitutions + deletions + insertions, reference words) after normalising both."""
+    ref, hyp = words(reference), words(hypothesis)
+    return _table(ref, hyp)[len(ref)][len(hyp)], len(ref)
+
+
+def wer(pairs):
+    """The word error rate over (reference, hypothesis) pairs."""
+    errors = total = 0
+    for reference, hypothesis in pairs:
+        e, n = word_errors(reference, hypothesis)
+        errors += e
+        total += n
+    return errors / max(1, total)
+
+
+def recall(reference, hypothesis):
+    """The share of the reference's words that line up with the same word in the hypothesis."""
+    ref, hyp = words(reference), words(hypothesis)
+    matched = align(ref, hyp)
+    return sum(1 for i, j in enumerate(matched) if j is not None and ref[i] == hyp[j]) / max(
+        1, len(ref))
+
+
+def align(reference_words, hypothesis_words):
+    """For each reference word, the index of the hypothesis word it lines up with, or None."""
+    ref, hyp = reference_words, hypothesis_words
+    d = _table(ref, hyp)
+    out = [None] * len(ref)
+    i, j = len(ref), len(hyp)
+    while i > 0 and j > 0:
+        if d[i][j] == d[i - 1][j - 1] + (ref[i - 1] != hyp[j - 1]):
+            out[i - 1] = j - 1
+            i, j = i - 1, j - 1
+        elif d[i][j] == d[i - 1][j] + 1:
+            i -= 1
+        else:
+            j -= 1
+    return out
+
+
+# ---------------------------------------------------------------------------------------------
+# The front end as a frame source
+# ---------------------------------------------------------------------------------------------
+
+class Feed:
+    """Runs feed_wav and hands its frames to write(), noting when each one went.
+
+    The final "Q" is held back (kept in `quit_frame`), so the caller decides when the worker
+    may end. `events` lists (monotonic time, kind, channel): "onset" for the first audio frame of
+    an utterance, "E" for its end.
+    """
+
+    def __init__(self, write, wavs, options=None, realtime=False):
+        args = [FEED_WAV]
+        if realtime:
+            args.append("--realtime")
+        if options is not None:
+            args += ["--options", options]
+        self.proc = subprocess.Popen(args + list(wavs), stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        self.write = write
+        self.events = []
+        self.quit_frame = None
+        self.summary = ""
+        self.thread = threading.Thread(target=self._relay, daemon=True)
+        self.thread.start()
+
+    def _read(self, n):
+        data = b""
+        while len(data) < n:
+            chunk = self.proc.stdout.read(n - len(data))
+            if not chunk:
+                return None
+            data += chunk
+        return data
+
+    def _relay(self):
+        in_utterance = [False, False]
+        while True:
+            header = self._read(5)
+            if header is None:
+                break
+            (length,) = struct.unpack("<I", header[1:])
+            payload = self._read(length) if length else b""
+            if payload is None:
+                break
+            kind = chr(header[0])
+            data = header + payload
+            if kind == "Q":
+                self.quit_frame = data
+                continue
+            self.write(data)
+            now = time.monotonic()
+            if kind == "A" and not in_utterance[payload[0]]:
+                in_utterance[payload[0]] = True
+                self.events.append((now, "onset", payload[0]))
+            elif kind == "E":
+                in_utterance[payload[0]] = False
+                self.events.append((now, "E", payload[0]))
+        self.summary = self.proc.stderr.read().decode("utf-8", "replace").strip()
+        self.proc.wait()
+
+    def wait(self, timeout=120):
+        self.thread.join(timeout)
+        return not self.thread.is_alive()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.thread.join(5)
