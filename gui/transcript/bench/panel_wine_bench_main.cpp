@@ -94,6 +94,21 @@ Figures time_appends(TranscriptPanel& panel, int reps, bool clear_first = false)
   return summarize(samples);
 }
 
+// Appends microphone lines while the other side's unfinished line stays shown below them, so
+// every append also rewrites that unfinished line.
+Figures time_appends_above_partial(TranscriptPanel& panel, int reps) {
+  set_partial(panel, 1, PanelLine{1, 2, true, u"the other side is still talking"});
+  std::vector<double> samples;
+  for (int i = 0; i < reps; ++i) {
+    const PanelLine line{0, 0, true, u"I think we should move the meeting to Thursday afternoon."};
+    const double t0 = now_us();
+    append_final(panel, line);
+    samples.push_back(now_us() - t0);
+  }
+  drop_partial(panel, 1);
+  return summarize(samples);
+}
+
 // Replaces channel 1's unfinished line `reps` times, as a growing partial text does.
 Figures time_partials(TranscriptPanel& panel, int reps) {
   std::u16string text = u"so what I was trying to say is that";
@@ -147,6 +162,8 @@ int main(int argc, char** argv) {
   set_partial(recognized, 0, PanelLine{0, 0, true, u"unfinished line of the microphone"});
   report("replace unfinished line, 0 finished lines", time_partials(recognized, reps));
   clear_panel(recognized);
+  report("append finished line above an unfinished one, 0 lines", time_appends_above_partial(recognized, reps));
+  clear_panel(recognized);
 
   fill_to(recognized, 1000);
   report("append finished line, panel holding 1000 lines", time_appends(recognized, reps));
@@ -159,8 +176,8 @@ int main(int argc, char** argv) {
   report(label, time_appends(recognized, reps));
   std::snprintf(label, sizeof label, "replace unfinished line, %d finished lines", lines);
   report(label, time_partials(recognized, reps));
-  std::snprintf(label, sizeof label, "append finished line below an unfinished one, %d lines", lines);
-  report(label, time_appends(recognized, reps));
+  std::snprintf(label, sizeof label, "append finished line above an unfinished one, %d lines", lines);
+  report(label, time_appends_above_partial(recognized, reps));
 
   // A reader who scrolled up: nothing moves.
   SendMessageW(static_cast<HWND>(recognized.control), WM_VSCROLL, SB_TOP, 0);
