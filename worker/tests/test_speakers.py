@@ -546,6 +546,21 @@ class TestMakeRuns:
         assert state == ["neural diarization failed: RuntimeError('segmentation broke')"]
 
 
+    @pytest.mark.parametrize("final", [True, False])
+    def test_a_failing_voiceprint_keeps_the_text(self, state, monkeypatch, final):
+        class Broken(ScriptedExtractor):
+            def compute(self, stream):
+                raise RuntimeError("onnxruntime failed")
+
+        use(monkeypatch, Broken({}), None)
+        ch = worker.chans[0]
+        ch.gcent, ch.gnext, ch.last_spk = {1: basis(1), 2: basis(2)}, 3, 2
+        assert worker.make_runs(ch, audio((1, 3.0)), ITEMS, final, []) == [
+            (2, "Hello there. How are you?")]
+        assert state == ["speaker labelling failed: RuntimeError('onnxruntime failed')"]
+        assert ch.gnext == 3 and ch.last_spk == 2
+
+
 # ---------------------------------------------------------------------------------------------
 # The real extractor and diarizer on generated models
 # ---------------------------------------------------------------------------------------------
