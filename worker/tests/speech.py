@@ -145,10 +145,12 @@ class Feed:
     an utterance, "E" for its end.
     """
 
-    def __init__(self, write, wavs, options=None, realtime=False):
+    def __init__(self, write, wavs, options=None, realtime=False, settings=()):
         args = [FEED_WAV]
         if realtime:
             args.append("--realtime")
+        for setting in settings:
+            args += ["--set", setting]
         if options is not None:
             args += ["--options", options]
         self.proc = subprocess.Popen(args + list(wavs), stdout=subprocess.PIPE,
