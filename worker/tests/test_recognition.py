@@ -208,6 +208,9 @@ class TestLanguage:
         assert worker.choose_lang(ch, probs, "en", "ru", "ru", 3.0) == "ru"     # prior
         ch.last_lang = "en"
         assert worker.choose_lang(ch, probs, "en", "ru", "ru", 3.0) == "en"
+        # a clear share of a faint sum is still no evidence; from 0.25 on it counts
+        assert worker.choose_lang(ch, [("en", .02), ("ru", .22)], "en", "ru", "en", 3) == "en"
+        assert worker.choose_lang(ch, [("en", .02), ("ru", .23)], "en", "ru", "en", 3) == "ru"
 
     def test_first_decision_by_the_larger_share(self, state):
         ch = worker.chans[0]

@@ -202,3 +202,25 @@ class TestNothingToTranslate:
         monkeypatch.setattr(worker, "translator", None)
         assert worker.translate("Hello there.", "de", "de", False) == "Hello there."
         assert worker.translate("Hello there.", "de", "ru", False) == ""
+
+
+class TestModelSwitchDuringACall:
+    def test_the_call_keeps_its_own_model_and_result(self, active, engines, monkeypatch):
+        rec = active("nllb")
+        worker.translate("Hello there.", "en", "ru", True)
+        expected = worker.translate("Hello there. How are you?", "en", "ru", True)
+        worker.cache.clear()
+        worker.translate("Hello there.", "en", "ru", True)
+        real = rec.translate_batch
+
+        def switching(batch, **options):
+            # another thread activates MADLAD and empties the cache while the engine works
+            monkeypatch.setattr(worker, "translator", None)
+            monkeypatch.setattr(worker, "tr_id", "madlad3b")
+            monkeypatch.setattr(worker, "tr_kind", "madlad")
+            worker.cache.clear()
+            return real(batch, **options)
+
+        rec.translate_batch = switching
+        assert worker.translate("Hello there. How are you?", "en", "ru", True) == expected
+        assert list(worker.cache) == [("nllb13", "en", "ru", True, "How are you?")]
