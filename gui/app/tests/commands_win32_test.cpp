@@ -1,0 +1,742 @@
+// The user's commands on the real window under Wine: buttons pressed with BM_CLICK, lists and
+// trackbars notifying as they do when used, the frames that reach the worker's input pipe, the
+// status line, what is enabled, and settings.ini as it is on disk after every change and at the
+// next start.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <cwctype>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/commands.h"
+#include "app/commands_win32.h"
+#include "app/main_window_win32.h"
+#include "app/settings_win32.h"
+#include "app/window_state.h"
+#include "app/worker_messages.h"
+#include "audio/capture_control.h"
+#include "transcript/session_file.h"
+#include "worker_link/frame_writer.h"
+#include "worker_link/worker_line.h"
+
+namespace colloquor {
+namespace {
+
+std::u16string u16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
+
+HANDLE g_frames = nullptr;  // the read end of the worker's input
+
+class Environment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    SetProcessDPIAware();
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    ASSERT_TRUE(register_main_window_class(GetModuleHandleW(nullptr)));
+    HANDLE write_end = nullptr;
+    ASSERT_TRUE(CreatePipe(&g_frames, &write_end, nullptr, 1 << 20));
+    set_worker_input(write_end);
+  }
+};
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new Environment);
+
+struct Frame {
+  char type = 0;
+  std::string payload;
+  bool operator==(const Frame& other) const {
+    return type == other.type && payload == other.payload;
+  }
+};
+std::ostream& operator<<(std::ostream& out, const Frame& frame) {
+  return out << frame.type << "[" << frame.payload << "]";
+}
+
+bool read_exact(void* buffer, DWORD size) {
+  auto* bytes = static_cast<char*>(buffer);
+  while (size > 0) {
+    DWORD got = 0;
+    if (!ReadFile(g_frames, bytes, size, &got, nullptr) || got == 0) return false;
+    bytes += got;
+    size -= got;
+  }
+  return true;
+}
+
+// Every frame sent since the last call: a marker frame goes out behind them, and the pipe is read
+// up to it, so the answer is exact without waiting for a quiet moment.
+std::vector<Frame> frames_sent() {
+  constexpr char kMarker = '~';
+  send_frame(kMarker, nullptr, 0);
+  std::vector<Frame> frames;
+  for (;;) {
+    unsigned char header[5];
+    if (!read_exact(header, 5)) break;
+    const DWORD length = header[1] | header[2] << 8 | header[3] << 16 |
+                         static_cast<DWORD>(header[4]) << 24;
+    Frame frame{static_cast<char>(header[0]), std::string(length, '\0')};
+    if (length > 0 && !read_exact(frame.payload.data(), length)) break;
+    if (frame.type == kMarker) break;
+    frames.push_back(std::move(frame));
+  }
+  return frames;
+}
+
+std::wstring temp_folder(const wchar_t* name) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  std::wstring folder = std::wstring(temp) + L"commands-" + name + L"-" +
+                        std::to_wstring(GetCurrentProcessId());
+  CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}
+
+std::string file_bytes(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  std::string bytes;
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
+  CloseHandle(file);
+  return bytes;
+}
+
+void write_bytes(const std::wstring& path, const std::string& bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+// A settings file as a person would write it by hand: UTF-16 with its byte-order mark.
+std::string utf16_file(const std::wstring& text) {
+  std::string bytes = "\xFF\xFE";
+  for (wchar_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>((c >> 8) & 0xFF));
+  }
+  return bytes;
+}
+
+// The file as the program left it: its byte-order mark, and its sections with their keys in
+// file order. A file that is not UTF-16 reads as having no BOM and no sections.
+struct SettingsOnDisk {
+  bool utf16 = false;
+  std::vector<std::wstring> sections;
+  std::vector<std::pair<std::wstring, std::wstring>> app;  // key, value in file order
+  std::wstring value(const std::wstring& key) const {
+    for (const auto& [k, v] : app) {
+      if (k == key) return v;
+    }
+    return L"<missing>";
+  }
+};
+
+SettingsOnDisk read_settings(const std::wstring& path) {
+  SettingsOnDisk disk;
+  const std::string bytes = file_bytes(path);
+  if (bytes.size() < 2 || static_cast<unsigned char>(bytes[0]) != 0xFF ||
+      static_cast<unsigned char>(bytes[1]) != 0xFE || bytes.size() % 2 != 0) {
+    return disk;
+  }
+  disk.utf16 = true;
+  std::wstring text;
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
+                                        static_cast<unsigned char>(bytes[i + 1]) << 8));
+  }
+  std::wstring section;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find(L'\n', start);
+    if (end == std::wstring::npos) end = text.size();
+    std::wstring line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == L'\r') line.pop_back();
+    start = end + 1;
+    if (line.empty()) continue;
+    if (line.front() == L'[') {
+      section = line.substr(1, line.find(L']') - 1);
+      disk.sections.push_back(section);
+    } else if (section == L"app") {
+      const std::size_t equals = line.find(L'=');
+      disk.app.emplace_back(line.substr(0, equals),
+                            equals == std::wstring::npos ? L"" : line.substr(equals + 1));
+    }
+  }
+  return disk;
+}
+
+// One run of Parlivo's window with its settings in `folder`.
+class ParlivoRun {
+ public:
+  explicit ParlivoRun(const std::wstring& folder) : settings_(folder + L"\\settings.ini") {
+    set_settings_folder(u16(folder));
+    window_state = WindowState{};
+    worker_state = WorkerState{};
+    speech_status = SpeechStatus{};
+    window_ = create_main_window(GetModuleHandleW(nullptr));
+    ShowWindow(window_, SW_SHOWNOACTIVATE);
+    frames_sent();  // whatever an earlier run left in the pipe
+  }
+  ~ParlivoRun() {
+    DestroyWindow(window_);
+    MSG quit;
+    while (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
+    detach_worker_threads();
+    frames_sent();  // the quit frame
+  }
+  ParlivoRun(const ParlivoRun&) = delete;
+  ParlivoRun& operator=(const ParlivoRun&) = delete;
+
+  HWND window() const { return window_; }
+  HWND item(int id) const { return GetDlgItem(window_, id); }
+  SettingsOnDisk settings() const { return read_settings(settings_); }
+  const std::wstring& settings_path() const { return settings_; }
+
+  void click(int id) { SendMessageW(item(id), BM_CLICK, 0, 0); }
+  // A list choice as the user makes it: the selection moves, then the list tells its parent.
+  void choose(int id, int index) {
+    SendMessageW(item(id), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    SendMessageW(window_, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(item(id)));
+  }
+  // A trackbar moved to `position`, then the notification it sends for `code`.
+  void slide(int id, int position, int code) {
+    SendMessageW(item(id), TBM_SETPOS, TRUE, position);
+    SendMessageW(window_, WM_HSCROLL, MAKEWPARAM(code, position),
+                 reinterpret_cast<LPARAM>(item(id)));
+  }
+  void worker_says(char kind, std::u16string text) {
+    auto* line = new WorkerLine;
+    line->kind = kind;
+    line->text = std::move(text);
+    SendMessageW(window_, WM_WORKER_LINE, 0, reinterpret_cast<LPARAM>(line));
+  }
+  void worker_ready() { worker_says('S', u"ready (CPU)"); }
+
+  std::wstring text(int id) const {
+    wchar_t buffer[512] = {};
+    GetWindowTextW(item(id), buffer, 512);
+    return buffer;
+  }
+  std::wstring status() const { return text(kIdStatusLine); }
+  std::wstring label(Ctl which) const {
+    wchar_t buffer[128] = {};
+    GetWindowTextW(control(which), buffer, 128);
+    return buffer;
+  }
+  bool enabled(int id) const { return IsWindowEnabled(item(id)) != FALSE; }
+  bool checked(int id) const { return SendMessageW(item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+  int selection(int id) const { return static_cast<int>(SendMessageW(item(id), CB_GETCURSEL, 0, 0)); }
+  int position(int id) const { return static_cast<int>(SendMessageW(item(id), TBM_GETPOS, 0, 0)); }
+
+  // Dispatches posted messages until `done` holds after one of them, or about five seconds pass.
+  template <typename Done>
+  bool pump_until(Done done) {
+    for (int i = 0; i < 500; ++i) {
+      MSG message;
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) return false;
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+        if (done()) return true;
+      }
+      if (done()) return true;
+      Sleep(10);
+    }
+    return false;
+  }
+
+ private:
+  std::wstring settings_;
+  HWND window_ = nullptr;
+};
+
+std::vector<Frame> options(const char* payload) { return {Frame{'L', payload}}; }
+
+// --- first start and the session -----------------------------------------------------------------
+
+TEST(Commands, FirstStartWritesOnlyTheVersionAndOffersOnlyNewSession) {
+  const std::wstring folder = temp_folder(L"first");
+  DeleteFileW((folder + L"\\settings.ini").c_str());
+  ParlivoRun run(folder);
+  const SettingsOnDisk disk = run.settings();
+  EXPECT_TRUE(disk.utf16);
+  EXPECT_EQ(disk.sections, std::vector<std::wstring>{L"app"});
+  ASSERT_EQ(disk.app.size(), 1u);
+  EXPECT_EQ(disk.app[0], (std::pair<std::wstring, std::wstring>{L"v", L"2"}));
+
+  EXPECT_EQ(run.text(kIdSpeechLanguageList), L"Russian");
+  EXPECT_EQ(run.text(kIdTranslationLanguageList), L"English");
+  EXPECT_FALSE(run.enabled(kIdClearButton));
+  EXPECT_FALSE(run.enabled(kIdSpeechLanguageList));
+  EXPECT_FALSE(run.enabled(kIdGainTrackbar));
+  EXPECT_TRUE(run.enabled(kIdMicrophoneList));
+  EXPECT_TRUE(run.enabled(kIdNewSessionButton));
+  EXPECT_TRUE(run.enabled(kIdCopyTextButton));
+  EXPECT_FALSE(run.enabled(kIdRecordButton));
+
+  // The worker becoming ready sends the options but cannot enable Record without a session.
+  run.worker_ready();
+  EXPECT_EQ(frames_sent(), options("ru|en|1|0|60"));
+  EXPECT_FALSE(run.enabled(kIdRecordButton));
+  EXPECT_EQ(run.settings().app.size(), 1u) << "nothing is saved without a change";
+}
+
+TEST(Commands, NewSessionResetsVoicesOpensAFileAndUnlocksTheSession) {
+  ParlivoRun run(temp_folder(L"session"));
+  run.click(kIdNewSessionButton);
+  EXPECT_EQ(frames_sent(), (std::vector<Frame>{{'R', ""}}));
+  EXPECT_TRUE(window_state.session_open);
+  EXPECT_TRUE(session_file_open());
+  EXPECT_EQ(run.status(), L"New session opened. Press Record to start.");
+  EXPECT_TRUE(run.enabled(kIdClearButton));
+  EXPECT_TRUE(run.enabled(kIdSpeechLanguageList));
+  EXPECT_TRUE(run.enabled(kIdStrengthTrackbar));  // noise suppression is on
+  EXPECT_FALSE(run.enabled(kIdReverseCheck));     // system audio is off
+  EXPECT_FALSE(run.enabled(kIdSensitivityTrackbar));
+  EXPECT_FALSE(run.enabled(kIdRecordButton)) << "the worker is not ready yet";
+
+  run.worker_ready();
+  EXPECT_TRUE(run.enabled(kIdRecordButton));
+  EXPECT_EQ(frames_sent(), (std::vector<Frame>{{'L', "ru|en|1|0|60"}, {'L', "ru|en|1|0|60"}}))
+      << "the ready transition and update_controls each send the options";
+}
+
+TEST(Commands, RecordAndStopWithTheVirtualMicrophone) {
+  ParlivoRun run(temp_folder(L"record"));
+  run.click(kIdNewSessionButton);
+  run.worker_ready();
+  frames_sent();
+
+  run.click(kIdRecordButton);
+  ASSERT_TRUE(capture_running()) << "the PulseAudio monitor is the default microphone";
+  EXPECT_EQ(run.status(), L"Recording... speak now.");
+  EXPECT_FALSE(run.enabled(kIdNewSessionButton));
+  EXPECT_FALSE(run.enabled(kIdMicrophoneList));
+  EXPECT_TRUE(run.enabled(kIdRecordButton));
+
+  // "+ New session" while recording (e.g. a click that was queued) changes nothing.
+  SendMessageW(run.window(), WM_COMMAND, MAKEWPARAM(kIdNewSessionButton, BN_CLICKED),
+               reinterpret_cast<LPARAM>(run.item(kIdNewSessionButton)));
+  EXPECT_TRUE(capture_running());
+  EXPECT_EQ(run.status(), L"Recording... speak now.");
+
+  run.click(kIdRecordButton);
+  EXPECT_FALSE(capture_running());
+  EXPECT_EQ(run.status(), L"Paused. Press Record to continue this session, or start a new one.");
+  EXPECT_TRUE(run.enabled(kIdNewSessionButton));
+  EXPECT_TRUE(run.enabled(kIdMicrophoneList));
+  EXPECT_TRUE(window_state.session_open) << "stopping keeps the session";
+}
+
+TEST(Commands, NothingToCaptureLeavesTheSessionPaused) {
+  ParlivoRun run(temp_folder(L"nothing"));
+  run.click(kIdNewSessionButton);
+  run.worker_ready();
+  run.click(kIdUseMicrophoneCheck);  // off; system audio is off too
+  EXPECT_FALSE(run.checked(kIdUseMicrophoneCheck));
+  EXPECT_FALSE(run.enabled(kIdMicrophoneList));
+  EXPECT_EQ(run.settings().value(L"micon"), L"0");
+
+  run.click(kIdRecordButton);
+  EXPECT_FALSE(capture_running());
+  EXPECT_EQ(run.status(), L"Nothing to capture: enable the microphone or the system audio.");
+  EXPECT_TRUE(run.enabled(kIdRecordButton));
+  EXPECT_TRUE(run.enabled(kIdNewSessionButton));
+}
+
+TEST(Commands, MicrophoneSwitchedOffWhileRecordingStopsWhenNothingIsLeft) {
+  ParlivoRun run(temp_folder(L"micoff"));
+  run.click(kIdNewSessionButton);
+  run.worker_ready();
+  run.click(kIdRecordButton);
+  ASSERT_TRUE(capture_running());
+  run.click(kIdUseMicrophoneCheck);
+  EXPECT_FALSE(capture_running());
+  EXPECT_EQ(run.status(), L"Nothing to capture: enable the microphone or the system audio.");
+  run.click(kIdUseMicrophoneCheck);  // on again, while paused: nothing starts by itself
+  EXPECT_FALSE(capture_running());
+  EXPECT_TRUE(run.enabled(kIdMicrophoneList));
+}
+
+TEST(Commands, SystemAudioDuringRecordingStartsOnlyTheLoopbackWhoseFailureIsReported) {
+  ParlivoRun run(temp_folder(L"loopback"));
+  run.click(kIdNewSessionButton);
+  run.worker_ready();
+  run.click(kIdRecordButton);
+  ASSERT_TRUE(capture_running());
+  frames_sent();
+
+  run.click(kIdSystemAudioCheck);
+  EXPECT_TRUE(run.enabled(kIdReverseCheck));
+  EXPECT_TRUE(run.enabled(kIdEchoCheck));
+  EXPECT_EQ(frames_sent(), options("ru|en|1|0|60"));
+  // Wine's loopback stream cannot hand out a capture client, so the thread reports a failure.
+  const std::wstring prefix = L"System audio capture failed: ";
+  const bool reported = run.pump_until([&] {
+    const std::wstring status = run.status();
+    return status.rfind(prefix, 0) == 0;
+  });
+  ASSERT_TRUE(reported) << "status: " << std::string(run.status().begin(), run.status().end());
+  const std::wstring status = run.status();
+  EXPECT_GT(status.size(), prefix.size() + std::wstring(L". Microphone capture continues.").size());
+  EXPECT_EQ(status.substr(status.size() - 31), L". Microphone capture continues.");
+  EXPECT_TRUE(capture_running()) << "the microphone goes on";
+  EXPECT_FALSE(loopback_running());
+  EXPECT_TRUE(run.checked(kIdSystemAudioCheck));
+  run.click(kIdRecordButton);
+}
+
+// --- options frames and settings at each change ------------------------------------------------
+
+TEST(Commands, OptionChangesSendTheOptionsAndRewriteTheWholeSection) {
+  const std::wstring folder = temp_folder(L"options");
+  DeleteFileW((folder + L"\\settings.ini").c_str());
+  ParlivoRun run(folder);
+  run.click(kIdNewSessionButton);
+  run.worker_ready();
+  frames_sent();
+
+  run.choose(kIdSpeechLanguageList, 2);  // English
+  EXPECT_EQ(frames_sent(), options("en|en|1|0|60"));
+  SettingsOnDisk disk = run.settings();
+  EXPECT_TRUE(disk.utf16);
+  std::vector<std::wstring> keys;
+  for (const auto& entry : disk.app) keys.push_back(entry.first);
+  EXPECT_EQ(keys, (std::vector<std::wstring>{L"v", L"mic", L"src", L"tgt", L"gain", L"ns", L"nsv",
+                                             L"agc", L"boost", L"sysdev", L"spkmodel", L"trmodel",
+                                             L"micon", L"sys", L"rev", L"echo", L"diar",
+                                             L"sens2"}));
+  EXPECT_EQ(disk.value(L"mic"), L"System default");
+  EXPECT_EQ(disk.value(L"src"), L"2");
+  EXPECT_EQ(disk.value(L"tgt"), L"2");
+  EXPECT_EQ(disk.value(L"gain"), L"10");
+  EXPECT_EQ(disk.value(L"sysdev"), L"");
+  EXPECT_EQ(disk.value(L"sens2"), L"60");
+
+  run.choose(kIdTranslationLanguageList, 0);  // No translation
+  EXPECT_EQ(frames_sent(), options("en|none|1|0|60"));
+  EXPECT_EQ(run.settings().value(L"tgt"), L"0");
+
+  run.click(kIdSeveralVoicesRadio);
+  EXPECT_TRUE(run.enabled(kIdSensitivityTrackbar));
+  EXPECT_TRUE(run.enabled(kIdSpeakerModelList));
+  EXPECT_EQ(frames_sent(), options("en|none|1|1|60"));
+  EXPECT_EQ(run.settings().value(L"diar"), L"1");
+
+  run.click(kIdNoiseSuppressionCheck);  // audio options do not concern the worker
+  EXPECT_TRUE(frames_sent().empty());
+  EXPECT_FALSE(run.enabled(kIdStrengthTrackbar));
+  EXPECT_EQ(run.settings().value(L"ns"), L"0");
+
+  run.choose(kIdSpeechLanguageList, 0);  // Auto
+  EXPECT_EQ(frames_sent(), options("auto|none|1|1|60"));
+}
+
+TEST(Commands, SwapExchangesConcreteLanguagesAndRefusesAuto) {
+  ParlivoRun run(temp_folder(L"swap"));
+  run.click(kIdNewSessionButton);
+  run.worker_ready();
+  frames_sent();
+
+  run.click(kIdSwapButton);
+  EXPECT_EQ(run.text(kIdSpeechLanguageList), L"English");
+  EXPECT_EQ(run.text(kIdTranslationLanguageList), L"Russian");
+  EXPECT_EQ(frames_sent(), options("en|ru|1|0|60"));
+  EXPECT_EQ(run.settings().value(L"src"), L"2");
+  EXPECT_EQ(run.settings().value(L"tgt"), L"1");
+
+  run.choose(kIdSpeechLanguageList, 0);
+  frames_sent();
+  const std::wstring saved_tgt = run.settings().value(L"tgt");
+  run.click(kIdSwapButton);
+  EXPECT_EQ(run.status(),
+            L"Swap works when both languages are concrete (not \"Auto\" and not \"No translation\").");
+  EXPECT_EQ(run.selection(kIdSpeechLanguageList), 0);
+  EXPECT_EQ(run.selection(kIdTranslationLanguageList), 1);
+  EXPECT_TRUE(frames_sent().empty());
+  EXPECT_EQ(run.settings().value(L"tgt"), saved_tgt);
+}
+
+TEST(Commands, DraggingTheGainFollowsTheThumbAndSavesOnRelease) {
+  ParlivoRun run(temp_folder(L"gain"));
+  run.click(kIdNewSessionButton);
+  run.click(kIdAgcCheck);  // a first save, so that the file holds "gain"
+  ASSERT_EQ(run.settings().value(L"gain"), L"10");
+
+  run.slide(kIdGainTrackbar, 7, TB_THUMBTRACK);
+  EXPECT_EQ(run.label(Ctl::GainValue), L"+7 dB");
+  run.slide(kIdGainTrackbar, -4, TB_THUMBTRACK);
+  EXPECT_EQ(run.label(Ctl::GainValue), L"-4 dB");
+  EXPECT_EQ(run.settings().value(L"gain"), L"10") << "not written while dragging";
+  run.slide(kIdGainTrackbar, -4, TB_THUMBPOSITION);
+  EXPECT_EQ(run.settings().value(L"gain"), L"10");
+  run.slide(kIdGainTrackbar, -4, TB_ENDTRACK);
+  EXPECT_EQ(run.settings().value(L"gain"), L"6");
+
+  run.slide(kIdStrengthTrackbar, 80, TB_THUMBTRACK);
+  EXPECT_EQ(run.label(Ctl::StrengthValue), L"strength 80%");
+  run.slide(kIdStrengthTrackbar, 80, TB_ENDTRACK);
+  EXPECT_EQ(run.settings().value(L"nsv"), L"80");
+}
+
+TEST(Commands, SensitivityNotificationsEachSendTheOptionsWhileTheWorkerIsReady) {
+  ParlivoRun run(temp_folder(L"sensitivity"));
+  run.click(kIdNewSessionButton);
+  run.click(kIdSeveralVoicesRadio);
+  frames_sent();
+  run.slide(kIdSensitivityTrackbar, 70, TB_THUMBTRACK);
+  EXPECT_TRUE(frames_sent().empty()) << "no options before the worker is ready";
+  EXPECT_EQ(run.label(Ctl::SensitivityValue), L"70%");
+  run.worker_ready();
+  frames_sent();
+  run.slide(kIdSensitivityTrackbar, 71, TB_THUMBTRACK);
+  run.slide(kIdSensitivityTrackbar, 72, TB_THUMBTRACK);
+  run.slide(kIdSensitivityTrackbar, 72, TB_ENDTRACK);
+  EXPECT_EQ(frames_sent(), (std::vector<Frame>{{'L', "ru|en|1|1|71"},
+                                               {'L', "ru|en|1|1|72"},
+                                               {'L', "ru|en|1|1|72"}}));
+  EXPECT_EQ(run.settings().value(L"sens2"), L"72");
+}
+
+TEST(Commands, ChoosingTheActiveModelDoesNothingAnotherOneSwitches) {
+  ParlivoRun run(temp_folder(L"models"));
+  run.click(kIdNewSessionButton);
+  run.click(kIdSeveralVoicesRadio);
+  run.worker_says('M', u"resnet34");
+  run.worker_says('C', u"0\tresnet34\tResNet34\t25\t1");
+  run.worker_says('C', u"1\tcampp\tCAM++\t28\t0");
+  run.worker_ready();
+  frames_sent();
+  const std::wstring before = run.settings().value(L"spkmodel");
+
+  run.choose(kIdSpeakerModelList, 0);
+  EXPECT_TRUE(frames_sent().empty());
+  EXPECT_EQ(run.settings().value(L"spkmodel"), before) << "nothing saved";
+  EXPECT_FALSE(worker_state.switching_model);
+
+  run.choose(kIdSpeakerModelList, 1);
+  EXPECT_EQ(frames_sent(), (std::vector<Frame>{{'M', "campp"}}));
+  EXPECT_TRUE(worker_state.switching_model);
+  EXPECT_EQ(run.status(), L"Switching the speaker model...");
+  EXPECT_EQ(run.settings().value(L"spkmodel"), L"campp");
+
+  run.worker_says('Z', u"nllb13");
+  run.worker_says('K', u"0\tnllb13\tNLLB-200 1.3B\t2700\t1");
+  run.worker_says('K', u"1\tnllb33\tNLLB-200 3.3B\t6600\t0");
+  run.choose(kIdTranslationModelList, 1);
+  EXPECT_EQ(frames_sent(), (std::vector<Frame>{{'G', "nllb33"}}));
+  EXPECT_EQ(run.status(), L"Switching the translation model...");
+  EXPECT_EQ(run.settings().value(L"trmodel"), L"nllb33");
+}
+
+TEST(Commands, LevelReportsMoveTheBarsAndTheSpeechStateWhileRecording) {
+  ParlivoRun run(temp_folder(L"levels"));
+  run.click(kIdNewSessionButton);
+  run.worker_ready();
+  SendMessageW(run.window(), WM_AUDIO_LEVEL, 40, 1);
+  EXPECT_EQ(SendMessageW(run.item(kIdMicrophoneLevel), PBM_GETPOS, 0, 0), 0) << "not recording";
+  EXPECT_EQ(run.status(), L"Ready (CPU), NLLB translation enabled. Press \"+ New session\", then Record.");
+
+  run.click(kIdRecordButton);
+  ASSERT_TRUE(capture_running());
+  SendMessageW(run.window(), WM_AUDIO_LEVEL, 57, 0 * 2 + 1);
+  EXPECT_EQ(SendMessageW(run.item(kIdMicrophoneLevel), PBM_GETPOS, 0, 0), 57);
+  SendMessageW(run.window(), WM_AUDIO_LEVEL, 23, 1 * 2 + 1);
+  EXPECT_EQ(SendMessageW(run.item(kIdSystemAudioLevel), PBM_GETPOS, 0, 0), 23);
+  EXPECT_EQ(run.status(), L"Hearing both sides...");
+  SendMessageW(run.window(), WM_AUDIO_LEVEL, 5, 0 * 2 + 0);
+  EXPECT_EQ(run.status(), L"Hearing the other side...");
+
+  // A failure of the system audio, reported with a string the window must free.
+  SendMessageW(run.window(), WM_LOOPBACK_FAILED, 0,
+               static_cast<LPARAM>(make_loopback_failure_reason(u"device gone")));
+  EXPECT_EQ(run.status(), L"System audio capture failed: device gone. Microphone capture continues.");
+  EXPECT_TRUE(capture_running());
+  SendMessageW(run.window(), WM_AUDIO_LEVEL, 5, 1 * 2 + 0);
+  EXPECT_EQ(run.status(), L"Listening... speak now.") << "the next state change replaces it";
+
+  run.click(kIdRecordButton);
+  EXPECT_EQ(SendMessageW(run.item(kIdMicrophoneLevel), PBM_GETPOS, 0, 0), 0);
+  SendMessageW(run.window(), WM_AUDIO_LEVEL, 80, 0);  // still in the queue when capture stopped
+  EXPECT_EQ(SendMessageW(run.item(kIdMicrophoneLevel), PBM_GETPOS, 0, 0), 0);
+  EXPECT_EQ(run.status(), L"Paused. Press Record to continue this session, or start a new one.");
+}
+
+TEST(Commands, ClearEmptiesPanelsAndTranscriptButKeepsTheSessionFile) {
+  ParlivoRun run(temp_folder(L"clear"));
+  run.click(kIdNewSessionButton);
+  const std::u16string session = current_session_path();
+  TranscriptLine line;
+  line.text = u"Hello.";
+  worker_state.transcript_lines.push_back(line);
+  SetWindowTextW(run.item(kIdRecognizedPanel), L"Hello.");
+  frames_sent();
+  run.click(kIdClearButton);
+  EXPECT_TRUE(worker_state.transcript_lines.empty());
+  EXPECT_EQ(GetWindowTextLengthW(run.item(kIdRecognizedPanel)), 0);
+  EXPECT_TRUE(frames_sent().empty());
+  EXPECT_EQ(current_session_path(), session);
+  EXPECT_TRUE(session_file_open());
+}
+
+// --- settings at the next start ------------------------------------------------------------------
+
+TEST(Commands, EveryChoiceComesBackAtTheNextStart) {
+  const std::wstring folder = temp_folder(L"restart");
+  DeleteFileW((folder + L"\\settings.ini").c_str());
+  {
+    ParlivoRun run(folder);
+    run.click(kIdNewSessionButton);
+    run.choose(kIdSpeechLanguageList, 4);       // French
+    run.choose(kIdTranslationLanguageList, 6);  // Ukrainian
+    run.slide(kIdGainTrackbar, 12, TB_ENDTRACK);
+    run.slide(kIdStrengthTrackbar, 20, TB_ENDTRACK);
+    run.click(kIdAgcCheck);
+    run.click(kIdBoostCheck);
+    run.click(kIdSystemAudioCheck);
+    run.click(kIdReverseCheck);
+    run.click(kIdEchoCheck);
+    run.click(kIdSeveralVoicesRadio);
+    run.slide(kIdSensitivityTrackbar, 35, TB_ENDTRACK);
+    // A model id outside ASCII shows that the file keeps UTF-16 text.
+    run.worker_says('C', u"0\tresnet34\tResNet34\t25\t1");
+    run.worker_says('C', u"1\t\u043C\u043E\u0434\u0435\u043B\u044C\tCyrillic\t5\t0");
+    run.choose(kIdSpeakerModelList, 1);
+    run.click(kIdUseMicrophoneCheck);
+  }
+  EXPECT_EQ(read_settings(folder + L"\\settings.ini").value(L"spkmodel"),
+            L"\u043C\u043E\u0434\u0435\u043B\u044C");
+  ParlivoRun run(folder);
+  EXPECT_EQ(run.text(kIdSpeechLanguageList), L"French");
+  EXPECT_EQ(run.text(kIdTranslationLanguageList), L"Ukrainian");
+  EXPECT_EQ(run.position(kIdGainTrackbar), 12);
+  EXPECT_EQ(run.label(Ctl::GainValue), L"+12 dB");
+  EXPECT_EQ(run.position(kIdStrengthTrackbar), 20);
+  EXPECT_EQ(run.label(Ctl::StrengthValue), L"strength 20%");
+  EXPECT_TRUE(run.checked(kIdNoiseSuppressionCheck));
+  EXPECT_FALSE(run.checked(kIdAgcCheck));
+  EXPECT_TRUE(run.checked(kIdBoostCheck));
+  EXPECT_TRUE(run.checked(kIdSystemAudioCheck));
+  EXPECT_FALSE(run.checked(kIdReverseCheck));
+  EXPECT_FALSE(run.checked(kIdEchoCheck));
+  EXPECT_TRUE(run.checked(kIdSeveralVoicesRadio));
+  EXPECT_FALSE(run.checked(kIdOneInterlocutorRadio));
+  EXPECT_EQ(run.position(kIdSensitivityTrackbar), 35);
+  EXPECT_EQ(run.label(Ctl::SensitivityValue), L"35%");
+  EXPECT_FALSE(run.checked(kIdUseMicrophoneCheck));
+  EXPECT_FALSE(run.enabled(kIdMicrophoneList));
+  EXPECT_EQ(worker_state.chosen_speaker_model, u"\u043C\u043E\u0434\u0435\u043B\u044C");
+  // The live values follow the restored controls.
+  EXPECT_EQ(micon.load(), 0);
+  EXPECT_EQ(live_speaker_options.sens2.load(), 35);
+  EXPECT_EQ(live_speaker_options.rev.load(), 0);
+  EXPECT_EQ(live_speaker_options.diarize.load(), 1);
+  run.worker_ready();
+  EXPECT_EQ(frames_sent(), options("fr|uk|0|1|35"));
+}
+
+TEST(Commands, UnavailableTranslationIsStoredAndShownAtTheNextStart) {
+  const std::wstring folder = temp_folder(L"untranslated");
+  DeleteFileW((folder + L"\\settings.ini").c_str());
+  {
+    ParlivoRun run(folder);
+    run.worker_says('N', u"Translation model unavailable: no memory");
+    EXPECT_EQ(run.settings().value(L"tgt"), L"0");
+  }
+  ParlivoRun run(folder);
+  EXPECT_EQ(run.text(kIdTranslationLanguageList), L"No translation");
+}
+
+TEST(Commands, AnOlderFileKeepsOnlyItsLanguages) {
+  const std::wstring folder = temp_folder(L"older");
+  write_bytes(folder + L"\\settings.ini",
+              utf16_file(L"[app]\r\nv=1\r\nsrc=3\r\ntgt=0\r\ngain=30\r\nmic=Foo\r\n"
+                         L"[paths]\r\npython=C:\\Python\\python.exe\r\n"));
+  ParlivoRun run(folder);
+  const SettingsOnDisk disk = run.settings();
+  EXPECT_TRUE(disk.utf16);
+  EXPECT_EQ(disk.sections, std::vector<std::wstring>{L"app"});
+  EXPECT_EQ(disk.app, (std::vector<std::pair<std::wstring, std::wstring>>{
+                          {L"v", L"2"}, {L"src", L"3"}, {L"tgt", L"0"}}));
+  EXPECT_EQ(run.text(kIdSpeechLanguageList), L"German");
+  EXPECT_EQ(run.text(kIdTranslationLanguageList), L"No translation");
+  EXPECT_EQ(run.position(kIdGainTrackbar), 0) << "the old gain is dropped";
+}
+
+TEST(Commands, ACurrentFileIsUsedAsItIsWithOutOfRangeValuesHeld) {
+  const std::wstring folder = temp_folder(L"ranges");
+  write_bytes(folder + L"\\settings.ini",
+              utf16_file(L"[app]\r\nv=2\r\nsrc=9\r\ntgt=12\r\ngain=45\r\nnsv=abc\r\nns=x1\r\n"
+                         L"sens2=400\r\nsysdev={no such device}\r\n"
+                         L"[paths]\r\nroot=D:\\data\r\n"));
+  {
+    ParlivoRun run(folder);
+    EXPECT_EQ(run.text(kIdSpeechLanguageList), L"Russian");
+    EXPECT_EQ(run.text(kIdTranslationLanguageList), L"English");
+    EXPECT_EQ(run.position(kIdGainTrackbar), 30);
+    EXPECT_EQ(run.label(Ctl::GainValue), L"+30 dB");
+    EXPECT_EQ(run.position(kIdStrengthTrackbar), 0) << "a value without digits reads as 0";
+    EXPECT_FALSE(run.checked(kIdNoiseSuppressionCheck));
+    EXPECT_EQ(run.position(kIdSensitivityTrackbar), 100);
+    EXPECT_EQ(run.selection(kIdOutputDeviceList), 0) << "an unknown device leaves the default";
+    const SettingsOnDisk disk = run.settings();
+    EXPECT_EQ(disk.sections, (std::vector<std::wstring>{L"app", L"paths"})) << "used as it is";
+    run.click(kIdNewSessionButton);
+    run.click(kIdAgcCheck);
+  }
+  const SettingsOnDisk disk = read_settings(folder + L"\\settings.ini");
+  EXPECT_EQ(disk.value(L"gain"), L"40");
+  EXPECT_EQ(disk.value(L"src"), L"1");
+  EXPECT_EQ(disk.value(L"sysdev"), L"");
+  EXPECT_EQ(disk.value(L"sens2"), L"100");
+  EXPECT_EQ(disk.sections, (std::vector<std::wstring>{L"app", L"paths"}))
+      << "the hand-written paths stay";
+}
+
+TEST(Commands, StoredMicrophoneIsFoundWhateverItsLetterCase) {
+  const std::wstring folder = temp_folder(L"microphone");
+  std::wstring device;
+  {
+    ParlivoRun run(folder);
+    HWND list = run.item(kIdMicrophoneList);
+    if (SendMessageW(list, CB_GETCOUNT, 0, 0) < 2) GTEST_SKIP() << "no wave-input device";
+    wchar_t name[256] = {};
+    SendMessageW(list, CB_GETLBTEXT, 1, reinterpret_cast<LPARAM>(name));
+    device = name;
+  }
+  std::wstring shouted = device;
+  for (wchar_t& c : shouted) c = static_cast<wchar_t>(towupper(c));
+  write_bytes(folder + L"\\settings.ini", utf16_file(L"[app]\r\nv=2\r\nmic=" + shouted + L"\r\n"));
+  ParlivoRun run(folder);
+  EXPECT_EQ(run.selection(kIdMicrophoneList), 1);
+  run.click(kIdNewSessionButton);
+  run.choose(kIdMicrophoneList, 0);
+  EXPECT_EQ(run.settings().value(L"mic"), L"System default");
+}
+
+TEST(Commands, UnknownCommandsGoToTheDefaultProcedure) {
+  ParlivoRun run(temp_folder(L"unknown"));
+  const std::wstring before = run.status();
+  EXPECT_EQ(SendMessageW(run.window(), WM_COMMAND, MAKEWPARAM(4321, 0), 0), 0);
+  EXPECT_EQ(SendMessageW(run.window(), WM_COMMAND, MAKEWPARAM(kIdStatusLine, 0), 0), 0);
+  EXPECT_EQ(run.status(), before);
+  // A list opening its drop-down is not a choice.
+  frames_sent();
+  SendMessageW(run.window(), WM_COMMAND, MAKEWPARAM(kIdSpeechLanguageList, CBN_DROPDOWN),
+               reinterpret_cast<LPARAM>(run.item(kIdSpeechLanguageList)));
+  EXPECT_TRUE(frames_sent().empty());
+}
+
+}  // namespace
+}  // namespace colloquor
