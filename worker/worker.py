@@ -1073,7 +1073,8 @@ def norm(text):
 
 
 def span(samples, start, end):
-    return samples[max(0, int((start - SPAN_MARGIN) * RATE)):max(0, int((end + SPAN_MARGIN) * RATE))]
+    first = max(0, int((start - SPAN_MARGIN) * RATE))
+    return samples[first:max(first, int((end + SPAN_MARGIN) * RATE))]
 
 
 def sentences_of(text):
