@@ -56,9 +56,11 @@ void render_line(HWND control, const PanelLine& line, bool unfinished) {
 }
 
 // The view follows new text only when it already shows the end (within two scroll units). While
-// the text still fits, the scroll bar is not in use and may report its initial range (0 to 100
-// with no page): there is nothing the reader could have scrolled away from, so that follows too.
+// the text fits, there is nothing the reader could have scrolled away from, so that follows too;
+// the scroll bar is then hidden, and its range may still be the initial one (0 to 100 with no
+// page) or, after the text was cleared, the one of the longer text before.
 bool view_at_bottom(HWND control) {
+  if ((GetWindowLongW(control, GWL_STYLE) & WS_VSCROLL) == 0) return true;
   SCROLLINFO info{};
   info.cbSize = sizeof(info);
   info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS | SIF_TRACKPOS;

@@ -217,6 +217,21 @@ TEST_F(PanelControlTest, AReaderWhoScrolledUpKeepsTheViewAndTheBottomFollows) {
   EXPECT_GE(static_cast<int>(info.nPage) + info.nPos, info.nMax - 2);
 }
 
+TEST_F(PanelControlTest, AfterClearingALongTranscriptNewLinesAreFollowedAgain) {
+  for (int i = 0; i < 100; ++i) append_final(panel_, {0, 0, false, u"before"});
+  pump();
+  clear_panel(panel_);
+  pump();
+  for (int i = 0; i < 100; ++i) append_final(panel_, {1, 0, false, u"after " + std::u16string(1, u'a' + i % 26)});
+  pump();
+  EXPECT_GT(first_visible_line(), 50);
+  SCROLLINFO info{};
+  info.cbSize = sizeof(info);
+  info.fMask = SIF_ALL;
+  ASSERT_TRUE(GetScrollInfo(control_, SB_VERT, &info));
+  EXPECT_GE(static_cast<int>(info.nPage) + info.nPos, info.nMax - 2);
+}
+
 TEST_F(PanelControlTest, PanelTextMatchesWhatIsShown) {
   append_final(panel_, {0, 0, true, u"Hello"});
   set_partial(panel_, 1, {1, 2, true, u"Hi"});
