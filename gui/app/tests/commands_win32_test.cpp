@@ -394,6 +394,11 @@ TEST(Commands, SystemAudioDuringRecordingStartsOnlyTheLoopbackWhoseFailureIsRepo
   EXPECT_TRUE(capture_running()) << "the microphone goes on";
   EXPECT_FALSE(loopback_running());
   EXPECT_TRUE(run.checked(kIdSystemAudioCheck));
+
+  run.click(kIdSystemAudioCheck);  // off again: the loopback part alone stops
+  EXPECT_TRUE(capture_running());
+  EXPECT_FALSE(run.enabled(kIdReverseCheck));
+  EXPECT_EQ(run.settings().value(L"sys"), L"0");
   run.click(kIdRecordButton);
 }
 
