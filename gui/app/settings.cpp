@@ -35,7 +35,8 @@ AppSettings read_app_settings(const SettingsSource& source) {
   AppSettings s;
   s.src = language_position(source.integer(u"src", defaults.src), kDefaultSrc);
   s.tgt = language_position(source.integer(u"tgt", defaults.tgt), kDefaultTgt);
-  s.gain = std::clamp(source.integer(u"gain", defaults.gain + kGainOffset) - kGainOffset, -10, 30);
+  const std::int64_t stored_gain = source.integer(u"gain", defaults.gain + kGainOffset);
+  s.gain = static_cast<std::int32_t>(std::clamp<std::int64_t>(stored_gain - kGainOffset, -10, 30));
   s.nsv = std::clamp(source.integer(u"nsv", defaults.nsv), 0, 100);
   s.ns = source.integer(u"ns", 1) != 0;
   s.agc = source.integer(u"agc", 1) != 0;

@@ -2,6 +2,7 @@
 // string keys, the order and form of writing, and the version rule.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -84,6 +85,11 @@ TEST(SettingsRead, TrackbarValuesAreHeldAtTheirEnds) {
 
   section.integers = {{u"gain", 0}};
   EXPECT_EQ(read_app_settings(section).gain, -10);
+  section.integers = {{u"gain", INT32_MIN}, {u"nsv", INT32_MIN}, {u"sens2", INT32_MAX}};
+  s = read_app_settings(section);
+  EXPECT_EQ(s.gain, -10);
+  EXPECT_EQ(s.nsv, 0);
+  EXPECT_EQ(s.sens2, 100);
   section.integers = {{u"gain", 23}};
   EXPECT_EQ(read_app_settings(section).gain, 13);
 }
