@@ -116,7 +116,7 @@ void open_history_entry(HistoryList& list, HistoryView& view, int index) {
   // An empty current session vanishes here with its entry, so indexes may shift below.
   view.close_session_file();
   const SessionContents contents = view.read_session_file(path);
-  for (const TranscriptLine& line : contents.lines) view.show_saved_line(line);
+  view.show_saved_lines(contents.lines);
   view.clear_session_open();
   // The window's control update selects the current session's entry, which no longer exists, so
   // it comes before the viewed entry is selected: that selection is the one the user sees.

@@ -74,8 +74,10 @@ struct HistoryView {
   virtual void delete_file(const std::u16string& path) = 0;
   // Empties both panels, transcript_lines and both pending_finals queues.
   virtual void clear_transcript() = 0;
-  // Appends a saved line to transcript_lines and shows it in the panels as a finished line.
-  virtual void show_saved_line(const TranscriptLine& line) = 0;
+  // Appends the saved lines to transcript_lines and shows them in the panels as finished lines:
+  // every text in the recognized-speech panel, every non-empty translation in the translation
+  // panel. The panels were just emptied.
+  virtual void show_saved_lines(const std::vector<TranscriptLine>& lines) = 0;
   virtual void update_controls() = 0;
   virtual void set_status(std::u16string_view text) = 0;
 };

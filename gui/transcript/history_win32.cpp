@@ -1,5 +1,6 @@
 #include "transcript/history_win32.h"
 
+#include <richedit.h>
 #include <shellapi.h>
 
 #include "app/control_ids.h"
@@ -41,6 +42,39 @@ class ProgramSelection {
 
 PanelLine panel_line(const TranscriptLine& line, const std::u16string& text) {
   return PanelLine{line.channel, line.speaker, line.labelled, text};
+}
+
+// Writes one run at the end of the control in its colour and weight, as the panel writes its runs.
+void append_run(HWND control, const StyledRun& run) {
+  if (run.text.empty()) return;
+  constexpr LPARAM kPastTheEnd = 0x7FFFFFFF;
+  SendMessageW(control, EM_SETSEL, static_cast<WPARAM>(kPastTheEnd), kPastTheEnd);
+  CHARFORMAT2W format{};
+  format.cbSize = sizeof(format);
+  format.dwMask = CFM_COLOR | CFM_BOLD;
+  format.dwEffects = run.bold ? CFE_BOLD : 0;
+  format.crTextColor = static_cast<COLORREF>(run.colour);
+  SendMessageW(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+  SendMessageW(control, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(run.text.c_str()));
+}
+
+// A saved session's finished lines written into a panel that was just emptied, exactly as
+// append_final writes them one by one, but redrawn once at the end: line by line, a rich-edit
+// control redraws and rescrolls after every line, which makes a long session take many seconds.
+void write_saved_lines(TranscriptPanel& panel, const std::vector<PanelLine>& lines) {
+  panel.finals.insert(panel.finals.end(), lines.begin(), lines.end());
+  HWND control = panel_control(panel);
+  if (control == nullptr || lines.empty()) return;
+  SendMessageW(control, WM_SETREDRAW, FALSE, 0);
+  for (const PanelLine& line : lines) {
+    for (const StyledRun& run : line_runs(line, false)) append_run(control, run);
+  }
+  GETTEXTLENGTHEX length{GTL_DEFAULT, 1200};
+  panel.partial_start = static_cast<std::int32_t>(
+      SendMessageW(control, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&length), 0));
+  SendMessageW(control, WM_SETREDRAW, TRUE, 0);
+  SendMessageW(control, WM_VSCROLL, SB_BOTTOM, 0);
+  InvalidateRect(control, nullptr, TRUE);
 }
 
 class WindowHistoryView final : public HistoryView {
@@ -104,10 +138,18 @@ class WindowHistoryView final : public HistoryView {
     }
   }
 
-  void show_saved_line(const TranscriptLine& line) override {
-    if (g_window.transcript_lines != nullptr) g_window.transcript_lines->push_back(line);
-    append_final(recognized_panel, panel_line(line, line.text));
-    if (!line.translation.empty()) append_final(translation_panel, panel_line(line, line.translation));
+  void show_saved_lines(const std::vector<TranscriptLine>& lines) override {
+    std::vector<PanelLine> texts;
+    std::vector<PanelLine> translations;
+    for (const TranscriptLine& line : lines) {
+      texts.push_back(panel_line(line, line.text));
+      if (!line.translation.empty()) translations.push_back(panel_line(line, line.translation));
+    }
+    if (g_window.transcript_lines != nullptr) {
+      g_window.transcript_lines->insert(g_window.transcript_lines->end(), lines.begin(), lines.end());
+    }
+    write_saved_lines(recognized_panel, texts);
+    write_saved_lines(translation_panel, translations);
   }
 
   void update_controls() override {

@@ -143,7 +143,9 @@ class FakeWindow final : public HistoryView {
     transcript.clear();
     events.push_back("clear");
   }
-  void show_saved_line(const TranscriptLine& line) override { transcript.push_back(line); }
+  void show_saved_lines(const std::vector<TranscriptLine>& lines) override {
+    transcript.insert(transcript.end(), lines.begin(), lines.end());
+  }
   void update_controls() override { events.push_back("update"); }
   void set_status(std::u16string_view text) override { status = text; }
 

@@ -210,6 +210,15 @@ class HistoryWindowTest : public ::testing::Test {
     return out;
   }
 
+  static CHARFORMAT2W format_of(const TranscriptPanel& panel, LONG start, LONG end) {
+    SendMessageW(panel_control(panel), EM_SETSEL, start, end);
+    CHARFORMAT2W format{};
+    format.cbSize = sizeof(format);
+    SendMessageW(panel_control(panel), EM_GETCHARFORMAT, SCF_SELECTION,
+                 reinterpret_cast<LPARAM>(&format));
+    return format;
+  }
+
   static HWND host_;
   static HWND list_;
   static HWND status_;
@@ -244,6 +253,22 @@ TEST_F(HistoryWindowTest, ViewingShowsTheSessionAsRecordedAndSelectsIt) {
             L"Viewing a saved session. Press \"+ New session\" to record again.");
   EXPECT_EQ(g_updates, 1);
   EXPECT_FALSE(g_selecting_by_program);
+
+  // Labels and colours as recorded: "Them 2: " bold in channel 1's second colour, its text not bold.
+  const std::wstring shown = panel_text_of(recognized_panel);
+  const LONG label_at = static_cast<LONG>(shown.find(L"Them 2: "));
+  const CHARFORMAT2W label = format_of(recognized_panel, label_at, label_at + 8);
+  EXPECT_EQ(label.crTextColor, 0x0A64CDu);
+  EXPECT_TRUE(label.dwEffects & CFE_BOLD);
+  const CHARFORMAT2W text = format_of(recognized_panel, label_at + 8, label_at + 16);
+  EXPECT_EQ(text.crTextColor, 0x0A64CDu);
+  EXPECT_FALSE(text.dwEffects & CFE_BOLD);
+  EXPECT_EQ(format_of(recognized_panel, 0, 6).crTextColor, 0x1E1E1Eu);
+  // The panel's bookkeeping goes on from there: an unfinished line comes below the saved ones.
+  ASSERT_EQ(recognized_panel.finals.size(), 3u);
+  set_partial(recognized_panel, 0, PanelLine{0, 0, false, u"live"});
+  EXPECT_EQ(panel_text_of(recognized_panel),
+            L"\u041F\u0440\u0438\u0432\u0435\u0442\rThem 2: Hi there\rthird\rlive\r");
 
   open_history_entry(1);  // the file without a header, read with its CR LF
   EXPECT_EQ(panel_text_of(recognized_panel), L"lone line\r");
