@@ -72,7 +72,10 @@ bool view_at_bottom(HWND control) {
 
 }  // namespace
 
-void render_panel(TranscriptPanel& panel, const PanelLine* new_final) {
+namespace {
+
+// render_panel for any number of new finished lines, all written under one redraw.
+void render_with_finals(TranscriptPanel& panel, const PanelLine* new_finals, std::size_t count) {
   HWND control = panel_control(panel);
   if (control == nullptr) return;
   const bool follow = view_at_bottom(control);
@@ -83,8 +86,8 @@ void render_panel(TranscriptPanel& panel, const PanelLine* new_final) {
   SendMessageW(control, WM_SETREDRAW, FALSE, 0);
 
   delete_tail(control, panel.partial_start);
-  if (new_final != nullptr) {
-    render_line(control, *new_final, false);
+  if (count > 0) {
+    for (std::size_t i = 0; i < count; ++i) render_line(control, new_finals[i], false);
     panel.partial_start = text_length(control);
   }
   for (int channel = 0; channel < 2; ++channel) {
@@ -100,6 +103,20 @@ void render_panel(TranscriptPanel& panel, const PanelLine* new_final) {
     SendMessageW(control, EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&kept));
   }
   InvalidateRect(control, nullptr, TRUE);
+}
+
+}  // namespace
+
+void render_panel(TranscriptPanel& panel, const PanelLine* new_final) {
+  render_with_finals(panel, new_final, new_final != nullptr ? 1 : 0);
+}
+
+void append_finals(TranscriptPanel& panel, const std::vector<PanelLine>& lines) {
+  if (lines.empty()) return;
+  const std::size_t first = panel.finals.size();
+  panel.finals.insert(panel.finals.end(), lines.begin(), lines.end());
+  for (const PanelLine& line : lines) panel.has_partial[line.channel & 1] = false;
+  render_with_finals(panel, panel.finals.data() + first, lines.size());
 }
 
 void clear_panel(TranscriptPanel& panel) {

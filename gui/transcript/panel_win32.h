@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "transcript/panel.h"
 
 namespace colloquor {
@@ -17,6 +19,9 @@ void clear_panel(TranscriptPanel& panel);
 void set_partial(TranscriptPanel& panel, int channel, const PanelLine& line);
 // Writes a finished line above the unfinished ones; it replaces its channel's unfinished line.
 void append_final(TranscriptPanel& panel, const PanelLine& line);
+// Several finished lines at once, written under a single redraw (a saved session being shown);
+// the same as append_final for each of them in order.
+void append_finals(TranscriptPanel& panel, const std::vector<PanelLine>& lines);
 // Redraws the unfinished lines whose flags are set.
 void show_partials(TranscriptPanel& panel);
 // Hides the channel's unfinished line.

@@ -232,6 +232,20 @@ TEST_F(PanelControlTest, AfterClearingALongTranscriptNewLinesAreFollowedAgain) {
   EXPECT_GE(static_cast<int>(info.nPage) + info.nPos, info.nMax - 2);
 }
 
+TEST_F(PanelControlTest, SeveralFinishedLinesAtOnceLookLikeOneByOne) {
+  set_partial(panel_, 0, {0, 0, false, u"typing"});
+  append_finals(panel_, {{1, 2, true, u"one"}, {0, 0, false, u"two"}, {1, 3, true, u"three"}});
+  EXPECT_EQ(text(), L"Them 2: one\rtwo\rThem 3: three\r");  // the microphone's partial was replaced
+  expect_run(L"Them 3: ", 0x3228BE, true);
+  expect_run(L"two", 0x1E1E1E, false);
+  EXPECT_EQ(panel_.finals.size(), 3u);
+  EXPECT_EQ(panel_.partial_start, length());
+  set_partial(panel_, 1, {1, 0, false, u"more"});
+  EXPECT_EQ(text(), L"Them 2: one\rtwo\rThem 3: three\rmore\r");
+  append_finals(panel_, {});
+  EXPECT_EQ(text(), L"Them 2: one\rtwo\rThem 3: three\rmore\r");
+}
+
 TEST_F(PanelControlTest, PanelTextMatchesWhatIsShown) {
   append_final(panel_, {0, 0, true, u"Hello"});
   set_partial(panel_, 1, {1, 2, true, u"Hi"});
