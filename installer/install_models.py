@@ -31,11 +31,17 @@ def download_speaker_model(root):
         return
     part = target + ".part"
     with urllib.request.urlopen(SPK_BASE + SPEAKER_FILE, timeout=READ_TIMEOUT) as answer, open(part, "wb") as out:
+        announced = answer.headers.get("Content-Length")
+        received = 0
         while True:
             block = answer.read(64 * 1024)
             if not block:
                 break
             out.write(block)
+            received += len(block)
+    # A connection dropped part-way ends the reads quietly; only the count tells a cut-off file.
+    if announced is not None and announced.isdigit() and received != int(announced):
+        raise IOError("download incomplete: %d of %s bytes" % (received, announced))
     os.replace(part, target)
 
 
