@@ -40,7 +40,10 @@ std::u16string install_dir_for(std::u16string chosen) {
   while (!chosen.empty() && is_separator(chosen.back())) chosen.pop_back();
   const std::size_t cut = chosen.find_last_of(u"\\/");
   const std::u16string last = cut == std::u16string::npos ? chosen : chosen.substr(cut + 1);
-  if (!equal_ignoring_case(last, kFolderName)) chosen += u"\\" + std::u16string(kFolderName);
+  if (!equal_ignoring_case(last, kFolderName)) {
+    chosen.push_back(u'\\');
+    chosen.append(kFolderName);
+  }
   return chosen;
 }
 

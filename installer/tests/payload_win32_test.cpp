@@ -46,6 +46,11 @@ TEST_F(ShippedInstaller, PayloadIsTheDeliverablesByteForByte) {
     EXPECT_TRUE(resource_bytes(module_, expected[i].first, RT_RCDATA) == file) << narrow(expected[i].first);
   }
   EXPECT_EQ(resource_bytes(module_, L"F_README", RT_RCDATA).substr(0, 3), "\xEF\xBB\xBF");
+  for (const auto& file : colloquor::setup::kPayloadFiles) {
+    EXPECT_NE(FindResourceExW(module_, RT_RCDATA, reinterpret_cast<const wchar_t*>(file.resource),
+                              MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)),
+              nullptr);
+  }
 }
 
 TEST_F(ShippedInstaller, CarriesIconVersionAndManifest) {

@@ -215,6 +215,23 @@ TEST(SetupFrame, ExactlyEightGibibytesOrAFailedQueryGoOn) {
   EXPECT_EQ(lines[4], "===== 1/5  Program files =====");
 }
 
+TEST(SetupFrame, RealFreeSpaceQueryOfTheTargetVolume) {
+  Machine machine;
+  machine.env[L"COLLOQUOR_TEST_FREE_BYTES"] = L"<unset>";
+  const RunResult run = machine.run("\n");
+  ULARGE_INTEGER available = {};
+  ASSERT_TRUE(GetDiskFreeSpaceExW(machine.chosen.c_str(), &available, nullptr, nullptr));
+  const auto lines = lines_of(run.output);
+  ASSERT_GE(lines.size(), 4u) << run.output;
+  const std::regex line("Free space on the target drive: (\\d+) GB \\(about 8 GB are needed\\)\\.");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(lines[3], match, line)) << lines[3];
+  const unsigned long long shown = std::stoull(match[1]);
+  const unsigned long long gib = available.QuadPart >> 30;
+  EXPECT_LE(shown > gib ? shown - gib : gib - shown, 1u);  // the disk may change a little meanwhile
+  EXPECT_EQ(contains_line(lines, "===== 1/5  Program files ====="), shown >= 8);
+}
+
 // ------------------------------------------------------------------------------------- whole run
 
 TEST(SetupRun, FromAPerUserPythonToTheShortcutAndNoStart) {
@@ -583,6 +600,225 @@ TEST(SetupPython, AHangingProbeIsEndedAfterAMinuteAndCountsAsUnsuitable) {
   ASSERT_EQ(run.exit_code, 0) << run.output;
   EXPECT_TRUE(contains_line(lines_of(run.output), "Python: " + n(python))) << run.output;
   EXPECT_GE(GetTickCount64() - started, 59000u);
+}
+
+// ------------------------------------------------------------------------------------- console
+
+// The installer in a console of its own, as when it is started from the desktop: the test attaches
+// to that console, reads its screen and types into its input.
+class ConsoleChild {
+ public:
+  bool start(const Machine& machine, const char* program = INSTALLER_BUILD_DIR "/setup_under_test.exe") {
+    std::wstring environment = environment_block(machine.env);
+    std::wstring command = L"\"" + unix_path(program) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE,
+                        CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
+                        &process_)) {
+      return false;
+    }
+    FreeConsole();
+    bool attached = false;
+    for (int i = 0; i < 100 && !attached; ++i) {
+      attached = AttachConsole(process_.dwProcessId) != 0;
+      if (!attached) Sleep(100);
+    }
+    if (!attached) return false;
+    out_ = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+    in_ = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
+    return out_ != INVALID_HANDLE_VALUE && in_ != INVALID_HANDLE_VALUE;
+  }
+
+  ~ConsoleChild() {
+    if (process_.hProcess != nullptr) {
+      if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process_.hProcess, 99);
+      CloseHandle(process_.hProcess);
+      CloseHandle(process_.hThread);
+    }
+    if (out_ != INVALID_HANDLE_VALUE) CloseHandle(out_);
+    if (in_ != INVALID_HANDLE_VALUE) CloseHandle(in_);
+    FreeConsole();
+  }
+
+  // The lines written so far, trailing blanks removed; a row filled to the last column continues
+  // on the next row (the console wraps long lines).
+  std::vector<std::string> screen() const {
+    CONSOLE_SCREEN_BUFFER_INFO info = {};
+    std::vector<std::string> lines;
+    if (!GetConsoleScreenBufferInfo(out_, &info)) return lines;
+    std::wstring line;
+    for (SHORT row = 0; row <= info.dwCursorPosition.Y; ++row) {
+      std::wstring text(std::size_t(info.dwSize.X), L' ');
+      DWORD got = 0;
+      ReadConsoleOutputCharacterW(out_, text.data(), DWORD(text.size()), COORD{0, row}, &got);
+      text.resize(got);
+      const bool wrapped = got == DWORD(info.dwSize.X) && text.back() != L' ' && row < info.dwCursorPosition.Y;
+      while (!text.empty() && (text.back() == L' ' || text.back() == L'\0')) text.pop_back();
+      line += text;
+      if (wrapped) continue;
+      lines.push_back(narrow(line));
+      line.clear();
+    }
+    return lines;
+  }
+
+  bool wait_for_line(const std::string& line, DWORD timeout_ms) const {
+    for (DWORD waited = 0; waited < timeout_ms; waited += 100) {
+      if (contains_line(screen(), line)) return true;
+      Sleep(100);
+    }
+    return false;
+  }
+
+  void type(const std::wstring& keys) {
+    std::vector<INPUT_RECORD> records;
+    for (wchar_t key : keys) {
+      for (BOOL down : {TRUE, FALSE}) {
+        INPUT_RECORD record = {};
+        record.EventType = KEY_EVENT;
+        record.Event.KeyEvent.bKeyDown = down;
+        record.Event.KeyEvent.wRepeatCount = 1;
+        record.Event.KeyEvent.wVirtualKeyCode = key == L'\r' ? VK_RETURN : 0;
+        record.Event.KeyEvent.uChar.UnicodeChar = key;
+        records.push_back(record);
+      }
+    }
+    DWORD written = 0;
+    WriteConsoleInputW(in_, records.data(), DWORD(records.size()), &written);
+  }
+
+  bool running() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
+
+  int wait_exit(DWORD timeout_ms) const {
+    if (WaitForSingleObject(process_.hProcess, timeout_ms) == WAIT_TIMEOUT) return -100;
+    DWORD code = 0;
+    GetExitCodeProcess(process_.hProcess, &code);
+    return int(code);
+  }
+
+  std::wstring title() const {
+    wchar_t text[256] = {};
+    GetConsoleTitleW(text, 256);
+    return text;
+  }
+
+ private:
+  PROCESS_INFORMATION process_ = {};
+  HANDLE out_ = INVALID_HANDLE_VALUE;
+  HANDLE in_ = INVALID_HANDLE_VALUE;
+};
+
+TEST(SetupConsole, KeysTypedDuringPipDoNotAnswerTheQuestion) {
+  Machine machine;
+  machine.per_user_python("pip_sleep_ms=1500\n");
+  ConsoleChild console;
+  ASSERT_TRUE(console.start(machine));
+  ASSERT_TRUE(console.wait_for_line("===== 3/5  Python packages =====", 60000)) << ::testing::PrintToString(console.screen());
+  EXPECT_EQ(console.title(), L"Colloquor - setup");
+  console.type(L"n\r");  // typed while pip runs: thrown away before the question is read
+  ASSERT_TRUE(console.wait_for_line("Start Colloquor now? [Y/n]", 60000)) << ::testing::PrintToString(console.screen());
+  Sleep(1000);
+  EXPECT_TRUE(console.running());
+  console.type(L"\r");
+  EXPECT_EQ(console.wait_exit(60000), 0);
+  EXPECT_EQ(launched_from(machine.install_dir, 30000), n(machine.install_dir));
+
+  const auto screen = console.screen();
+  ASSERT_GE(screen.size(), 4u);
+  EXPECT_EQ(screen[0], "Colloquor - setup");
+  EXPECT_EQ(screen[1], "A folder picker opens now.");
+  EXPECT_EQ(screen[2], "Install folder: " + n(machine.install_dir));
+  EXPECT_TRUE(contains_line(screen, "  README.md"));
+  EXPECT_TRUE(contains_line(screen, "Desktop shortcut: Colloquor"));
+  EXPECT_TRUE(contains_line(screen, "The program is installed in " + n(machine.install_dir)));
+}
+
+TEST(SetupConsole, TheErrorExitWaitsForEnter) {
+  Machine machine;
+  machine.env[L"COLLOQUOR_TEST_FOLDER"] = L"<unset>";
+  ConsoleChild console;
+  ASSERT_TRUE(console.start(machine));
+  ASSERT_TRUE(console.wait_for_line("Press Enter to close this window...", 60000))
+      << ::testing::PrintToString(console.screen());
+  Sleep(1000);
+  EXPECT_TRUE(console.running());
+  const auto screen = console.screen();
+  EXPECT_EQ(screen, (std::vector<std::string>{"Colloquor - setup", "A folder picker opens now.", "",
+                                              "ERROR: no folder was chosen.", kAgain, "",
+                                              "Press Enter to close this window..."}));
+  console.type(L"\r");
+  EXPECT_EQ(console.wait_exit(60000), 1);
+}
+
+// ------------------------------------------------------------------------------------- shipped
+
+// ColloquorSetup.exe itself, with its real folder picker, free-space query and payload. Python is a
+// stand-in in the per-user folder, so nothing is downloaded, and the closing answer is no.
+HWND wait_for_picker() {
+  for (int i = 0; i < 600; ++i) {
+    if (HWND dialog = FindWindowW(nullptr, L"Where to install Colloquor? (a folder named Colloquor is created)")) {
+      return dialog;
+    }
+    Sleep(100);
+  }
+  return nullptr;
+}
+
+TEST(ShippedSetup, PickerCancelledEndsWithTheErrorExit) {
+  Machine machine;
+  ConsoleChild console;
+  ASSERT_TRUE(console.start(machine, INSTALLER_BUILD_DIR "/ColloquorSetup.exe"));
+  HWND dialog = wait_for_picker();
+  ASSERT_NE(dialog, nullptr);
+  wchar_t label[64] = {};
+  GetWindowTextW(GetDlgItem(dialog, IDOK), label, 64);
+  EXPECT_STREQ(label, L"Install here");
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), LPARAM(GetDlgItem(dialog, IDCANCEL)));
+  ASSERT_TRUE(console.wait_for_line("Press Enter to close this window...", 60000))
+      << ::testing::PrintToString(console.screen());
+  EXPECT_TRUE(contains_line(console.screen(), "ERROR: no folder was chosen."));
+  console.type(L"\r");
+  EXPECT_EQ(console.wait_exit(60000), 1);
+}
+
+TEST(ShippedSetup, InstallsIntoTheChosenFolderWithTheRealPayload) {
+  Machine machine;
+  const std::wstring python = machine.per_user_python();
+  ConsoleChild console;
+  ASSERT_TRUE(console.start(machine, INSTALLER_BUILD_DIR "/ColloquorSetup.exe"));
+  HWND dialog = wait_for_picker();
+  ASSERT_NE(dialog, nullptr);
+  Sleep(500);
+  // The folder typed into the name box with a trailing separator, in other letter case.
+  SetWindowTextW(GetDlgItem(dialog, 1152), (machine.root + L"\\TARGET\\").c_str());
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), LPARAM(GetDlgItem(dialog, IDOK)));
+
+  ASSERT_TRUE(console.wait_for_line("Install folder: " + n(machine.root) + "\\TARGET\\Colloquor", 60000) ||
+              console.wait_for_line("Install folder: " + n(machine.install_dir), 1000))
+      << ::testing::PrintToString(console.screen());
+  ULARGE_INTEGER available = {};
+  GetDiskFreeSpaceExW(machine.chosen.c_str(), &available, nullptr, nullptr);
+  if ((available.QuadPart >> 30) < 8) {
+    EXPECT_TRUE(console.wait_for_line("ERROR: not enough free disk space on the target drive. Choose another folder "
+                                      "and run the installer again.", 60000));
+    console.type(L"\r");
+    EXPECT_EQ(console.wait_exit(60000), 1);
+    return;
+  }
+  ASSERT_TRUE(console.wait_for_line("Start Colloquor now? [Y/n]", 120000)) << ::testing::PrintToString(console.screen());
+  console.type(L"n\r");
+  EXPECT_EQ(console.wait_exit(60000), 0);
+  const auto screen = console.screen();
+  EXPECT_TRUE(contains_line(screen, "Python: " + n(python)));
+  EXPECT_TRUE(contains_line(screen, "Desktop shortcut: Colloquor"));
+  EXPECT_TRUE(read_file(machine.install_dir + L"\\Parlivo.exe") == read_file(unix_path(PARLIVO_EXE)));
+  EXPECT_TRUE(read_file(machine.install_dir + L"\\README.md") ==
+              read_file(unix_path(COLLOQUOR_SOURCE_DIR "/resources/README.md")));
+  // Windows file names ignore letter case; the link keeps the case the folder was typed in.
+  EXPECT_EQ(lstrcmpiW(read_desktop_shortcut().path.c_str(), (machine.install_dir + L"\\Parlivo.exe").c_str()), 0);
 }
 
 }  // namespace

@@ -91,11 +91,9 @@ struct RunResult {
   std::string output;
 };
 
-// Runs a program with standard input and output on pipes and a changed environment (a value of
-// "<unset>" removes the variable); waits at most timeout_ms, then kills it.
-inline RunResult run_program(const std::wstring& command_line, const std::map<std::wstring, std::wstring>& changes,
-                             const std::string& input, DWORD timeout_ms = 240000) {
-  std::map<std::wstring, std::wstring, std::less<>> variables;
+// The current environment with changes (a value of "<unset>" removes the variable), as a block.
+inline std::wstring environment_block(const std::map<std::wstring, std::wstring>& changes) {
+  std::map<std::wstring, std::wstring> variables;
   if (wchar_t* block = GetEnvironmentStringsW()) {
     for (const wchar_t* entry = block; *entry != L'\0'; entry += lstrlenW(entry) + 1) {
       std::wstring text = entry;
@@ -114,6 +112,14 @@ inline RunResult run_program(const std::wstring& command_line, const std::map<st
   std::wstring environment;
   for (const auto& [name, value] : variables) environment += name + L"=" + value + L'\0';
   environment += L'\0';
+  return environment;
+}
+
+// Runs a program with standard input and output on pipes and a changed environment; waits at most
+// timeout_ms, then kills it.
+inline RunResult run_program(const std::wstring& command_line, const std::map<std::wstring, std::wstring>& changes,
+                             const std::string& input, DWORD timeout_ms = 240000) {
+  std::wstring environment = environment_block(changes);
 
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
   HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr;

@@ -3,7 +3,7 @@
 //   calls=<file>        append "<own path>|<working directory>|<command line>" for every run
 //   suitable=<n>|hang   exit code of the suitability test (-c ...), default 0, or never end
 //   venv_exit=<n>       exit code of "-m venv <folder>" (default 0); venv_make=0 makes no interpreter
-//   pip_exit=<n>        exit code of "-m pip ..." (default 0)
+//   pip_exit=<n>        exit code of "-m pip ..." (default 0); pip_sleep_ms=<n> takes that long
 //   models_exit=<n>     exit code of "-u <script> ..." (default 0)
 //   tar_exit=<n>        exit code of "-xf <archive> -C <folder>" (default 0)
 //   installer_exit=<n>  exit code of "/quiet ..." (default 0); installer_make=0 installs nothing
@@ -127,6 +127,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (first == L"-m" && second == L"pip") {
     say("stand-in pip\r\n");
+    Sleep(DWORD(setting(settings, "pip_sleep_ms", 0)));
     return setting(settings, "pip_exit", 0);
   }
   if (first == L"-u") {
