@@ -332,6 +332,28 @@ TEST(SetupRun, EnterStartsTheProgramAndASecondRunSkipsPythonAndTheSpaceCheck) {
   EXPECT_EQ(launched_from(machine.install_dir, 3000), "");
 }
 
+TEST(SetupRun, ABrokenEnvironmentIsCreatedAgainWithoutASpaceCheck) {
+  Machine machine;
+  const std::wstring python = machine.per_user_python();
+  ASSERT_EQ(machine.run("n\r\n").exit_code, 0);
+  // The environment's interpreter now fails the suitability test.
+  write_file(machine.install_dir + L"\\venv\\Scripts\\tool.txt", machine.tool_settings("suitable=1\n"));
+  DeleteFileW(machine.calls.c_str());
+  machine.env[L"COLLOQUOR_TEST_FREE_BYTES"] = L"0";
+  const RunResult run = machine.run("n\r\n");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  const auto lines = lines_of(run.output);
+  EXPECT_FALSE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("Free space", 0) == 0; }));
+  EXPECT_EQ(until_blank(lines_after(lines, "===== 2/5  Python =====")),
+            (std::vector<std::string>{"Python: " + n(python), "Creating the venv environment..."}));
+  const auto calls = machine.call_lines();
+  ASSERT_GE(calls.size(), 3u);
+  const std::string venv_python = n(machine.install_dir) + "\\venv\\Scripts\\python.exe";
+  EXPECT_EQ(calls[0].substr(0, calls[0].find('|')), venv_python);  // tested first, and failed
+  EXPECT_EQ(calls[1].substr(0, calls[1].find('|')), n(python));
+  EXPECT_NE(calls[2].find("-m venv"), std::string::npos);
+}
+
 TEST(SetupRun, AnswersThatStartAndThatDecline) {
   Machine machine;
   machine.per_user_python();
