@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 VENV := $(shell scripts/venv_path.sh)
 PYTHON := $(VENV)/bin/python
 
-.PHONY: setup build build-native build-sanitize build-windows dist test test-native test-windows test-worker test-e2e bench clean
+.PHONY: demo setup build build-native build-sanitize build-windows dist test test-native test-windows test-worker test-e2e bench clean
 
 setup:
 	@scripts/setup.sh
@@ -50,3 +50,14 @@ bench: setup build-native
 
 clean:
 	rm -rf build dist
+
+# The main job: Parlivo under Xvfb/Wine with the real worker; speaks TEXT (or plays WAV, 16 kHz
+# mono) into the virtual microphone, presses the buttons, prints the session file and the path of
+# a screenshot.
+TEXT ?=
+WAV ?=
+TRANSLATE ?=
+demo: build
+	@scripts/with_wine.sh tests/e2e/run.sh --scenario demo --text "$(TEXT)" \
+	  $(if $(WAV),--wav "$(abspath $(WAV))") $(if $(TRANSLATE),--translate) \
+	  --screenshot "$(CURDIR)/dist/demo-screenshot.png"

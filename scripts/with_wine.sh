@@ -41,8 +41,11 @@ for _ in $(seq 1 100); do
   sleep 0.1
 done
 pactl set-default-source spk.monitor >/dev/null 2>&1 || true
-wineboot -i >/dev/null 2>&1
-wineserver -w >/dev/null 2>&1 || true
+# One persistent server for the whole run, started here with its output on /dev/null: a server
+# started on demand by the command's first Windows program would inherit that program's output
+# pipes and hold them open, so a caller reading them would never see their end.
+wineserver -p </dev/null >/dev/null 2>&1
+wineboot -i </dev/null >/dev/null 2>&1
 
 "$@"
 rc=$?

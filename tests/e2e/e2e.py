@@ -1,0 +1,460 @@
+"""End-to-end run of the whole system under Wine, driven as a user would drive it.
+
+Runs inside scripts/with_wine.sh (Xvfb, PulseAudio null sink "spk" as the microphone, a fresh
+Wine prefix). Parlivo.exe is installed into C:\\Colloquor with [paths] python= naming relay.exe;
+the relay's Linux-side launcher runs the real worker (through tap.py, which keeps a copy of the
+frames it receives) with the tiny.en recognizer. Speech comes from espeak-ng, played into the sink.
+
+    python tests/e2e/e2e.py [--scenario all|session|kill|demo] [--text TEXT] [--wav PATH]
+                            [--screenshot PATH]
+
+Prints what it checks and the figures (word error rate, time from the end of each sentence to its
+row in the session file); exits non-zero when a check fails.
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import wave
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(REPO, "tools", "models"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import wer  # noqa: E402
+
+# Control ids of Parlivo's window.
+STATUS = 107
+RECOGNIZED_PANEL = 108
+TRANSLATION_PANEL = 112
+RECORD = 103
+NEW_SESSION = 133
+
+SENTENCES = [
+    "The weather is nice today.",
+    "Please send me the report by Friday.",
+    "We will meet at the station at noon.",
+    "My brother lives in a small house near the river.",
+    "Thank you very much for your help.",
+]
+
+RECOGNIZER_STOPPED = "The recognizer stopped (see worker.log next to the program)."
+
+
+class Failure(Exception):
+    pass
+
+
+def log(msg):
+    print(msg, flush=True)
+
+
+def check(cond, what):
+    log(("  ok    " if cond else "  FAIL  ") + what)
+    if not cond:
+        raise Failure(what)
+
+
+# ---------------------------------------------------------------------------------------------
+# Installation in the Wine prefix
+
+class Install:
+    def __init__(self, wineprefix, name="Colloquor"):
+        self.dir = os.path.join(wineprefix, "drive_c", name)
+        self.win_dir = "C:\\" + name
+        self.history = os.path.join(self.dir, "history")
+        self.settings = os.path.join(self.dir, "settings.ini")
+        self.worker_log = os.path.join(self.dir, "worker.log")
+
+    def lay_out(self, data_root_source):
+        os.makedirs(self.dir, exist_ok=True)
+        dist = os.path.join(REPO, "dist", "windows")
+        for f in ("Parlivo.exe", "worker.py", "dl_progress.py", "requirements.txt"):
+            shutil.copy(os.path.join(dist, f), self.dir)
+        shutil.copy(find_build_exe("relay.exe"), self.dir)
+        data = os.path.join(self.dir, "data")
+        if os.path.exists(data):
+            shutil.rmtree(data)
+        shutil.copytree(data_root_source, data, symlinks=True)
+
+    def write_settings(self, src=2, tgt=1):
+        text = ("[app]\r\nv=2\r\nsrc=%d\r\ntgt=%d\r\n[paths]\r\npython=%s\\relay.exe\r\n"
+                % (src, tgt, self.win_dir))
+        with open(self.settings, "wb") as f:
+            f.write(b"\xff\xfe" + text.encode("utf-16-le"))
+
+    def read_settings(self):
+        with open(self.settings, "rb") as f:
+            raw = f.read()
+        return raw, raw[2:].decode("utf-16-le", errors="replace") if raw[:2] == b"\xff\xfe" else ""
+
+    def session_files(self):
+        if not os.path.isdir(self.history):
+            return []
+        return sorted(os.path.join(self.history, n) for n in os.listdir(self.history) if n.endswith(".txt"))
+
+
+def find_build_exe(name):
+    for root, _dirs, files in os.walk(os.path.join(REPO, "build", "windows")):
+        if name in files and "CMakeFiles" not in root:
+            return os.path.join(root, name)
+    raise Failure("%s is not built (make build)" % name)
+
+
+def session_rows(path):
+    """The row lines of a session file, split into their fields:
+    U, channel, speaker, labelled, language, translation language, text, translation."""
+    rows = []
+    with open(path, "rb") as f:
+        for raw in f.read().decode("utf-8", errors="replace").split("\n"):
+            fields = raw.rstrip("\r").split("\t")
+            if len(fields) >= 8 and fields[0] == "U":
+                rows.append(fields)
+    return rows
+
+
+def show_session(path, width=160):
+    """Prints a session file, long fields shortened (the generated translation models of the test
+    set-up produce long strings of random tokens)."""
+    for line in open(path, encoding="utf-8", errors="replace").read().splitlines():
+        sys.stdout.write((line if len(line) <= width else line[:width] + " ...") + "\n")
+
+
+# ---------------------------------------------------------------------------------------------
+# Parlivo, the relay's launcher and the probe
+
+class Session:
+    def __init__(self, install, work):
+        self.install = install
+        self.work = tempfile.mkdtemp(prefix="session.", dir=work)
+        self.probe_exe = find_build_exe("probe.exe")
+        self.tap_file = os.path.join(work, "frames.bin")
+        self.launcher = None
+        self.parlivo = None
+
+    def start(self):
+        venv_python = os.path.join(subprocess.check_output([os.path.join(REPO, "scripts", "venv_path.sh")],
+                                                           text=True).strip(), "bin", "python")
+        port_file = os.path.join(self.work, "port")
+        env = dict(os.environ, COLLOQUOR_TAP_PYTHON=venv_python, COLLOQUOR_TAP_FILE=self.tap_file)
+        self.launcher_log = open(os.path.join(self.work, "launcher.log"), "wb")
+        self.launcher = subprocess.Popen(
+            [venv_python, os.path.join(REPO, "tools", "relay", "launcher.py"), "--port-file", port_file,
+             "--python", os.path.join(REPO, "tests", "e2e", "tap_python.sh")],
+            env=env, stdout=self.launcher_log, stderr=subprocess.STDOUT)
+        for _ in range(100):
+            if os.path.exists(port_file) and open(port_file).read().strip():
+                break
+            time.sleep(0.1)
+        port = open(port_file).read().strip()
+        env = dict(os.environ, COLLOQUOR_RELAY_PORT=port, DICTATE_MODEL="tiny.en")
+        self.parlivo_log = open(os.path.join(self.work, "parlivo.log"), "wb")
+        self.parlivo = subprocess.Popen(["wine", os.path.join(self.install.dir, "Parlivo.exe")],
+                                        cwd=self.install.dir, env=env, stdout=self.parlivo_log,
+                                        stderr=subprocess.STDOUT)
+        check(self.probe("wait-window", "60000").returncode == 0, "Parlivo's window opened")
+
+    def probe(self, *args, timeout=180):
+        return subprocess.run(["wine", self.probe_exe] + list(args), capture_output=True, text=True,
+                              timeout=timeout, encoding="utf-8", errors="replace")
+
+    def text(self, control):
+        return self.probe("text", str(control)).stdout.rstrip("\n")
+
+    def wait_text(self, control, needle, ms):
+        r = self.probe("wait-text", str(control), needle, str(ms))
+        return r.returncode == 0, r.stdout.rstrip("\n")
+
+    def click(self, control):
+        return self.probe("click", str(control)).returncode == 0
+
+    def close_and_wait(self, timeout=60):
+        self.probe("close")
+        try:
+            return self.parlivo.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.parlivo.kill()
+            return None
+
+    def stop(self):
+        if self.parlivo and self.parlivo.poll() is None:
+            self.parlivo.kill()
+        if self.launcher and self.launcher.poll() is None:
+            self.launcher.send_signal(signal.SIGTERM)
+            try:
+                self.launcher.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.launcher.kill()
+
+    def frames_received(self):
+        """Frame types the worker received, in order."""
+        types = []
+        try:
+            data = open(self.tap_file, "rb").read()
+        except OSError:
+            return types
+        pos = 0
+        while pos + 5 <= len(data):
+            length = int.from_bytes(data[pos + 1:pos + 5], "little")
+            if pos + 5 + length > len(data):
+                break
+            types.append(chr(data[pos]))
+            pos += 5 + length
+        return types
+
+
+# ---------------------------------------------------------------------------------------------
+# Speech
+
+def speak_to_wav(text, path, voice="en-us", speed=150):
+    raw = path + ".raw.wav"
+    subprocess.run(["espeak-ng", "-v", voice, "-s", str(speed), "-w", raw, text], check=True)
+    subprocess.run(["sox", raw, "-r", "16000", "-c", "1", "-b", "16", path], check=True)
+    os.remove(raw)
+    return path
+
+
+def wav_seconds(path):
+    with wave.open(path) as w:
+        return w.getnframes() / float(w.getframerate())
+
+
+def play(path):
+    subprocess.run(["paplay", "-d", os.environ.get("COLLOQUOR_SINK", "spk"), path], check=True)
+
+
+def wait_rows(install, count, timeout):
+    """Waits until the newest session file holds count rows; returns (rows, path)."""
+    end = time.time() + timeout
+    while True:
+        files = install.session_files()
+        rows = session_rows(files[-1]) if files else []
+        if len(rows) >= count or time.time() > end:
+            return rows, (files[-1] if files else None)
+        time.sleep(0.05)
+
+
+def wait_until_settled(install, quiet=5.0, limit=120.0):
+    """Waits until no new row has reached the session file for `quiet` seconds."""
+    end = time.time() + limit
+    count, since = -1, time.time()
+    while time.time() < end:
+        n = len(wait_rows(install, 0, 0)[0])
+        if n != count:
+            count, since = n, time.time()
+        elif time.time() - since >= quiet:
+            return count
+        time.sleep(0.2)
+    return count
+
+
+def start_recording(s):
+    ok, status = s.wait_text(STATUS, "Ready", 180000)
+    check(ok, "the worker became ready: %r" % status)
+    check(s.click(NEW_SESSION), "pressed + New session")
+    ok = s.probe("wait-enabled", str(RECORD), "20000").returncode == 0
+    check(ok, "Record is enabled once a session is open")
+    check(s.click(RECORD), "pressed Record")
+    ok, status = s.wait_text(STATUS, "Recording", 20000)
+    check(ok, "recording started: %r" % status)
+    time.sleep(1.0)  # let the detector learn the silence before the first sentence
+
+
+def speak_sentences(s, install, sentences, work, pause=2.5):
+    """Plays each sentence; returns the seconds from each sentence's end to its row."""
+    latencies = []
+    for i, sentence in enumerate(sentences):
+        wav = speak_to_wav(sentence, os.path.join(work, "s%d.wav" % i))
+        before = len(wait_rows(install, 0, 0)[0])
+        play(wav)
+        ended = time.time()
+        rows, _ = wait_rows(install, before + 1, 20.0)
+        latencies.append(time.time() - ended if len(rows) > before else None)
+        time.sleep(pause)
+    return latencies
+
+
+# ---------------------------------------------------------------------------------------------
+# Scenarios
+
+def scenario_session(install, work, sentences=SENTENCES):
+    log("scenario: a session with %d sentences, then Stop and close" % len(sentences))
+    s = Session(install, work)
+    try:
+        s.start()
+        start_recording(s)
+        latencies = speak_sentences(s, install, sentences, work)
+        time.sleep(1.0)
+        check(s.click(RECORD), "pressed Stop")
+        ok, status = s.wait_text(STATUS, "", 1000)
+        rows, path = wait_rows(install, len(sentences), 10.0)
+        panel = s.text(RECOGNIZED_PANEL)
+        translation_panel = s.text(TRANSLATION_PANEL)
+        rc = s.close_and_wait()
+    finally:
+        s.stop()
+
+    log("session file %s:" % path)
+    if path:
+        show_session(path)
+    log("recognized-speech panel:\n" + panel)
+    log("translation panel: %d characters" % len(translation_panel))
+    check(len(rows) == len(sentences), "one row per sentence (%d rows for %d sentences)" % (len(rows), len(sentences)))
+    hyp = " ".join(r[6] for r in rows)
+    rate = wer.word_error_rate(" ".join(sentences), hyp)
+    log("word error rate: %.3f" % rate)
+    check(rate <= 0.35, "recognized text close to what was spoken (WER %.3f <= 0.35)" % rate)
+    for r in rows:
+        check(r[6] in panel, "panel shows the saved line %r" % r[6])
+    figures = ["%.2f s" % l if l is not None else "none" for l in latencies]
+    log("end of sentence -> row in the session file: " + ", ".join(figures))
+    raw, settings = install.read_settings()
+    check(raw[:2] == b"\xff\xfe", "settings.ini is UTF-16 with its byte-order mark")
+    check(re.search(r"^v=2\r?$", settings, re.M) is not None, "settings.ini has v=2")
+    check(re.search(r"^python=.*relay\.exe\r?$", settings, re.M) is not None,
+          "the hand-written [paths] section is kept")
+    check(re.search(r"^src=2\r?$", settings, re.M) is not None, "the speech language stays English")
+    frames = s.frames_received()
+    check(len(frames) > 0 and frames[0] == "L", "the options frame came first (%s...)" % "".join(frames[:3]))
+    check(frames.count("R") >= 1, "the new session reset the voices (R)")
+    check(frames and frames[-1] == "Q", "the worker got Q last (%s)" % "".join(frames[-3:]))
+    check(rc == 0, "Parlivo exited with code 0 (%r)" % rc)
+    return {"rows": rows, "wer": rate, "latencies": latencies, "path": path}
+
+
+def scenario_kill(install, work):
+    log("scenario: the worker is killed in the middle of a session")
+    s = Session(install, work)
+    try:
+        s.start()
+        start_recording(s)
+        speak_sentences(s, install, SENTENCES[:2], work, pause=1.0)
+        rows_before, path = wait_rows(install, 2, 10.0)
+        # Only this installation's worker (and the tap in front of it), found by its script path.
+        subprocess.run(["pkill", "-KILL", "-f", install.dir + "/worker.py"], check=False)
+        ok, status = s.wait_text(STATUS, RECOGNIZER_STOPPED, 30000)
+        check(ok, "the status says the recognizer stopped: %r" % status)
+        record_enabled = s.probe("enabled", str(RECORD)).stdout.strip()
+        check(record_enabled == "0", "Record is disabled after the worker ended")
+        # Nothing more is captured: playing speech now leaves the session file as it is.
+        wav = speak_to_wav("This sentence must not be saved.", os.path.join(work, "late.wav"))
+        play(wav)
+        time.sleep(2.0)
+        rows_after = session_rows(path) if path else []
+        rc = s.close_and_wait()
+    finally:
+        s.stop()
+    check(len(rows_before) >= 2, "the lines finished before the kill were saved (%d rows)" % len(rows_before))
+    check(rows_after == rows_before, "nothing was added after the worker ended")
+    check(os.path.exists(path), "the session file stays")
+    check(rc == 0, "Parlivo exited with code 0 (%r)" % rc)
+
+
+def scenario_demo(install, work, text, wav_path, screenshot):
+    s = Session(install, work)
+    try:
+        s.start()
+        start_recording(s)
+        if wav_path:
+            wav = wav_path
+        else:
+            wav = speak_to_wav(text, os.path.join(work, "demo.wav"))
+        log("playing %s (%.1f s) into the virtual microphone" % (wav, wav_seconds(wav)))
+        play(wav)
+        time.sleep(1.5)
+        s.click(RECORD)
+        wait_until_settled(install)
+        if screenshot:
+            # The screen is black around the window: keep the window only.
+            subprocess.run(["import", "-window", "root", screenshot], check=False)
+            subprocess.run(["convert", screenshot, "-trim", "+repage", screenshot], check=False)
+        rc = s.close_and_wait()
+    finally:
+        s.stop()
+    files = install.session_files()
+    log("session file: %s" % (files[-1] if files else "(none)"))
+    if files:
+        show_session(files[-1])
+    log("Parlivo exit code: %r" % rc)
+    if screenshot:
+        log("screenshot: %s" % screenshot)
+    return 0 if files and rc == 0 else 1
+
+
+def dump_logs(work):
+    """Shows the logs of the failed run: Parlivo's and the launcher's output."""
+    for root, _dirs, files in os.walk(work):
+        for name in sorted(files):
+            if name.endswith(".log"):
+                path = os.path.join(root, name)
+                text = open(path, encoding="utf-8", errors="replace").read()[-3000:]
+                log("--- %s\n%s" % (path, text))
+
+
+def prepare_data_root(work):
+    root = os.path.join(work, "data-root")
+    import prepare_root  # noqa: E402
+    prepare_root.prepare(root)
+    return root
+
+
+def main(argv):
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--scenario", default="all", choices=["all", "session", "kill", "demo"])
+    ap.add_argument("--text", default="")
+    ap.add_argument("--wav", default="")
+    ap.add_argument("--screenshot", default="")
+    ap.add_argument("--translate", action="store_true",
+                    help="demo: translate into Russian with the generated (random-weight) model")
+    args = ap.parse_args(argv[1:])
+    wineprefix = os.environ.get("WINEPREFIX")
+    if not wineprefix:
+        print("e2e.py runs inside scripts/with_wine.sh", file=sys.stderr)
+        return 2
+    work = tempfile.mkdtemp(prefix="colloquor-e2e.")
+    failed = 0
+    passed = 0
+    try:
+        data_root = prepare_data_root(work)
+        if args.scenario == "demo":
+            install = Install(wineprefix)
+            install.lay_out(data_root)
+            install.write_settings(tgt=1 if args.translate else 0)
+            text = args.text or ("Good morning. This is Colloquor, listening through the virtual "
+                                 "microphone. Every finished line is saved at once.")
+            return scenario_demo(install, work, text, args.wav, args.screenshot)
+        scenarios = []
+        if args.scenario in ("all", "session"):
+            scenarios.append(("session", lambda: scenario_session(mk("Colloquor"), work)))
+        if args.scenario in ("all", "kill"):
+            scenarios.append(("kill", lambda: scenario_kill(mk("ColloquorKill"), work)))
+
+        def mk(name):
+            inst = Install(wineprefix, name)
+            inst.lay_out(data_root)
+            inst.write_settings()
+            return inst
+
+        for name, run in scenarios:
+            try:
+                run()
+                passed += 1
+            except (Failure, subprocess.TimeoutExpired, OSError) as e:
+                log("scenario %s failed: %s" % (name, e))
+                dump_logs(work)
+                failed += 1
+    finally:
+        if os.environ.get("COLLOQUOR_E2E_KEEP"):
+            log("work folder kept: %s" % work)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+    print("e2e: %d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
