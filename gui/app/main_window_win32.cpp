@@ -146,8 +146,8 @@ void set_trackbar_range(HWND trackbar, int low, int high) {
 void set_percent_range(HWND bar) { SendMessageW(bar, PBM_SETRANGE32, 0, 100); }
 
 // Per-control set-up that must happen right after that control exists.
-void after_created(const ControlSpec& spec, HWND control) {
-  switch (spec.slot) {
+void after_created(const ControlSpec& entry, HWND control) {
+  switch (entry.slot) {
     case Ctl::Spinner:
       SetTimer(g_window, kSpinnerTimerId, kSpinnerPeriodMs, nullptr);
       break;
@@ -175,14 +175,14 @@ void after_created(const ControlSpec& spec, HWND control) {
 }
 
 void create_controls(HINSTANCE instance) {
-  for (const ControlSpec& spec : kControls) {
-    if (spec.slot == Ctl::RecognizedPanel) LoadLibraryW(L"Msftedit.dll");
+  for (const ControlSpec& entry : kControls) {
+    if (entry.slot == Ctl::RecognizedPanel) LoadLibraryW(L"Msftedit.dll");
     HWND control = CreateWindowExW(
-        spec.ex_style, spec.window_class, spec.caption, WS_CHILD | WS_VISIBLE | spec.style, 0, 0, 10,
-        10, g_window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
-    g_controls[slot(spec.slot)] = control;
+        entry.ex_style, entry.window_class, entry.caption, WS_CHILD | WS_VISIBLE | entry.style, 0, 0, 10,
+        10, g_window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(entry.id)), instance, nullptr);
+    g_controls[slot(entry.slot)] = control;
     set_font(control, g_normal_font);
-    after_created(spec, control);
+    after_created(entry, control);
   }
 }
 

@@ -77,9 +77,9 @@ def vocabulary_in_id_order(tok):
     return tokens
 
 
-def _resolve(spec, path):
+def _resolve(model, path):
     """Walks 'decoder/layer_0/attention/linear_1' to the layer object holding the variable."""
-    obj = spec
+    obj = model
     for part in path:
         if hasattr(obj, part):
             obj = getattr(obj, part)
