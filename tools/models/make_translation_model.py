@@ -113,9 +113,9 @@ def build_model(kind, out_dir, d=16, ff=32, heads=2, seed=1234):
 
     tok = build_tokenizer(kind)
     tokens = vocabulary_in_id_order(tok)
-    spec = transformer_spec.TransformerSpec.from_config(1, heads)
+    model_spec = transformer_spec.TransformerSpec.from_config(1, heads)
     rng = np.random.RandomState(seed)
-    for name, value in spec.variables(ordered=True):
+    for name, value in model_spec.variables(ordered=True):
         if value is not None:
             continue
         shape = _shape(name, d, ff, len(tokens))
@@ -126,14 +126,14 @@ def build_model(kind, out_dir, d=16, ff=32, heads=2, seed=1234):
         else:
             array = (rng.randn(*shape) * 0.5).astype(np.float32)
         parts = name.split("/")
-        setattr(_resolve(spec, parts[:-1]), parts[-1], array)
-    spec.config.decoder_start_token = "</s>" if kind == "nllb" else "<pad>"
-    spec.register_source_vocabulary(tokens)
-    spec.register_target_vocabulary(tokens)
-    spec.validate()
-    spec.optimize(quantization=None)
+        setattr(_resolve(model_spec, parts[:-1]), parts[-1], array)
+    model_spec.config.decoder_start_token = "</s>" if kind == "nllb" else "<pad>"
+    model_spec.register_source_vocabulary(tokens)
+    model_spec.register_target_vocabulary(tokens)
+    model_spec.validate()
+    model_spec.optimize(quantization=None)
     os.makedirs(out_dir, exist_ok=True)
-    spec.save(out_dir)
+    model_spec.save(out_dir)
     tok.save(os.path.join(out_dir, "tokenizer.json"))
     return out_dir
 

@@ -32,9 +32,9 @@ def seg(words=(), text=None, start=0.0, end=1.0, no_speech=0.0, logprob=-0.2, co
                            avg_logprob=logprob, compression_ratio=compression, words=words)
 
 
-def words_of(*spec):
+def words_of(*timed):
     """words_of(("Hello", 0, .4), ...) with the leading space the recognizer puts on each word."""
-    return [word(" " + t, s, e) for t, s, e in spec]
+    return [word(" " + t, s, e) for t, s, e in timed]
 
 
 class ScriptedModel:
@@ -305,7 +305,7 @@ class TestTranscribe:
 
 
 class TestSplitSentences:
-    @pytest.mark.parametrize("spec,expected", [
+    @pytest.mark.parametrize("timed,expected", [
         ([("Yes.", 0.0, 0.4), ("Then", 0.6, 0.9)], [("Yes.", 0.0, 0.4), ("Then", 0.6, 0.9)]),
         ([("well", 0.0, 0.4), ("then", 1.3, 1.6)], [("well", 0.0, 0.4), ("then", 1.3, 1.6)]),
         ([("well", 0.0, 0.4), ("then", 1.1, 1.4)], [("well then", 0.0, 1.4)]),
@@ -313,8 +313,8 @@ class TestSplitSentences:
          [("Wait\u2026", 0, .5), ("what?", .6, .9), ("No!", 1, 1.2), ("ok", 1.3, 1.5)]),
         ([("Mr.", 0, .2), ("Smith", .3, .6)], [("Mr.", 0, .2), ("Smith", .3, .6)]),
     ])
-    def test_cut_by_marks_and_pauses(self, spec, expected):
-        assert worker.split_sentences(seg(words_of(*spec))) == expected
+    def test_cut_by_marks_and_pauses(self, timed, expected):
+        assert worker.split_sentences(seg(words_of(*timed))) == expected
 
     def test_blank_words_and_trailing_blanks(self):
         s = seg([word(" ", 0, .1), word(" Done. ", .2, .5), word(" again", .6, .9)])
