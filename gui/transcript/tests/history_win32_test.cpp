@@ -390,8 +390,33 @@ TEST_F(HistoryWindowTest, NothingIsAskedWithoutASelection) {
   EXPECT_EQ(items().size(), 3u);
 }
 
+// The shell's folder window is a process of its own that outlives this test; it must not inherit
+// the test's output, or whoever reads that output would wait for the folder window to close.
+class DetachedStdHandles {
+ public:
+  DetachedStdHandles() {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    nul_ = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       &inherit, OPEN_EXISTING, 0, nullptr);
+    for (DWORD which : kWhich) {
+      saved_.push_back(GetStdHandle(which));
+      SetStdHandle(which, nul_);
+    }
+  }
+  ~DetachedStdHandles() {
+    for (std::size_t i = 0; i < saved_.size(); ++i) SetStdHandle(kWhich[i], saved_[i]);
+    if (nul_ != INVALID_HANDLE_VALUE) CloseHandle(nul_);
+  }
+
+ private:
+  static constexpr DWORD kWhich[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  HANDLE nul_ = INVALID_HANDLE_VALUE;
+  std::vector<HANDLE> saved_;
+};
+
 TEST_F(HistoryWindowTest, OpeningTheFolderCreatesItFirst) {
   const std::u16string created = folder_ + u"\\history";
+  DetachedStdHandles detached;
   EXPECT_TRUE(open_folder_in_shell(folder_, L"history"));
   const DWORD attributes = GetFileAttributesW(wide(created));
   EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES);
