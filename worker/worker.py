@@ -86,11 +86,22 @@ def format_line(kind, *fields):
     return ("\t".join(parts) + "\n").encode("utf-8", "replace")
 
 
+def _write_all(out, data):
+    # Started with -u, standard output is a raw stream, whose write may take only part of a
+    # long line; the rest must follow, or the window reads two lines run together.
+    view = memoryview(data)
+    while view:
+        written = out.write(view)
+        if not written:
+            return
+        view = view[written:]
+
+
 def send(kind, *fields):
     data = format_line(kind, *fields)
     with out_lock:
         try:
-            sys.stdout.buffer.write(data)
+            _write_all(sys.stdout.buffer, data)
             sys.stdout.buffer.flush()
         except (OSError, ValueError):
             # Parlivo has gone; nobody is left to tell, and the job object ends us shortly.

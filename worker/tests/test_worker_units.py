@@ -116,6 +116,19 @@ class TestSend:
             kind, n, i, body = line.split("\t")
             assert kind == "S" and body == text
 
+    def test_a_stream_that_takes_part_of_a_line_gets_the_rest(self, monkeypatch):
+        class Trickle(io.BytesIO):
+            def write(self, data):
+                return super().write(bytes(data[:7]))
+
+        class Out:
+            buffer = Trickle()
+
+        monkeypatch.setattr(worker.sys, "stdout", Out)
+        worker.send("U", 0, 2, "de", "Guten Tag, wie geht es Ihnen?")
+        worker.send("D", -1, "")
+        assert Out.buffer.getvalue() == "U\t0\t2\tde\tGuten Tag, wie geht es Ihnen?\nD\t-1\t\n".encode()
+
     def test_broken_output_is_not_an_error(self, monkeypatch):
         class Broken:
             class buffer:
