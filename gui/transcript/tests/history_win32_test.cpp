@@ -4,9 +4,11 @@
 // reads the box and presses one of its buttons.
 #include <windows.h>
 #include <richedit.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -390,38 +392,49 @@ TEST_F(HistoryWindowTest, NothingIsAskedWithoutASelection) {
   EXPECT_EQ(items().size(), 3u);
 }
 
-// The shell's folder window is a process of its own that outlives this test; it must not inherit
-// the test's output, or whoever reads that output would wait for the folder window to close.
-class DetachedStdHandles {
- public:
-  DetachedStdHandles() {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    nul_ = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       &inherit, OPEN_EXISTING, 0, nullptr);
-    for (DWORD which : kWhich) {
-      saved_.push_back(GetStdHandle(which));
-      SetStdHandle(which, nul_);
+// The shell's folder window is a process of its own that outlives this test. Under Wine every
+// process inherits the test's error output at the Unix level, so a folder window left open would
+// keep that output open and whoever reads it (ctest) would wait for the window to close. The
+// explorer processes that appear while the folder is opened are ended again.
+std::set<DWORD> explorer_processes() {
+  std::set<DWORD> ids;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return ids;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (lstrcmpiW(entry.szExeFile, L"explorer.exe") == 0 || lstrcmpiW(entry.szExeFile, L"winefile.exe") == 0) {
+      ids.insert(entry.th32ProcessID);
     }
   }
-  ~DetachedStdHandles() {
-    for (std::size_t i = 0; i < saved_.size(); ++i) SetStdHandle(kWhich[i], saved_[i]);
-    if (nul_ != INVALID_HANDLE_VALUE) CloseHandle(nul_);
-  }
+  CloseHandle(snapshot);
+  return ids;
+}
 
- private:
-  static constexpr DWORD kWhich[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-  HANDLE nul_ = INVALID_HANDLE_VALUE;
-  std::vector<HANDLE> saved_;
-};
+void end_new_explorers(const std::set<DWORD>& before) {
+  // The folder window may take a moment to start; collect for a while, then end what is new.
+  for (int round = 0; round < 20; ++round) {
+    Sleep(100);
+    for (DWORD id : explorer_processes()) {
+      if (before.count(id)) continue;
+      HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+      if (process == nullptr) continue;
+      TerminateProcess(process, 0);
+      WaitForSingleObject(process, 2000);
+      CloseHandle(process);
+    }
+  }
+}
 
 TEST_F(HistoryWindowTest, OpeningTheFolderCreatesItFirst) {
   const std::u16string created = folder_ + u"\\history";
-  DetachedStdHandles detached;
+  const std::set<DWORD> before = explorer_processes();
   EXPECT_TRUE(open_folder_in_shell(folder_, L"history"));
   const DWORD attributes = GetFileAttributesW(wide(created));
   EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES);
   EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
   EXPECT_TRUE(open_folder_in_shell(folder_, L"history"));  // an existing folder is fine
+  end_new_explorers(before);
   RemoveDirectoryW(wide(created));
 }
 
