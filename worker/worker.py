@@ -1064,8 +1064,10 @@ SHORT_CLIP = 2.5
 NON_SPEECH_SHORT = (0.45, -0.45)
 NON_SPEECH_LONG = (0.7, -0.7)
 # A segment whose text compresses better than this is a decoding loop ("see you in the next
-# video, see you in the next video, ..."), the recognizer's own measure of a failed decoding.
-LOOP_COMPRESSION = 2.4
+# video, see you in the next video, ..."), the recognizer's own measure of a failed decoding. Set
+# above the recognizer's 2.4 so that real repetitive speech ("Thank you." five times scores 2.45)
+# is kept; the loops it produces score far higher.
+LOOP_COMPRESSION = 3.0
 SENTENCE_PAUSE = 0.8
 END_MARKS = (".", "?", "!", "\u2026")
 COMMIT_MARGIN = 0.8

@@ -285,11 +285,19 @@ class TestTranscribe:
         assert (items == [("Thank you.", 0, .6)]) is kept
         assert len(words) == (2 if kept else 0) and lang == "en"
 
+    def test_repetitive_speech_is_kept(self, state, monkeypatch, logged):
+        said = "Thank you. " * 5
+        import zlib
+        ratio = len(said.strip().encode()) / len(zlib.compress(said.strip().encode()))
+        use_model(monkeypatch, ScriptedModel(segments=[seg(text=said, start=0, end=3, compression=ratio)]))
+        items, _, _ = worker.transcribe(tone(3), True, "en", "")
+        assert [t for t, _, _ in items] == [said.strip()] and logged == []
+
     def test_a_decoding_loop_is_dropped(self, state, monkeypatch, logged):
         loop = " see you in the next video," * 20
         segments = [seg(words_of(("I", 0, .2), ("email.", .3, .8))),
                     seg(text=loop, start=1, end=2, compression=5.1),
-                    seg(words_of(("Bye.", 2.1, 2.5)), compression=2.4)]
+                    seg(words_of(("Bye.", 2.1, 2.5)), compression=3.0)]
         use_model(monkeypatch, ScriptedModel(segments=segments))
         items, words, _ = worker.transcribe(tone(3), True, "en", "")
         assert items == [("I email.", 0, .8), ("Bye.", 2.1, 2.5)] and len(words) == 3
