@@ -145,24 +145,34 @@ inline RunResult run_program(const std::wstring& command_line, const std::map<st
     CloseHandle(out_read);
     return result;
   }
-  std::thread reader([&] {
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(out_read, chunk, sizeof chunk, &got, nullptr) && got > 0) result.output.append(chunk, got);
-  });
   DWORD written = 0;
   if (!input.empty()) WriteFile(in_write, input.data(), DWORD(input.size()), &written, nullptr);
   CloseHandle(in_write);
-  if (WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_TIMEOUT) {
-    TerminateProcess(process.hProcess, 99);
-    WaitForSingleObject(process.hProcess, INFINITE);
+  // The output is collected while the program runs and drained once it has ended, without waiting
+  // for the pipe's end: a process the program left behind may still hold the write end.
+  auto drain = [&] {
+    char chunk[4096];
+    DWORD available = 0, got = 0;
+    while (PeekNamedPipe(out_read, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+           ReadFile(out_read, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+      result.output.append(chunk, got);
+    }
+  };
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
+    drain();
+    if (GetTickCount64() >= deadline) {
+      TerminateProcess(process.hProcess, 99);
+      WaitForSingleObject(process.hProcess, INFINITE);
+      break;
+    }
   }
+  drain();
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
   result.exit_code = int(code);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  reader.join();
   CloseHandle(out_read);
   return result;
 }
