@@ -334,8 +334,11 @@ def scenario_kill(install, work):
         start_recording(s)
         speak_sentences(s, install, SENTENCES[:2], work, pause=1.0)
         rows_before, path = wait_rows(install, 2, 10.0)
-        # Only this installation's worker (and the tap in front of it), found by its script path.
-        subprocess.run(["pkill", "-KILL", "-f", install.dir + "/worker.py"], check=False)
+        # Only this installation's worker (and the tap in front of it), found by its script path
+        # (the relay hands it over through the prefix's dosdevices, hence the folder name alone).
+        killed = subprocess.run(["pkill", "-KILL", "-f", "/%s/worker.py" % os.path.basename(install.dir)],
+                                check=False)
+        check(killed.returncode == 0, "the worker process was found and killed")
         ok, status = s.wait_text(STATUS, RECOGNIZER_STOPPED, 30000)
         check(ok, "the status says the recognizer stopped: %r" % status)
         record_enabled = s.probe("enabled", str(RECORD)).stdout.strip()
