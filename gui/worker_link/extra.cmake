@@ -3,6 +3,7 @@
 if(COLLOQUOR_WINDOWS)
   add_executable(stand_in_python ${CMAKE_CURRENT_LIST_DIR}/tests/stand_in_python_main.cpp)
   target_link_options(stand_in_python PRIVATE -municode)
+  target_include_directories(stand_in_python PRIVATE ${CMAKE_SOURCE_DIR})
   foreach(t worker_link_bootstrap_win32_test worker_link_bootstrap_launch_win32_test)
     if(TARGET ${t})
       add_dependencies(${t} stand_in_python)

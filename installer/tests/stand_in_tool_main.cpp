@@ -15,7 +15,11 @@
 #include <map>
 #include <string>
 
+#include "tests/support/win32_files.h"
+
 namespace {
+
+using colloquor::test_support::read_file;
 
 std::wstring own_path() {
   wchar_t buffer[1024] = {};
@@ -39,18 +43,6 @@ std::wstring widen(const std::string& text) {
   std::wstring out(size, L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), out.data(), size);
   return out;
-}
-
-std::string read_file(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return {};
-  std::string data;
-  char chunk[4096];
-  DWORD got = 0;
-  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) data.append(chunk, got);
-  CloseHandle(file);
-  return data;
 }
 
 void append_file(const std::wstring& path, const std::string& data) {

@@ -14,8 +14,12 @@
 #include "worker_link/reader_win32.h"
 #include "worker_link/worker_line.h"
 
+#include "tests/support/win32_files.h"
+
 namespace colloquor {
 namespace {
+
+using colloquor::test_support::own_folder;
 
 struct Received {
   char kind;
@@ -46,13 +50,6 @@ bool wait_for(char kind, const std::u16string& text, DWORD limit_ms = 20000) {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
   }
   return false;
-}
-
-std::wstring own_folder() {
-  wchar_t buffer[1024] = {};
-  DWORD length = GetModuleFileNameW(nullptr, buffer, 1024);
-  std::wstring path(buffer, length);
-  return path.substr(0, path.find_last_of(L"\\/"));
 }
 
 TEST(BootstrapLaunchTest, WorkerStartsTalksThroughSendFrameAndTheReaderAndEnds) {

@@ -14,32 +14,18 @@
 #include "worker_link/bootstrap_win32.h"
 #include "worker_link/protocol.h"
 
+#include "tests/support/win32_files.h"
+
 namespace colloquor {
 namespace {
+
+using colloquor::test_support::read_file;
+using colloquor::test_support::own_folder;
 
 using Record = std::pair<char, std::u16string>;
 
 std::u16string u(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
 std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-std::wstring own_folder() {
-  wchar_t buffer[1024] = {};
-  DWORD length = GetModuleFileNameW(nullptr, buffer, 1024);
-  std::wstring path(buffer, length);
-  return path.substr(0, path.find_last_of(L"\\/"));
-}
-
-std::string read_file(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return {};
-  std::string data;
-  char chunk[4096];
-  DWORD got = 0;
-  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) data.append(chunk, got);
-  CloseHandle(file);
-  return data;
-}
 
 void write_file(const std::wstring& path, const std::string& data) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);

@@ -12,8 +12,13 @@
 #include "worker_link/bootstrap_win32.h"
 #include "worker_link/protocol.h"
 
+#include "tests/support/win32_files.h"
+
 namespace colloquor {
 namespace {
+
+using colloquor::test_support::read_file;
+using colloquor::test_support::own_folder;
 
 #define RELAY_WIDEN2(x) L##x
 #define RELAY_WIDEN(x) RELAY_WIDEN2(x)
@@ -44,25 +49,6 @@ std::wstring dos_name(const std::string& path) {
 }
 
 std::wstring widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
-std::wstring own_folder() {
-  wchar_t buffer[1024] = {};
-  DWORD length = GetModuleFileNameW(nullptr, buffer, 1024);
-  std::wstring path(buffer, length);
-  return path.substr(0, path.find_last_of(L"\\/"));
-}
-
-std::string read_file(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return {};
-  std::string data;
-  char chunk[4096];
-  DWORD got = 0;
-  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) data.append(chunk, got);
-  CloseHandle(file);
-  return data;
-}
 
 bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
