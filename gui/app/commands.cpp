@@ -8,6 +8,9 @@ LiveSpeakerOptions live_speaker_options;
 
 namespace {
 
+// 16 000 samples of 2 bytes.
+constexpr std::uint64_t kBytesPerSecond = 32000;
+
 std::u16string ascii(const char* text, int length) {
   if (length < 0) return {};
   return std::u16string(text, text + length);
@@ -30,6 +33,31 @@ std::u16string loopback_failed_status(std::u16string_view reason) {
   text += reason;
   text += kLoopbackFailedSuffix;
   return text;
+}
+
+std::optional<std::u16string> dropped_audio_status(DroppedAudioStatus& status,
+                                                   const DroppedAudio& dropped) {
+  if (!dropped.dropping) {
+    status.shown = false;
+    return std::nullopt;
+  }
+  const std::uint64_t seconds = (dropped.bytes + kBytesPerSecond - 1) / kBytesPerSecond;
+  if (status.shown && seconds == status.shown_seconds) return std::nullopt;
+  status.shown = true;
+  status.shown_seconds = seconds;
+  std::u16string text = u"The recognizer is falling behind: audio is being dropped (";
+  for (char digit : std::to_string(seconds)) text += static_cast<char16_t>(digit);
+  text += u" s so far).";
+  return text;
+}
+
+std::u16string new_session_status(bool opened, bool startup_finished, bool worker_ready,
+                                  std::u16string_view stopped_reason) {
+  if (!opened) return std::u16string(kStatusSessionNotCreated);
+  if (startup_finished && !worker_ready && !stopped_reason.empty()) {
+    return std::u16string(stopped_reason);
+  }
+  return std::u16string(kStatusSessionOpened);
 }
 
 std::u16string gain_label(std::int32_t gain_db) {
@@ -107,9 +135,10 @@ LevelReport decode_level_report(std::intptr_t lparam) {
   return LevelReport{static_cast<int>((lparam >> 1) & 1), (lparam & 1) != 0};
 }
 
-std::optional<std::u16string> speech_status_after(SpeechStatus& status, LevelReport report,
-                                                  bool capture_running, bool use_system_audio) {
-  status.speech[static_cast<std::size_t>(report.channel & 1)] = report.speech;
+namespace {
+
+std::optional<std::u16string> changed_speech_status(SpeechStatus& status, bool capture_running,
+                                                    bool use_system_audio) {
   if (!capture_running) return std::nullopt;
   const int state = (status.speech[0] ? 1 : 0) + 2 * (status.speech[1] ? 1 : 0);
   if (state == status.last_shown) return std::nullopt;
@@ -122,6 +151,21 @@ std::optional<std::u16string> speech_status_after(SpeechStatus& status, LevelRep
       return std::u16string(use_system_audio ? kStatusListeningBothSides
                                              : kStatusListeningMicrophone);
   }
+}
+
+}  // namespace
+
+std::optional<std::u16string> speech_status_after(SpeechStatus& status, LevelReport report,
+                                                  bool capture_running, bool use_system_audio) {
+  status.speech[static_cast<std::size_t>(report.channel & 1)] = report.speech;
+  return changed_speech_status(status, capture_running, use_system_audio);
+}
+
+std::optional<std::u16string> speech_status_after_stop(SpeechStatus& status, int channel,
+                                                       bool capture_running,
+                                                       bool use_system_audio) {
+  status.speech[static_cast<std::size_t>(channel & 1)] = false;
+  return changed_speech_status(status, capture_running, use_system_audio);
 }
 
 namespace {

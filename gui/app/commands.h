@@ -14,6 +14,7 @@
 
 #include "app/control_ids.h"
 #include "app/worker_messages.h"
+#include "worker_link/frame_queue.h"
 
 namespace colloquor {
 
@@ -80,6 +81,19 @@ std::u16string record_status(bool started, bool use_system_audio, bool use_micro
 // After "Use microphone" was toggled while recording: the outcome of the restart.
 std::u16string microphone_toggle_status(bool started, bool use_microphone);
 std::u16string loopback_failed_status(std::u16string_view reason);
+// After "+ New session": opened or not; once the recognizer has failed to start or has stopped,
+// Record stays unusable for the run, and its reason stays the explanation on screen.
+std::u16string new_session_status(bool opened, bool startup_finished, bool worker_ready,
+                                  std::u16string_view stopped_reason);
+
+// While the worker does not keep up and audio is being dropped, one status line says so; its count
+// of seconds is refreshed as it grows. Returns the text when it is to be shown (again).
+struct DroppedAudioStatus {
+  std::uint64_t shown_seconds = 0;
+  bool shown = false;
+};
+std::optional<std::u16string> dropped_audio_status(DroppedAudioStatus& status,
+                                                   const DroppedAudio& dropped);
 
 // ---- Value labels -----------------------------------------------------------------------------
 
@@ -149,6 +163,11 @@ struct SpeechStatus {
 // (channel 0 + 2 x channel 1) differs from the last one shown, and remembers it.
 std::optional<std::u16string> speech_status_after(SpeechStatus& status, LevelReport report,
                                                   bool capture_running, bool use_system_audio);
+// A channel whose capture stopped hears nobody: its flag is cleared, and while the other channel
+// still records, the status text of the new combined state is returned as above.
+std::optional<std::u16string> speech_status_after_stop(SpeechStatus& status, int channel,
+                                                       bool capture_running,
+                                                       bool use_system_audio);
 
 // ---- What is enabled when -----------------------------------------------------------------------
 

@@ -94,9 +94,22 @@ void after_language_change() {
   save_settings();
 }
 
+void forget_speech(int channel) {
+  const std::optional<std::u16string> text = speech_status_after_stop(
+      speech_status, channel, capture_running(), live_options.sys.load() != 0);
+  if (text) set_status(*text);
+}
+
+// A level report of a channel that no longer captures is stale: it would relight a bar that was
+// set to 0 and bring back a speech flag that was cleared.
+bool channel_capturing(int channel) {
+  if (!capture_running()) return false;
+  return channel == 0 ? microphone_open() : loopback_running();
+}
+
 void on_record() {
   if (capture_running()) {
-    stop_capture();
+    stop_recording();
     set_status(kStatusPaused);
     update_controls();
     return;
@@ -132,6 +145,7 @@ void on_system_audio() {
     start_loopback_capture();
   } else {
     stop_loopback_capture();
+    forget_speech(1);
   }
 }
 
@@ -147,7 +161,7 @@ void on_use_microphone() {
     return;
   }
   const std::int32_t device = selected_microphone();
-  stop_capture();
+  stop_recording();
   const bool started = start_capture(device);
   set_status(microphone_toggle_status(started, micon.load() != 0));
   update_controls();
@@ -181,7 +195,8 @@ void on_new_session() {
   send_frame(kFrameReset, nullptr, 0);
   window_state.session_open = create_session_file();
   update_controls();
-  set_status(window_state.session_open ? kStatusSessionOpened : kStatusSessionNotCreated);
+  set_status(new_session_status(window_state.session_open, worker_state.startup_finished,
+                                worker_state.worker_ready, worker_state.stopped_reason));
 }
 
 }  // namespace
@@ -275,20 +290,36 @@ void on_trackbar_scroll(WPARAM wparam, LPARAM lparam) {
 
 void on_audio_level(WPARAM wparam, LPARAM lparam) {
   const LevelReport report = decode_level_report(static_cast<std::intptr_t>(lparam));
-  // Reports still queued when capture stopped would repaint a bar that the stop set to 0.
-  if (capture_running()) {
-    const Ctl bar = report.channel == 0 ? Ctl::MicrophoneLevel : Ctl::SystemAudioLevel;
-    SendMessageW(control(bar), PBM_SETPOS, static_cast<WPARAM>(wparam), 0);
-  }
+  if (!channel_capturing(report.channel)) return;
+  const Ctl bar = report.channel == 0 ? Ctl::MicrophoneLevel : Ctl::SystemAudioLevel;
+  SendMessageW(control(bar), PBM_SETPOS, static_cast<WPARAM>(wparam), 0);
   const std::optional<std::u16string> text = speech_status_after(
       speech_status, report, capture_running(), live_options.sys.load() != 0);
   if (text) set_status(*text);
 }
 
-void on_loopback_failed(LPARAM lparam) {
-  const std::u16string reason = take_loopback_failure_reason(static_cast<std::intptr_t>(lparam));
+void on_loopback_failed(WPARAM wparam, LPARAM lparam) {
+  const std::optional<std::u16string> reason =
+      take_loopback_failure_reason(static_cast<std::intptr_t>(lparam));
+  if (!reason) return;  // not a report of this program
+  if (!loopback_failure_is_current(static_cast<std::uint32_t>(wparam))) return;
   loopback_running.set(false);
-  set_status(loopback_failed_status(reason));
+  clear_level_bar(kIdSystemAudioLevel);
+  speech_status.speech[1] = false;
+  set_status(loopback_failed_status(*reason));
+}
+
+void report_dropped_audio() {
+  static DroppedAudioStatus shown;
+  const std::optional<std::u16string> text = dropped_audio_status(shown, dropped_worker_audio());
+  if (text) set_status(*text);
+}
+
+void stop_recording() {
+  if (!capture_running()) return;
+  stop_capture();
+  speech_status.speech = {false, false};
+  note_recording_stopped();
 }
 
 }  // namespace colloquor

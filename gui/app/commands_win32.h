@@ -19,8 +19,16 @@ void on_trackbar_scroll(WPARAM wparam, LPARAM lparam);
 // WM_AUDIO_LEVEL: the channel's level bar and, while recording, the speech state in the status line.
 void on_audio_level(WPARAM wparam, LPARAM lparam);
 
-// WM_LOOPBACK_FAILED: takes back and frees the reason string, says so in the status line.
-void on_loopback_failed(LPARAM lparam);
+// WM_LOOPBACK_FAILED: takes back and frees the reason string and, when the report is of the
+// loopback run that is wanted now, says so in the status line.
+void on_loopback_failed(WPARAM wparam, LPARAM lparam);
+
+// Stops capture (each open utterance ending with its "E"), forgets both channels' speech, and
+// tells the worker messages which session the still unanswered audio belongs to.
+void stop_recording();
+
+// The window's timer: says so while audio is being dropped because the worker does not keep up.
+void report_dropped_audio();
 
 // The speech state of the level reports (kept for the whole run).
 extern SpeechStatus speech_status;

@@ -32,4 +32,8 @@ std::string unhandled_exception_message(unsigned long code, const void* address)
   return std::string(buffer, static_cast<std::size_t>(length));
 }
 
+std::string window_creation_failed_message(unsigned long error) {
+  return "the main window could not be created (error " + std::to_string(error) + ")";
+}
+
 }  // namespace colloquor

@@ -18,6 +18,9 @@ std::string terminate_message(const char* what);
 // "unhandled exception 0x%08lX at %p", at most 159 characters.
 std::string unhandled_exception_message(unsigned long code, const void* address);
 
+// "the main window could not be created (error %lu)".
+std::string window_creation_failed_message(unsigned long error);
+
 // Appends one line to crash.log in the program folder; silently does nothing when the file cannot
 // be opened. Safe on any thread, takes no lock.
 void write_crash_line(std::string_view message);

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <string>
+
 #include "app/crash_log.h"
 #include "app/main_window_win32.h"
 
@@ -18,6 +20,11 @@ int run_parlivo(HINSTANCE instance, int show_command) {
 
   register_main_window_class(instance);
   HWND window = create_main_window(instance);
+  if (window == nullptr) {
+    // Without a window nothing would ever end the message loop.
+    write_crash_line(window_creation_failed_message(GetLastError()));
+    return 1;
+  }
   set_small_icon(window, instance);
   ShowWindow(window, show_command);
 

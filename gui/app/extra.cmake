@@ -20,7 +20,8 @@ if(COLLOQUOR_WINDOWS)
 
   # Installs the crash handlers, then fails in the way its argument names (crash log tests).
   add_executable(crash_probe ${CMAKE_CURRENT_SOURCE_DIR}/tests/crash_probe_main.cpp)
-  target_link_libraries(crash_probe PRIVATE app_win32)
+  target_link_libraries(crash_probe PRIVATE -Wl,--start-group ${parlivo_libs} -Wl,--end-group
+                        user32 gdi32 comctl32 comdlg32 ole32 shell32 uuid winmm)
   if(TARGET app_parlivo_exe_win32_test)
     add_dependencies(app_parlivo_exe_win32_test Parlivo)
     target_link_libraries(app_parlivo_exe_win32_test PRIVATE version)

@@ -278,6 +278,7 @@ void on_create(HWND window, const CREATESTRUCTW* create) {
   apply_audio_options(false);
   apply_capture_options(false);
   attach_history();
+  connect_session_files_to_worker_state();
   load_history();
   update_controls();
   load_microphone_setting();
@@ -482,8 +483,10 @@ void wait_for_worker_to_quit() {
 }
 
 void on_destroy() {
-  if (capture_running()) stop_capture();
-  close_session_file();
+  stop_recording();
+  // No translation can be waited for any more: what was recognized is saved as it is.
+  save_pending_finals(g_window);
+  close_all_session_files();
   send_frame(kFrameQuit, nullptr, 0);
   wait_for_worker_to_quit();
   close_worker_job();
@@ -535,7 +538,11 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
       }
       break;
     case WM_TIMER:
-      if (wparam == static_cast<WPARAM>(kSpinnerTimerId)) on_spinner_timer();
+      if (wparam == static_cast<WPARAM>(kSpinnerTimerId)) {
+        on_spinner_timer();
+        on_worker_timer(window);
+        report_dropped_audio();
+      }
       return 0;
     case WM_COMMAND:
       if (on_command(wparam, lparam)) return 0;
@@ -547,10 +554,10 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
       on_audio_level(wparam, lparam);
       return 0;
     case WM_LOOPBACK_FAILED:
-      on_loopback_failed(lparam);
+      on_loopback_failed(wparam, lparam);
       return 0;
     case WM_WORKER_LINE:
-      on_worker_line(window, reinterpret_cast<WorkerLine*>(lparam));
+      on_worker_line(window, lparam);
       return 0;
     case WM_DESTROY:
       on_destroy();

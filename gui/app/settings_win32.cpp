@@ -18,9 +18,16 @@ namespace {
 
 std::u16string g_folder_override;
 std::u16string g_path;
-// False when an outdated file could not be replaced: the run then goes on with the defaults
-// rather than with values of another format.
+// False while an outdated file could not be replaced: the run then goes on with the defaults
+// rather than with values of another format, and nothing is written into that file until a later
+// save manages to replace it.
 bool g_file_usable = true;
+// The language choices read from the outdated file, kept for the replacement.
+std::int32_t g_old_src = -1;
+std::int32_t g_old_tgt = -1;
+// "diar" is the user's choice also when speaker detection turns out unavailable and the window
+// shows "One interlocutor": the last choice made while the choice could be made.
+bool g_voice_choice = false;
 
 const wchar_t* wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
@@ -128,9 +135,17 @@ AppSettings current_settings() {
   s.sys = audio.sys != 0;
   s.rev = live_speaker_options.rev.load() != 0;
   s.echo = audio.echo != 0;
-  s.diar = is_checked(Ctl::SeveralVoices);
+  if (!worker_state.speakers_unavailable) g_voice_choice = is_checked(Ctl::SeveralVoices);
+  s.diar = g_voice_choice;
   s.sens2 = live_speaker_options.sens2.load();
   return s;
+}
+
+// Creates the file anew in the current format, keeping the old language choices.
+bool replace_outdated_file() {
+  if (!write_bom_only_file(g_path)) return false;
+  for (const SettingsEntry& entry : replacement_entries(g_old_src, g_old_tgt)) write_entry(entry);
+  return true;
 }
 
 }  // namespace
@@ -150,13 +165,9 @@ void prepare_settings_file() {
 
   const ProfileFile file(g_path);
   if (settings_file_current(file_exists(g_path), file.integer(kVersionKey, 0))) return;
-  const std::int32_t old_src = file.integer(u"src", -1);
-  const std::int32_t old_tgt = file.integer(u"tgt", -1);
-  if (!write_bom_only_file(g_path)) {
-    g_file_usable = false;
-    return;
-  }
-  for (const SettingsEntry& entry : replacement_entries(old_src, old_tgt)) write_entry(entry);
+  g_old_src = file.integer(u"src", -1);
+  g_old_tgt = file.integer(u"tgt", -1);
+  g_file_usable = replace_outdated_file();
 }
 
 void load_language_and_audio_settings() {
@@ -185,6 +196,7 @@ void load_model_and_capture_settings() {
   check(Ctl::SystemAudio, s.sys);
   check(Ctl::Reverse, s.rev);
   check(Ctl::Echo, s.echo);
+  g_voice_choice = s.diar;
   check(Ctl::SeveralVoices, s.diar);
   check(Ctl::OneInterlocutor, !s.diar);
   set_trackbar(Ctl::SensitivityTrackbar, s.sens2);
@@ -201,6 +213,10 @@ void load_microphone_setting() {
 
 void save_settings() {
   if (g_path.empty()) return;
+  if (!g_file_usable) {
+    g_file_usable = replace_outdated_file();
+    if (!g_file_usable) return;
+  }
   for (const SettingsEntry& entry : settings_entries(current_settings())) write_entry(entry);
 }
 

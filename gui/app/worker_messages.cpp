@@ -29,6 +29,7 @@ void handle_status(WorkerState& state, WorkerView& view, const WorkerLine& line)
 
 void handle_start_failed(WorkerState& state, WorkerView& view, const WorkerLine& line) {
   state.startup_finished = true;
+  state.stopped_reason = line.text;
   view.set_status(line.text);
 }
 
@@ -93,43 +94,90 @@ PanelLine panel_line(int channel, std::int32_t speaker, bool labelled, const std
   return PanelLine{channel, speaker, labelled, text};
 }
 
+// The session a recognition line of the channel belongs to: the oldest stopped recording still
+// owed lines, else the session now current.
+SessionKey line_session(const WorkerState& state, WorkerView& view, int channel) {
+  const ChannelAnswers& answers = state.answers[static_cast<std::size_t>(channel)];
+  return answers.owed.empty() ? view.current_session() : answers.owed.front().session;
+}
+
+// Lines are shown in the panels only while they belong to what the panels show live. Without any
+// session (the current one was deleted while recording) the recording's lines are still shown.
+bool shown_live(WorkerView& view, SessionKey session) {
+  return session == view.current_session() &&
+         (session != kNoSession || view.capture_running());
+}
+
+void note_line(WorkerState& state, WorkerView& view, int channel, char kind) {
+  ChannelAnswers& answers = state.answers[static_cast<std::size_t>(channel)];
+  answers.last_kind = kind;
+  answers.last_line_ms = view.now_ms();
+  if (kind == 'U') answers.last_answer_ms = answers.last_line_ms;
+}
+
+void release_if_idle(const WorkerState& state, WorkerView& view, SessionKey session) {
+  if (session != kNoSession && !session_lines_owed(state, session)) view.release_session(session);
+}
+
+void handle_partial(WorkerState& state, WorkerView& view, const WorkerLine& line, int channel,
+                    PanelId panel) {
+  note_line(state, view, channel, line.kind);
+  if (!shown_live(view, line_session(state, view, channel))) return;
+  view.set_partial(panel, channel, panel_line(channel, line.number, view.lines_labelled(), line.text));
+}
+
 void handle_final(WorkerState& state, WorkerView& view, const WorkerLine& line, int channel) {
+  note_line(state, view, channel, 'F');
+  PendingFinal pending;
+  pending.session = line_session(state, view, channel);
+  const bool shown = shown_live(view, pending.session);
   if (line.text.empty()) {
-    state.pending_finals[channel].push_back(kNoLine);
-    view.drop_partial(PanelId::recognized, channel);
+    state.pending_finals[channel].push_back(std::move(pending));
+    if (shown) view.drop_partial(PanelId::recognized, channel);
     return;
   }
   const bool labelled = view.lines_labelled();
-  TranscriptLine finished;
-  finished.channel = channel;
-  finished.speaker = line.number;
-  finished.labelled = labelled;
-  finished.text = line.text;
-  finished.language = line.language;
-  state.transcript_lines.push_back(std::move(finished));
-  state.pending_finals[channel].push_back(static_cast<std::int32_t>(state.transcript_lines.size() - 1));
-  view.append_final(PanelId::recognized, panel_line(channel, line.number, labelled, line.text));
+  pending.has_text = true;
+  pending.line.channel = channel;
+  pending.line.speaker = line.number;
+  pending.line.labelled = labelled;
+  pending.line.text = line.text;
+  pending.line.language = line.language;
+  if (shown) {
+    state.transcript_lines.push_back(pending.line);
+    pending.shown_index = static_cast<std::int32_t>(state.transcript_lines.size() - 1);
+    view.append_final(PanelId::recognized, panel_line(channel, line.number, labelled, line.text));
+  }
+  state.pending_finals[channel].push_back(std::move(pending));
 }
 
 void handle_final_translation(WorkerState& state, WorkerView& view, const WorkerLine& line,
                               int channel) {
-  std::deque<std::int32_t>& queue = state.pending_finals[channel];
-  const std::int32_t index = queue.empty() ? kNoLine : queue.front();
-  if (!queue.empty()) queue.pop_front();
-  if (index < 0 || static_cast<std::size_t>(index) >= state.transcript_lines.size()) {
-    view.drop_partial(PanelId::translation, channel);
+  note_line(state, view, channel, 'U');
+  std::deque<PendingFinal>& queue = state.pending_finals[channel];
+  if (queue.empty()) {
+    if (shown_live(view, line_session(state, view, channel))) {
+      view.drop_partial(PanelId::translation, channel);
+    }
     return;
   }
-  TranscriptLine& finished = state.transcript_lines[static_cast<std::size_t>(index)];
-  if (!line.text.empty()) {
-    finished.translation = line.text;
-    finished.translation_language = line.language;
-    view.append_final(PanelId::translation,
-                      panel_line(channel, finished.speaker, finished.labelled, line.text));
-  } else {
+  PendingFinal pending = std::move(queue.front());
+  queue.pop_front();
+  const bool shown = pending.shown_index != kNoLine &&
+                     static_cast<std::size_t>(pending.shown_index) < state.transcript_lines.size();
+  if (pending.has_text) {
+    pending.line.translation = line.text;
+    pending.line.translation_language = line.language;
+    if (shown) state.transcript_lines[static_cast<std::size_t>(pending.shown_index)] = pending.line;
+  }
+  if (shown && pending.has_text && !line.text.empty()) {
+    view.append_final(PanelId::translation, panel_line(channel, pending.line.speaker,
+                                                       pending.line.labelled, line.text));
+  } else if (shown_live(view, pending.session)) {
     view.drop_partial(PanelId::translation, channel);
   }
-  view.append_session_line(finished);
+  if (pending.has_text) view.append_session_line(pending.session, pending.line);
+  release_if_idle(state, view, pending.session);
 }
 
 void handle_output_ended(WorkerState& state, WorkerView& view) {
@@ -137,6 +185,9 @@ void handle_output_ended(WorkerState& state, WorkerView& view) {
   state.switching_model = false;
   state.startup_finished = true;
   if (view.capture_running()) view.stop_capture();
+  // No translation can come any more: what was recognized is saved as it is.
+  save_pending_finals(state, view);
+  state.stopped_reason = kWorkerStoppedStatus;
   view.set_status(kWorkerStoppedStatus);
   view.update_controls();
 }
@@ -189,16 +240,75 @@ void fill_translation_models(const WorkerState& state, WorkerView& view) {
                   state.active_translation_model, ModelList::translation, view);
 }
 
-void clear_transcript(WorkerState& state, WorkerView& view) {
-  for (std::deque<std::int32_t>& queue : state.pending_finals) {
-    for (std::int32_t& index : queue) {
-      if (index >= 0 && static_cast<std::size_t>(index) < state.transcript_lines.size()) {
-        view.append_session_line(state.transcript_lines[static_cast<std::size_t>(index)]);
-      }
-      index = kNoLine;  // the translation still on its way is dropped when it comes
-    }
+void clear_transcript(WorkerState& state) {
+  for (std::deque<PendingFinal>& queue : state.pending_finals) {
+    for (PendingFinal& pending : queue) pending.shown_index = kNoLine;
   }
   state.transcript_lines.clear();
+}
+
+bool audio_unanswered(const WorkerState& state, int channel, std::uint64_t audio_tick) {
+  return audio_tick != 0 && audio_tick >= state.answers[static_cast<std::size_t>(channel & 1)].last_answer_ms;
+}
+
+void note_capture_stopped(WorkerState& state, SessionKey session,
+                          const std::array<bool, 2>& audio_unanswered, std::uint64_t now_ms) {
+  if (session == kNoSession) return;
+  for (std::size_t channel = 0; channel < state.answers.size(); ++channel) {
+    if (!audio_unanswered[channel]) continue;
+    std::deque<ChannelAnswers::Owed>& owed = state.answers[channel].owed;
+    if (!owed.empty() && owed.back().session == session) {
+      owed.back().stopped_ms = now_ms;  // paused and resumed in the same session
+    } else {
+      owed.push_back({session, now_ms});
+    }
+  }
+}
+
+void expire_late_answers(WorkerState& state, WorkerView& view) {
+  const std::uint64_t now = view.now_ms();
+  for (ChannelAnswers& answers : state.answers) {
+    while (!answers.owed.empty()) {
+      const ChannelAnswers::Owed& oldest = answers.owed.front();
+      const bool answered = answers.last_kind == 'U' && answers.last_line_ms >= oldest.stopped_ms &&
+                            now - answers.last_line_ms >= kLateAnswerQuietMs;
+      const bool given_up = now - oldest.stopped_ms >= kLateAnswerLimitMs;
+      if (!answered && !given_up) break;
+      const SessionKey session = oldest.session;
+      answers.owed.pop_front();
+      release_if_idle(state, view, session);
+    }
+  }
+}
+
+void save_pending_finals(WorkerState& state, WorkerView& view) {
+  std::vector<SessionKey> sessions;
+  for (std::deque<PendingFinal>& queue : state.pending_finals) {
+    for (const PendingFinal& pending : queue) {
+      if (pending.has_text) view.append_session_line(pending.session, pending.line);
+      sessions.push_back(pending.session);
+    }
+    queue.clear();
+  }
+  for (ChannelAnswers& answers : state.answers) {
+    for (const ChannelAnswers::Owed& owed : answers.owed) sessions.push_back(owed.session);
+    answers.owed.clear();
+  }
+  for (SessionKey session : sessions) release_if_idle(state, view, session);
+}
+
+bool session_lines_owed(const WorkerState& state, SessionKey session) {
+  for (const std::deque<PendingFinal>& queue : state.pending_finals) {
+    for (const PendingFinal& pending : queue) {
+      if (pending.session == session) return true;
+    }
+  }
+  for (const ChannelAnswers& answers : state.answers) {
+    for (const ChannelAnswers::Owed& owed : answers.owed) {
+      if (owed.session == session) return true;
+    }
+  }
+  return false;
 }
 
 void handle_worker_line(WorkerState& state, WorkerView& view, const WorkerLine& line) {
@@ -227,14 +337,8 @@ void handle_worker_line(WorkerState& state, WorkerView& view, const WorkerLine& 
       fill_translation_models(state, view);
       if (!line.text.empty()) view.show_download_bar(false);
       break;
-    case 'P':
-      view.set_partial(PanelId::recognized, channel,
-                       panel_line(channel, line.number, view.lines_labelled(), line.text));
-      break;
-    case 'T':
-      view.set_partial(PanelId::translation, channel,
-                       panel_line(channel, line.number, view.lines_labelled(), line.text));
-      break;
+    case 'P': handle_partial(state, view, line, channel, PanelId::recognized); break;
+    case 'T': handle_partial(state, view, line, channel, PanelId::translation); break;
     case 'F': handle_final(state, view, line, channel); break;
     case 'U': handle_final_translation(state, view, line, channel); break;
     case 'X': handle_output_ended(state, view); break;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -42,8 +43,42 @@ struct TranscriptLine {
   std::string translation_language;  // code reported with the final translation
 };
 
-// Stands in pending_finals for an utterance that produced no text.
+// Stands for "not in transcript_lines": an utterance that produced no text, or a finished line
+// that the panels no longer show.
 inline constexpr std::int32_t kNoLine = -1;
+
+// A session that finished lines are saved into, as the session file module numbers them; the
+// same key never comes back within a run.
+using SessionKey = std::int32_t;
+inline constexpr SessionKey kNoSession = 0;
+
+// A finished line waiting for its final translation: the line as it will be saved, the session
+// whose audio produced it, and its place in transcript_lines while the panels show it.
+struct PendingFinal {
+  std::int32_t shown_index = kNoLine;
+  SessionKey session = kNoSession;
+  bool has_text = false;  // false for an utterance that produced nothing
+  TranscriptLine line;
+};
+
+// After a recording stops, the worker may still be working on its last utterance, whose lines
+// belong to the stopped recording's session even if another session is current by the time they
+// come. Per channel: the sessions still owed lines, oldest first, and what the channel last sent.
+struct ChannelAnswers {
+  struct Owed {
+    SessionKey session = kNoSession;
+    std::uint64_t stopped_ms = 0;
+  };
+  std::deque<Owed> owed;
+  char last_kind = 0;               // the channel's last recognition line ("P", "T", "F", "U")
+  std::uint64_t last_line_ms = 0;
+  std::uint64_t last_answer_ms = 0;  // when the channel's last "U" arrived
+};
+
+// A stopped recording's claim on its channel ends once the channel has been quiet this long after
+// a final translation, or at the latest after the limit (a worker that never answers).
+inline constexpr std::uint64_t kLateAnswerQuietMs = 1500;
+inline constexpr std::uint64_t kLateAnswerLimitMs = 120000;
 
 struct WorkerState {
   bool startup_finished = false;
@@ -57,8 +92,11 @@ struct WorkerState {
   std::u16string active_translation_model;
   std::u16string chosen_speaker_model;
   std::u16string chosen_translation_model;
+  // Why the recognizer cannot be used for the rest of the run (start failure or end); else empty.
+  std::u16string stopped_reason;
   std::vector<TranscriptLine> transcript_lines;
-  std::array<std::deque<std::int32_t>, 2> pending_finals;  // indexes into transcript_lines
+  std::array<std::deque<PendingFinal>, 2> pending_finals;
+  std::array<ChannelAnswers, 2> answers;
 };
 
 // The one instance of the window's worker state.
@@ -83,7 +121,14 @@ struct WorkerView {
   virtual void set_partial(PanelId panel, int channel, const PanelLine& line) = 0;
   virtual void append_final(PanelId panel, const PanelLine& line) = 0;
   virtual void drop_partial(PanelId panel, int channel) = 0;
-  virtual void append_session_line(const TranscriptLine& line) = 0;
+  // The session whose lines the panels show live: the open session, or kNoSession.
+  virtual SessionKey current_session() = 0;
+  // Writes one row into a session's file (nothing when that file is no longer open).
+  virtual void append_session_line(SessionKey session, const TranscriptLine& line) = 0;
+  // No more lines are owed to a session that is not current: its file may be closed.
+  virtual void release_session(SessionKey session) = 0;
+  // A millisecond tick (GetTickCount64).
+  virtual std::uint64_t now_ms() = 0;
   // True while system-audio capture is enabled or speaker detection is in effect.
   virtual bool lines_labelled() = 0;
   virtual bool capture_running() = 0;
@@ -108,11 +153,30 @@ int preferred_model_item(const std::vector<ModelEntry>& catalog, std::u16string_
 void fill_speaker_models(const WorkerState& state, WorkerView& view);
 void fill_translation_models(const WorkerState& state, WorkerView& view);
 
-// Empties transcript_lines and both pending_finals queues ("Clear", "+ New session", opening a
-// saved session). Finished lines still waiting for their final translation are handed to the
-// session file first, untranslated, so that clearing the view never loses a recognized line; their
-// translations, when they come, are dropped.
-void clear_transcript(WorkerState& state, WorkerView& view);
+// Empties transcript_lines ("Clear", "+ New session", opening a saved session). Finished lines
+// still waiting for their final translation stay pending, no longer shown: each is saved with its
+// translation into its own session when that arrives.
+void clear_transcript(WorkerState& state);
+
+// A recording has stopped in `session`; `audio_unanswered` tells per channel whether audio went
+// out after the channel's last final translation arrived. Those channels' next finished lines
+// belong to `session`, whatever is current when they come.
+void note_capture_stopped(WorkerState& state, SessionKey session,
+                          const std::array<bool, 2>& audio_unanswered, std::uint64_t now_ms);
+
+// Whether audio sent at `audio_tick` still waits for its answer on the channel.
+bool audio_unanswered(const WorkerState& state, int channel, std::uint64_t audio_tick);
+
+// Ends the claims of stopped recordings that have been answered or waited too long (called by the
+// window's timer), releasing sessions that are owed nothing any more.
+void expire_late_answers(WorkerState& state, WorkerView& view);
+
+// Writes every finished line still waiting for its translation into its session, untranslated,
+// and drops every claim: the worker's output has ended, or the window is closing.
+void save_pending_finals(WorkerState& state, WorkerView& view);
+
+// True while a finished line of `session` is pending or a stopped recording may still send some.
+bool session_lines_owed(const WorkerState& state, SessionKey session);
 
 // The status line of the ready transition for the worker's ready text.
 std::u16string ready_status_text(std::u16string_view ready_text, bool translation_unavailable);

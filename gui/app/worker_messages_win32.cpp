@@ -3,38 +3,52 @@
 #include <memory>
 
 #include "app/commands.h"
+#include "app/commands_win32.h"
 #include "app/settings.h"
 #include "app/worker_messages_view_win32.h"
-#include "transcript/session_file.h"
 #include "audio/capture_control.h"
+#include "transcript/session_file.h"
+#include "worker_link/reader_win32.h"
 
 namespace colloquor {
 
 namespace {
 
 // The main window's view: the controls, plus the operations owned by the window's commands, the
-// settings, capture control and the session file.
+// settings, capture control and the session files.
 class WindowView final : public ControlsView {
  public:
   explicit WindowView(HWND window)
       : ControlsView(window, worker_state, recognized_panel, translation_panel) {}
 
-  void append_session_line(const TranscriptLine& line) override { colloquor::append_session_line(line); }
+  SessionKey current_session() override { return current_session_key(); }
+  void append_session_line(SessionKey session, const TranscriptLine& line) override {
+    append_session_line_to(session, line);
+  }
+  void release_session(SessionKey session) override { release_session_file(session); }
+  std::uint64_t now_ms() override { return GetTickCount64(); }
   bool capture_running() override { return colloquor::capture_running(); }
-  void stop_capture() override { colloquor::stop_capture(); }
+  void stop_capture() override { stop_recording(); }
   void send_options() override { colloquor::send_options(); }
   void update_controls() override { colloquor::update_controls(); }
   void save_settings() override { colloquor::save_settings(); }
   void apply_capture_options_with_saving() override { colloquor::apply_capture_options(true); }
 };
 
+bool owed_to_session(SessionKey session) { return session_lines_owed(worker_state, session); }
+
 }  // namespace
 
-void on_worker_line(HWND window, WorkerLine* line) {
-  const std::unique_ptr<WorkerLine> owned(line);
+void on_worker_line(HWND window, LPARAM lparam) {
+  const std::unique_ptr<WorkerLine> owned = take_worker_line(lparam);
   if (!owned) return;
   WindowView view(window);
   handle_worker_line(worker_state, view, *owned);
+}
+
+void on_worker_timer(HWND window) {
+  WindowView view(window);
+  expire_late_answers(worker_state, view);
 }
 
 void fill_speaker_models(HWND window) {
@@ -47,9 +61,21 @@ void fill_translation_models(HWND window) {
   fill_translation_models(worker_state, view);
 }
 
-void clear_transcript(HWND window) {
-  WindowView view(window);
-  clear_transcript(worker_state, view);
+void clear_transcript(HWND) { clear_transcript(worker_state); }
+
+void note_recording_stopped() {
+  const std::array<bool, 2> unanswered = {
+      audio_unanswered(worker_state, 0, last_audio_frame_tick(0)),
+      audio_unanswered(worker_state, 1, last_audio_frame_tick(1)),
+  };
+  note_capture_stopped(worker_state, current_session_key(), unanswered, GetTickCount64());
 }
+
+void save_pending_finals(HWND window) {
+  WindowView view(window);
+  save_pending_finals(worker_state, view);
+}
+
+void connect_session_files_to_worker_state() { set_session_owed_query(owed_to_session); }
 
 }  // namespace colloquor

@@ -1,4 +1,5 @@
-// The main window's handler of WM_WORKER_LINE.
+// The main window's handler of WM_WORKER_LINE, and the window's side of the finished lines that
+// outlive a recording: pending translations, late answers after Stop, the end of the worker.
 #pragma once
 
 #include <windows.h>
@@ -7,11 +8,13 @@
 
 namespace colloquor {
 
-// Call from the window procedure on WM_WORKER_LINE with the record from the second parameter:
-//   case WM_WORKER_LINE: on_worker_line(hwnd, reinterpret_cast<WorkerLine*>(lParam)); return 0;
-// Takes ownership: the record is deleted here after handling, for every kind (a null record is
-// ignored). Controls are found by id under `window`.
-void on_worker_line(HWND window, WorkerLine* line);
+// Call from the window procedure on WM_WORKER_LINE with the message's second parameter. The record
+// is taken back from the reader's registry and freed after handling, for every kind; an address
+// that this program did not post is ignored.
+void on_worker_line(HWND window, LPARAM lparam);
+
+// The window's timer: ends the claims of stopped recordings that have been answered.
+void on_worker_timer(HWND window);
 
 // Refill the model lists from worker_state (for example after the chosen ids were loaded).
 void fill_speaker_models(HWND window);
@@ -19,5 +22,15 @@ void fill_translation_models(HWND window);
 
 // Clear's and New session's share: see clear_transcript in worker_messages.h.
 void clear_transcript(HWND window);
+
+// A recording of the current session has just stopped: channels whose audio is still unanswered
+// owe their next finished lines to this session.
+void note_recording_stopped();
+
+// The window is closing: every finished line still waiting for its translation is saved as it is.
+void save_pending_finals(HWND window);
+
+// Connects the session files to the window's knowledge of owed lines (once, at window creation).
+void connect_session_files_to_worker_state();
 
 }  // namespace colloquor

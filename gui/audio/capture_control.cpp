@@ -1,7 +1,20 @@
 #include "audio/capture_control.h"
 
+#include <array>
+#include <memory>
+
+#include "worker_link/posted_records.h"
+
 namespace colloquor {
 namespace {
+
+std::array<std::atomic<std::uint64_t>, 2> last_frame_ticks{};
+
+PostedRecords<std::u16string>& failure_reasons() {
+  // Never destroyed: a loopback thread may still report while the process exits.
+  static auto* records = new PostedRecords<std::u16string>();
+  return *records;
+}
 
 ChannelState channel_state(std::int32_t channel) {
   ChannelState state;
@@ -40,16 +53,28 @@ int entry_for_endpoint_id(const std::vector<std::u16string>& ids, const std::u16
   return 0;
 }
 
-std::intptr_t make_loopback_failure_reason(const std::u16string& reason) {
-  return reinterpret_cast<std::intptr_t>(new std::u16string(reason));
+std::atomic<std::uint32_t> loopback_run{0};
+
+bool loopback_failure_is_current(std::uint32_t run) {
+  return run == loopback_run.load() && loopback_running();
 }
 
-std::u16string take_loopback_failure_reason(std::intptr_t lparam) {
-  if (lparam == 0) return {};
-  std::u16string* text = reinterpret_cast<std::u16string*>(lparam);
-  std::u16string reason = std::move(*text);
-  delete text;
-  return reason;
+std::intptr_t make_loopback_failure_reason(const std::u16string& reason) {
+  return failure_reasons().give(std::make_unique<std::u16string>(reason));
+}
+
+std::optional<std::u16string> take_loopback_failure_reason(std::intptr_t lparam) {
+  const std::unique_ptr<std::u16string> text = failure_reasons().take(lparam);
+  if (!text) return std::nullopt;
+  return std::move(*text);
+}
+
+void note_audio_frame(int channel, std::uint64_t tick) {
+  last_frame_ticks[static_cast<std::size_t>(channel & 1)].store(tick);
+}
+
+std::uint64_t last_audio_frame_tick(int channel) {
+  return last_frame_ticks[static_cast<std::size_t>(channel & 1)].load();
 }
 
 }  // namespace colloquor

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,9 +68,22 @@ int entry_for_endpoint_id(const std::vector<std::u16string>& ids, const std::u16
 // The endpoint ids behind the output device list, filled by fill_output_device_list; window thread.
 extern std::vector<std::u16string> output_endpoint_ids;
 
-// Reason text of WM_LOOPBACK_FAILED: the loopback thread allocates it and gives it away with the
-// post; the receiver takes it back with take_loopback_failure_reason, which frees it.
+// Reason text of WM_LOOPBACK_FAILED: the loopback thread gives it away with the post; the receiver
+// takes it back with take_loopback_failure_reason. Only texts made here are taken back, each once:
+// nothing for an address that another process posted.
 std::intptr_t make_loopback_failure_reason(const std::u16string& reason);
-std::u16string take_loopback_failure_reason(std::intptr_t lparam);
+std::optional<std::u16string> take_loopback_failure_reason(std::intptr_t lparam);
+
+// The number of the latest loopback run, raised by every start (window thread). A failure report
+// names its run, so that a report still queued from a run that was replaced is ignored.
+extern std::atomic<std::uint32_t> loopback_run;
+// True when a failure report of `run` concerns the loopback that is wanted now.
+bool loopback_failure_is_current(std::uint32_t run);
+
+// Tick (GetTickCount64) of the last audio or end-of-utterance frame each capture thread sent for
+// its channel; 0 before any. The window compares it with the worker's answers to know whether a
+// stopped recording still has an utterance waiting for its finished lines.
+void note_audio_frame(int channel, std::uint64_t tick);
+std::uint64_t last_audio_frame_tick(int channel);
 
 }  // namespace colloquor

@@ -11,6 +11,7 @@
 #include "audio/capture_control_win32.h"
 #include "audio/live_options.h"
 #include "worker_link/frame_writer.h"
+#include "worker_link/protocol.h"
 #include "worker_link/worker_line.h"
 
 namespace colloquor {
@@ -19,6 +20,9 @@ namespace {
 std::atomic<HWND> g_capture_window{nullptr};
 
 void send_to_worker(void*, char type, const void* payload, std::uint32_t length) {
+  if ((type == kFrameAudio || type == kFrameEnd) && length > 0) {
+    note_audio_frame(*static_cast<const std::uint8_t*>(payload), GetTickCount64());
+  }
   send_frame(type, payload, length);
 }
 

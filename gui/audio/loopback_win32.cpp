@@ -39,10 +39,10 @@ void release(T*& object) {
   object = nullptr;
 }
 
-void post_failure(const char16_t* reason) {
+void post_failure(std::uint32_t run, const char16_t* reason) {
   HWND window = capture_window();
   const std::intptr_t text = make_loopback_failure_reason(reason);
-  if (window == nullptr || !PostMessageW(window, WM_LOOPBACK_FAILED, 0, text)) {
+  if (window == nullptr || !PostMessageW(window, WM_LOOPBACK_FAILED, run, text)) {
     take_loopback_failure_reason(text);  // nobody will take it: free it here
   }
 }
@@ -175,12 +175,12 @@ void capture_loop(IAudioCaptureClient* capture, const WAVEFORMATEX& format) {
   }
 }
 
-void loopback_thread(std::u16string endpoint_id) {
+void loopback_thread(std::u16string endpoint_id, std::uint32_t run) {
   const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   LoopbackSession session;
   const char16_t* failure = set_up(session, endpoint_id);
   if (failure != nullptr) {
-    post_failure(failure);
+    post_failure(run, failure);
   } else {
     capture_loop(session.capture, *session.mix_format);
   }
@@ -244,8 +244,9 @@ void start_loopback_capture() {
   install_capture_seams();
   reset_channel(system_audio_channel, kSystemChannel);
   g_selected_endpoint = endpoint_id_for_entry(output_endpoint_ids, selected_output_entry());
+  const std::uint32_t run = loopback_run.fetch_add(1) + 1;
   loopback_running.set(true);
-  g_loopback_thread = std::thread(loopback_thread, g_selected_endpoint);
+  g_loopback_thread = std::thread(loopback_thread, g_selected_endpoint, run);
 }
 
 void stop_loopback_capture() {

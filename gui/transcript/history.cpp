@@ -113,6 +113,7 @@ void open_history_entry(HistoryList& list, HistoryView& view, int index) {
   if (view.session_open() && path == view.current_session_path()) return;
 
   view.clear_transcript();
+  list.viewed_path = path;
   // An empty current session vanishes here with its entry, so indexes may shift below.
   view.close_session_file();
   const SessionContents contents = view.read_session_file(path);
@@ -141,6 +142,7 @@ void delete_history_entry(HistoryList& list, HistoryView& view, int index) {
 
 void history_session_created(HistoryList& list, HistoryView& view, const std::u16string& path,
                              const std::u16string& stamp) {
+  list.viewed_path.clear();
   list.entries.insert(list.entries.begin(), HistoryEntry{path, stamp, 0});
   refresh_history_list(list, view, 0);
 }
@@ -155,7 +157,9 @@ void history_line_saved(HistoryList& list, HistoryView& view, const std::u16stri
 
 void history_session_removed(HistoryList& list, HistoryView& view, const std::u16string& path) {
   remove_entry(list, path);
-  refresh_history_list(list, view, -1);
+  const int current = current_session_entry(list, view);
+  refresh_history_list(list, view,
+                       current >= 0 ? current : find_history_entry(list, list.viewed_path));
 }
 
 }  // namespace colloquor

@@ -24,6 +24,8 @@ struct HistoryEntry {
 // The history list, in the order of the Sessions list box (entry i is item i).
 struct HistoryList {
   std::vector<HistoryEntry> entries;
+  // The saved session the panels show, while no session is current; empty otherwise.
+  std::u16string viewed_path;
 };
 
 // The one history list of the program.
@@ -100,7 +102,8 @@ void open_history_entry(HistoryList& list, HistoryView& view, int index);
 void delete_history_entry(HistoryList& list, HistoryView& view, int index);
 
 // The session file's notifications: a new session at the front, selected; one more line for the
-// session at path, relabelled in place; an empty session closed and deleted.
+// session at path, relabelled in place; an empty session closed and deleted (possibly some time
+// after it stopped being current), the entry on screen staying selected.
 void history_session_created(HistoryList& list, HistoryView& view, const std::u16string& path,
                              const std::u16string& stamp);
 void history_line_saved(HistoryList& list, HistoryView& view, const std::u16string& path);

@@ -126,7 +126,11 @@ class WindowHistoryView final : public HistoryView {
   SessionContents read_session_file(const std::u16string& path) override {
     return colloquor::read_session_file(path);
   }
-  void delete_file(const std::u16string& path) override { DeleteFileW(wide(path)); }
+  void delete_file(const std::u16string& path) override {
+    // A session still owed lines holds its file open; it is deleted now, the late lines with it.
+    forget_session_file(path);
+    DeleteFileW(wide(path));
+  }
 
   void clear_transcript() override {
     clear_panel(recognized_panel);

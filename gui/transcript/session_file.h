@@ -73,6 +73,11 @@ void set_session_history_hooks(const SessionHistoryHooks& hooks);
 // The folder of the session files: the program's folder and "\history".
 std::u16string history_folder();
 
+// A session that stops being current while lines are still owed to it (its recording's last
+// utterance is still being recognized, or a finished line waits for its translation) keeps its
+// file open until the window releases it. The window tells which sessions are owed lines.
+void set_session_owed_query(bool (*lines_owed)(SessionKey session));
+
 // Closes the current session, creates the history folder next to the program and a new session
 // file named after the local time, and writes its header. True when a file is open afterwards;
 // the session is current exactly then.
@@ -81,17 +86,31 @@ bool create_session_file();
 // The same in a given folder with a given stamp (the history folder and local_timestamp above).
 bool create_session_file_in(const std::u16string& folder, const std::u16string& stamp);
 
-// Writes one row line with one write and flushes it to disk, if a session file is open.
+// Writes one row line with one write and flushes it to disk, into the current session's file or
+// into the file of the given session while that is still open.
 void append_session_line(const TranscriptLine& line);
+void append_session_line_to(SessionKey session, const TranscriptLine& line);
 
-// Closes the open file, deleting it when it received no row line; the session is then not current.
+// The current session is no longer current. Its file is closed, and deleted when it received no
+// row line; while lines are still owed to it, that happens only once it is released.
 void close_session_file();
+// A session that is not current is owed nothing any more: close it as above.
+void release_session_file(SessionKey session);
+// Closes every open session file by the same rule (the window is closing).
+void close_all_session_files();
+// Closes the file at `path` whether or not lines are owed to it, and never deletes it (the user is
+// deleting that session).
+void forget_session_file(const std::u16string& path);
 
 bool session_file_open();
+// The current session, or kNoSession.
+SessionKey current_session_key();
 // Full path of the current session file; empty when no session is current.
 const std::u16string& current_session_path();
 // Row lines appended to the current session so far.
 std::int32_t current_session_line_count();
+// Session files open now, the current one included.
+std::size_t open_session_file_count();
 
 // Reads a whole session file by the reading rule; a file that cannot be opened reads as empty.
 SessionContents read_session_file(const std::u16string& path);

@@ -1,6 +1,11 @@
-// The session file on disk: open for the whole session and shared for reading, so that other
-// programs can follow it while it grows; every row is written with one call and flushed at once.
+// The session files on disk: the current session's file is open for the whole session and shared
+// for reading, so that other programs can follow it while it grows; a session that is no longer
+// current stays open while the worker still owes it lines. Every row is written with one call and
+// flushed at once.
 #include <windows.h>
+
+#include <algorithm>
+#include <vector>
 
 #include "app/program_dir_win32.h"
 #include "transcript/session_file.h"
@@ -13,15 +18,32 @@ namespace {
 constexpr int kMaxNameAttempts = 100;
 
 struct SessionFile {
+  SessionKey key = kNoSession;
   HANDLE handle = INVALID_HANDLE_VALUE;
   std::u16string path;
   std::int32_t line_count = 0;
-  SessionHistoryHooks hooks;
 };
 
-SessionFile& session() {
-  static SessionFile state;
+struct SessionFiles {
+  std::vector<SessionFile> open;
+  SessionKey current = kNoSession;
+  SessionKey last_key = kNoSession;
+  std::u16string no_path;
+  SessionHistoryHooks hooks;
+  bool (*lines_owed)(SessionKey) = nullptr;
+};
+
+SessionFiles& files() {
+  static SessionFiles state;
   return state;
+}
+
+SessionFile* find_open(SessionKey key) {
+  if (key == kNoSession) return nullptr;
+  for (SessionFile& file : files().open) {
+    if (file.key == key) return &file;
+  }
+  return nullptr;
 }
 
 const wchar_t* wide(const std::u16string& text) {
@@ -42,9 +64,31 @@ HANDLE create_new_file(const std::u16string& path) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Closes one open file and forgets it; an empty session's file and history entry go too.
+void finish(SessionKey key, bool delete_when_empty) {
+  SessionFiles& state = files();
+  const auto found = std::find_if(state.open.begin(), state.open.end(),
+                                  [key](const SessionFile& file) { return file.key == key; });
+  if (found == state.open.end()) return;
+  const SessionFile file = *found;
+  state.open.erase(found);
+  CloseHandle(file.handle);
+  if (delete_when_empty && file.line_count == 0) {
+    DeleteFileW(wide(file.path));
+    if (state.hooks.removed != nullptr) state.hooks.removed(file.path);
+  }
+}
+
+bool owed_lines(SessionKey key) {
+  const SessionFiles& state = files();
+  return state.lines_owed != nullptr && state.lines_owed(key);
+}
+
 }  // namespace
 
-void set_session_history_hooks(const SessionHistoryHooks& hooks) { session().hooks = hooks; }
+void set_session_history_hooks(const SessionHistoryHooks& hooks) { files().hooks = hooks; }
+
+void set_session_owed_query(bool (*lines_owed)(SessionKey session)) { files().lines_owed = lines_owed; }
 
 std::u16string history_folder() {
   return from_wide(program_dir()) + u"\\" + std::u16string(kHistoryFolderName);
@@ -56,52 +100,78 @@ bool create_session_file_in(const std::u16string& folder, const std::u16string& 
   close_session_file();
   CreateDirectoryW(wide(folder), nullptr);  // an existing folder is fine; a failure shows below
 
-  SessionFile& state = session();
+  SessionFiles& state = files();
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     const std::u16string path = folder + u"\\" + session_file_name(stamp, attempt);
-    HANDLE file = create_new_file(path);
-    if (file == INVALID_HANDLE_VALUE) {
+    HANDLE handle = create_new_file(path);
+    if (handle == INVALID_HANDLE_VALUE) {
       if (GetLastError() == ERROR_FILE_EXISTS) continue;
       return false;
     }
-    write_bytes(file, session_header_line(stamp));
-    state.handle = file;
-    state.path = path;
-    state.line_count = 0;
+    write_bytes(handle, session_header_line(stamp));
+    state.current = ++state.last_key;
+    state.open.push_back(SessionFile{state.current, handle, path, 0});
     if (state.hooks.created != nullptr) state.hooks.created(path, stamp);
     return true;
   }
   return false;
 }
 
-void append_session_line(const TranscriptLine& line) {
-  SessionFile& state = session();
-  if (state.handle == INVALID_HANDLE_VALUE) return;
-  write_bytes(state.handle, session_row_line(line));
-  FlushFileBuffers(state.handle);
-  ++state.line_count;
-  if (state.hooks.line_saved != nullptr) state.hooks.line_saved(state.path);
+void append_session_line(const TranscriptLine& line) { append_session_line_to(files().current, line); }
+
+void append_session_line_to(SessionKey key, const TranscriptLine& line) {
+  SessionFile* file = find_open(key);
+  if (file == nullptr) return;
+  write_bytes(file->handle, session_row_line(line));
+  FlushFileBuffers(file->handle);
+  ++file->line_count;
+  const std::u16string path = file->path;  // the hook may change the list of open files
+  if (files().hooks.line_saved != nullptr) files().hooks.line_saved(path);
 }
 
 void close_session_file() {
-  SessionFile& state = session();
-  if (state.handle != INVALID_HANDLE_VALUE) {
-    CloseHandle(state.handle);
-    state.handle = INVALID_HANDLE_VALUE;
-    if (state.line_count == 0) {
-      DeleteFileW(wide(state.path));
-      if (state.hooks.removed != nullptr) state.hooks.removed(state.path);
-    }
-  }
-  state.path.clear();
-  state.line_count = 0;
+  SessionFiles& state = files();
+  const SessionKey key = state.current;
+  state.current = kNoSession;
+  if (key != kNoSession && !owed_lines(key)) finish(key, true);
 }
 
-bool session_file_open() { return session().handle != INVALID_HANDLE_VALUE; }
+void release_session_file(SessionKey key) {
+  if (key == files().current || owed_lines(key)) return;
+  finish(key, true);
+}
 
-const std::u16string& current_session_path() { return session().path; }
+void close_all_session_files() {
+  SessionFiles& state = files();
+  state.current = kNoSession;
+  while (!state.open.empty()) finish(state.open.front().key, true);
+}
 
-std::int32_t current_session_line_count() { return session().line_count; }
+void forget_session_file(const std::u16string& path) {
+  SessionFiles& state = files();
+  for (const SessionFile& file : state.open) {
+    if (file.path != path) continue;
+    if (file.key == state.current) state.current = kNoSession;
+    finish(file.key, false);
+    return;
+  }
+}
+
+bool session_file_open() { return find_open(files().current) != nullptr; }
+
+SessionKey current_session_key() { return files().current; }
+
+const std::u16string& current_session_path() {
+  const SessionFile* file = find_open(files().current);
+  return file != nullptr ? file->path : files().no_path;
+}
+
+std::int32_t current_session_line_count() {
+  const SessionFile* file = find_open(files().current);
+  return file != nullptr ? file->line_count : 0;
+}
+
+std::size_t open_session_file_count() { return files().open.size(); }
 
 SessionContents read_session_file(const std::u16string& path) {
   // Shared for writing too: the current session's file is held open for writing by this program.

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "worker_link/frame_queue.h"
+
 namespace colloquor {
 
 // Writes one whole frame with a single write under the frame lock; drops it while no worker input
@@ -16,5 +18,8 @@ void set_worker_input(void* handle);
 
 // True once a worker input handle has been set.
 bool worker_input_ready();
+
+// Audio dropped so far because the worker did not keep up (frame_queue.h).
+DroppedAudio dropped_worker_audio();
 
 }  // namespace colloquor

@@ -56,4 +56,6 @@ void set_worker_input(void* handle) {
 
 bool worker_input_ready() { return g_worker_input.load(std::memory_order_acquire) != nullptr; }
 
+DroppedAudio dropped_worker_audio() { return frame_queue().dropped_audio(); }
+
 }  // namespace colloquor

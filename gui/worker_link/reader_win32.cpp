@@ -1,5 +1,7 @@
 #include "worker_link/reader_win32.h"
 
+#include <memory>
+
 #include "worker_link/line_parser.h"
 
 namespace colloquor {
@@ -24,16 +26,23 @@ DWORD WINAPI reader_thread_main(LPVOID) {
 // behind, not gone, so the reader waits for it rather than dropping a line. Waiting here lets the
 // pipe fill, which in turn makes the worker wait.
 bool post_worker_line(HWND window, WorkerLine* line) {
-  // A null window would post to this thread's own queue, where no one frees the record.
-  for (; window != nullptr;) {
-    if (PostMessageW(window, WM_WORKER_LINE, 0, reinterpret_cast<LPARAM>(line))) return true;
+  std::unique_ptr<WorkerLine> owned(line);
+  // A null window would post to this thread's own queue, where no one takes the record back.
+  if (window == nullptr) return false;
+  const std::intptr_t address = posted_worker_lines().give(std::move(owned));
+  for (;;) {
+    if (PostMessageW(window, WM_WORKER_LINE, 0, static_cast<LPARAM>(address))) return true;
     if (!IsWindow(window)) break;
     // The window's own thread cannot wait for its queue to drain.
     if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()) break;
     Sleep(kRetryPostMs);
   }
-  delete line;
+  posted_worker_lines().take(address);  // never delivered: freed here
   return false;
+}
+
+std::unique_ptr<WorkerLine> take_worker_line(LPARAM lparam) {
+  return posted_worker_lines().take(static_cast<std::intptr_t>(lparam));
 }
 
 void run_reader(HWND window, HANDLE worker_output) {

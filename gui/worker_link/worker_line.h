@@ -5,15 +5,18 @@
 #include <cstdint>
 #include <string>
 
+#include "worker_link/posted_records.h"
+
 namespace colloquor {
 
 // Window message numbers (WM_APP is 0x8000 on every Windows version).
 inline constexpr unsigned kWmApp = 0x8000;
-// Second parameter: a heap WorkerLine; the window owns it from the post on and deletes it.
+// Second parameter: the address of a WorkerLine given away through posted_worker_lines().
 inline constexpr unsigned WM_WORKER_LINE = kWmApp + 1;
 // First parameter: level 0..100; second: channel * 2 + speech flag.
 inline constexpr unsigned WM_AUDIO_LEVEL = kWmApp + 2;
-// Second parameter: a heap UTF-16 string with the reason; the window frees it.
+// First parameter: the loopback run that failed; second: the reason, a UTF-16 string given away
+// through the capture code's registry (take_loopback_failure_reason).
 inline constexpr unsigned WM_LOOPBACK_FAILED = kWmApp + 3;
 
 // Kinds that Parlivo makes itself, besides the worker's own letters.
@@ -21,8 +24,9 @@ inline constexpr char kLineStatus = 'S';        // worker status, or a bootstrap
 inline constexpr char kLineStartFailed = 'E';   // bootstrap: the worker could not be started
 inline constexpr char kLineOutputEnded = 'X';   // reader: the worker's output has ended
 
-// A worker line, or a status / error / end record made by Parlivo. Allocated with new by the
-// poster; whoever receives it through WM_WORKER_LINE deletes it, whatever its kind.
+// A worker line, or a status / error / end record made by Parlivo. The poster gives it away
+// through posted_worker_lines(); whoever receives WM_WORKER_LINE takes it back from there (and so
+// owns and frees it), whatever its kind.
 struct WorkerLine {
   char kind = 0;
   std::int32_t channel = 0;   // "P", "F", "T", "U": the channel field
@@ -30,5 +34,8 @@ struct WorkerLine {
   std::string language;       // "P", "F", "T", "U": UTF-8 bytes as received
   std::u16string text;        // the rest of the line; "C"/"K" keep their fields joined by TAB
 };
+
+// The WorkerLine records in flight to the window.
+PostedRecords<WorkerLine>& posted_worker_lines();
 
 }  // namespace colloquor

@@ -259,6 +259,29 @@ TEST(StatusTexts, MicrophoneToggleWhileRecording) {
             u"Nothing to capture: enable the microphone or the system audio.");
 }
 
+TEST(StatusTexts, NewSessionKeepsTheReasonWhyRecordingIsUnavailable) {
+  EXPECT_EQ(new_session_status(true, false, false, u""), u"New session opened. Press Record to start.")
+      << "still starting: Record will come";
+  EXPECT_EQ(new_session_status(true, true, true, u""), u"New session opened. Press Record to start.");
+  EXPECT_EQ(new_session_status(true, true, false, u"Python 3.10+ is required."),
+            u"Python 3.10+ is required.");
+  EXPECT_EQ(new_session_status(false, true, false, u"Python 3.10+ is required."),
+            u"Could not create the session file (is the program folder writable?).");
+}
+
+TEST(StatusTexts, DroppedAudioIsToldOncePerGrowingSecondWhileItLasts) {
+  DroppedAudioStatus status;
+  EXPECT_EQ(dropped_audio_status(status, DroppedAudio{0, 0, false}), std::nullopt);
+  EXPECT_EQ(dropped_audio_status(status, DroppedAudio{1, 3200, true}),
+            std::optional<std::u16string>(
+                u"The recognizer is falling behind: audio is being dropped (1 s so far)."));
+  EXPECT_EQ(dropped_audio_status(status, DroppedAudio{5, 16000, true}), std::nullopt);
+  EXPECT_TRUE(dropped_audio_status(status, DroppedAudio{11, 35200, true}).has_value());
+  EXPECT_EQ(dropped_audio_status(status, DroppedAudio{11, 35200, false}), std::nullopt);
+  EXPECT_TRUE(dropped_audio_status(status, DroppedAudio{12, 38400, true}).has_value())
+      << "a new episode is told again";
+}
+
 TEST(StatusTexts, LoopbackFailureCarriesTheReason) {
   EXPECT_EQ(loopback_failed_status(u"no device"),
             u"System audio capture failed: no device. Microphone capture continues.");
@@ -333,6 +356,17 @@ TEST(SpeechState, FlagsAreKeptButNothingIsShownWhileNotRecording) {
   // The first report of a recording shows the state built from both stored flags.
   EXPECT_EQ(speech_status_after(status, {1, true}, true, true),
             std::optional<std::u16string>(u"Hearing both sides..."));
+}
+
+TEST(SpeechState, AChannelThatStopsCapturingHearsNobody) {
+  SpeechStatus status;
+  speech_status_after(status, {0, false}, true, false);
+  EXPECT_EQ(speech_status_after(status, {1, true}, true, true),
+            std::optional<std::u16string>(u"Hearing the other side..."));
+  EXPECT_EQ(speech_status_after_stop(status, 1, true, false),
+            std::optional<std::u16string>(u"Listening... speak now."));
+  EXPECT_FALSE(status.speech[1]);
+  EXPECT_EQ(speech_status_after_stop(status, 0, false, false), std::nullopt) << "nothing records";
 }
 
 TEST(SpeechState, LastShownStateSurvivesASecondRecording) {

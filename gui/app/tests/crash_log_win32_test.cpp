@@ -132,6 +132,13 @@ TEST_F(CrashLogTest, FailuresOnOtherThreadsAreLoggedToo) {
   EXPECT_EQ(lines[1].substr(21), "std::terminate: worker failure");
 }
 
+TEST_F(CrashLogTest, WindowThatCannotBeCreatedEndsTheProgramWithALine) {
+  EXPECT_EQ(run_probe(L"no-window"), 1u);
+  const std::vector<std::string> lines = log_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("the main window could not be created"), std::string::npos) << lines[0];
+}
+
 TEST_F(CrashLogTest, ExistingLinesAreKept) {
   {
     std::ofstream seed(log_path().c_str(), std::ios::binary);

@@ -5,6 +5,7 @@
 //   access  a write through a null pointer (an unhandled structured exception)
 //   worker-access   the same on a second thread
 //   worker-throw    a std::runtime_error escapes a second thread's function
+//   no-window       runs Parlivo's entry while every window creation of this thread is refused
 #include <windows.h>
 
 #include <chrono>
@@ -13,10 +14,20 @@
 #include <thread>
 
 #include "app/crash_log.h"
+#include "app/main_window_win32.h"
 
 void write_nowhere() {
   volatile int* nowhere = nullptr;
   *nowhere = 1;
+}
+
+// Refuses the creation of every top-level window, as a system short of window resources would.
+LRESULT CALLBACK refuse_windows(int code, WPARAM wparam, LPARAM lparam) {
+  if (code == HCBT_CREATEWND) {
+    const auto* create = reinterpret_cast<const CBT_CREATEWNDW*>(lparam);
+    if (create->lpcs->hwndParent == nullptr) return 1;
+  }
+  return CallNextHookEx(nullptr, code, wparam, lparam);
 }
 
 int main(int argc, char** argv) {
@@ -32,6 +43,10 @@ int main(int argc, char** argv) {
   if (std::strcmp(how, "worker-access") == 0) std::thread(write_nowhere).join();
   if (std::strcmp(how, "worker-throw") == 0) {
     std::thread([] { throw std::runtime_error("worker failure"); }).join();
+  }
+  if (std::strcmp(how, "no-window") == 0) {
+    SetWindowsHookExW(WH_CBT, refuse_windows, nullptr, GetCurrentThreadId());
+    return colloquor::run_parlivo(GetModuleHandleW(nullptr), SW_SHOWNORMAL);
   }
   return 0;
 }

@@ -27,6 +27,10 @@ struct RecordingView : WorkerView {
   int speaker_fills = 0, translation_fills = 0;
   std::vector<PanelCall> panel_calls;
   std::vector<TranscriptLine> session;
+  std::vector<SessionKey> session_keys;  // the session of each line in `session`
+  std::vector<SessionKey> released;
+  SessionKey current = 1;
+  std::uint64_t now = 1000;
   bool labelled = false;
   bool capturing = false;
 
@@ -64,10 +68,14 @@ struct RecordingView : WorkerView {
     panel_calls.push_back({"drop", panel, channel, {}});
     calls.push_back("panel");
   }
-  void append_session_line(const TranscriptLine& line) override {
+  SessionKey current_session() override { return current; }
+  void append_session_line(SessionKey key, const TranscriptLine& line) override {
     session.push_back(line);
+    session_keys.push_back(key);
     calls.push_back("session");
   }
+  void release_session(SessionKey key) override { released.push_back(key); }
+  std::uint64_t now_ms() override { return now; }
   bool lines_labelled() override { return labelled; }
   bool capture_running() override { return capturing; }
   void stop_capture() override {
@@ -389,35 +397,117 @@ TEST_F(WorkerMessages, ChannelsPairIndependently) {
   EXPECT_EQ(view_.session[1].text, u"mine");
 }
 
-TEST_F(WorkerMessages, AnIndexThatNoLongerExistsIsNotFollowed) {
+TEST_F(WorkerMessages, ALineNoLongerShownIsStillSaved) {
   worker_says("F\t0\t0\ten\tgone\n");
   state_.transcript_lines.clear();  // as when another component emptied the list
   worker_says("U\t0\t0\tru\tx\n");
-  EXPECT_TRUE(view_.session.empty());
+  ASSERT_EQ(view_.session.size(), 1u);
+  EXPECT_EQ(view_.session[0].translation, u"x");
   EXPECT_EQ(view_.panel_calls.back().op, "drop");
 }
 
 // --- clearing while lines wait for their translation ---------------------------------------------
 
-TEST_F(WorkerMessages, ClearingSavesLinesStillWaitingAndDropsTheirLateTranslations) {
+TEST_F(WorkerMessages, ClearingKeepsWaitingLinesAndSavesThemWithTheirTranslations) {
   worker_says("F\t0\t0\ten\tfirst\nU\t0\t0\tru\tпервый\nF\t0\t0\ten\tsecond\nF\t1\t0\ten\t\n");
   ASSERT_EQ(view_.session.size(), 1u);
-  clear_transcript(state_, view_);
+  clear_transcript(state_);
   EXPECT_TRUE(state_.transcript_lines.empty());
-  ASSERT_EQ(view_.session.size(), 2u);  // "second" reached the session file untranslated
-  EXPECT_EQ(view_.session[1].text, u"second");
-  EXPECT_TRUE(view_.session[1].translation.empty());
+  EXPECT_EQ(view_.session.size(), 1u);  // "second" waits for its translation
+  const std::size_t panel_calls = view_.panel_calls.size();
 
   worker_says("U\t0\t0\tru\tвторой\nU\t1\t0\t\t\n");
-  EXPECT_EQ(view_.session.size(), 2u);  // not saved twice
-  EXPECT_TRUE(state_.pending_finals[0].empty());
-  EXPECT_TRUE(state_.pending_finals[1].empty());
+  ASSERT_EQ(view_.session.size(), 2u);
+  EXPECT_EQ(view_.session[1].text, u"second");
+  EXPECT_EQ(view_.session[1].translation, u"второй");
+  EXPECT_EQ(view_.session_keys[1], 1);
+  EXPECT_TRUE(state_.transcript_lines.empty()) << "a cleared line is not shown again";
+  for (std::size_t i = panel_calls; i < view_.panel_calls.size(); ++i) {
+    EXPECT_NE(view_.panel_calls[i].op, "final");
+  }
 
   // Pairing goes on normally afterwards, with fresh indexes.
   worker_says("F\t0\t0\ten\tthird\nU\t0\t0\tru\tтретий\n");
   ASSERT_EQ(view_.session.size(), 3u);
   EXPECT_EQ(view_.session[2].translation, u"третий");
   EXPECT_EQ(state_.transcript_lines.size(), 1u);
+  EXPECT_EQ(state_.transcript_lines[0].translation, u"третий");
+}
+
+// --- lines that outlive their view: the worker's end, closing, late answers ------------------------
+
+TEST_F(WorkerMessages, WaitingLinesAreSavedUntranslatedWhenTheWorkerEndsOrTheWindowCloses) {
+  worker_says("F\t0\t0\ten\tonly line\nF\t1\t2\tde\t\n");
+  parlivo_makes('X');
+  ASSERT_EQ(view_.session.size(), 1u);
+  EXPECT_EQ(view_.session[0].text, u"only line");
+  EXPECT_TRUE(view_.session[0].translation.empty());
+  EXPECT_TRUE(state_.pending_finals[0].empty() && state_.pending_finals[1].empty());
+
+  state_ = WorkerState{};
+  worker_says("F\t1\t0\tde\tnoch\n");
+  save_pending_finals(state_, view_);
+  ASSERT_EQ(view_.session.size(), 2u);
+  EXPECT_EQ(view_.session[1].text, u"noch");
+  save_pending_finals(state_, view_);
+  EXPECT_EQ(view_.session.size(), 2u) << "saved once";
+}
+
+TEST_F(WorkerMessages, LateLinesOfAStoppedRecordingGoToItsSessionUnshown) {
+  worker_says("P\t0\t0\ten\tgood by\n");
+  view_.now = 5000;
+  ASSERT_TRUE(audio_unanswered(state_, 0, 4990));
+  note_capture_stopped(state_, 1, {true, false}, view_.now);
+  EXPECT_TRUE(session_lines_owed(state_, 1));
+
+  // "+ New session": session 2 is current before the last utterance is answered.
+  view_.current = 2;
+  clear_transcript(state_);
+  const std::size_t panel_calls = view_.panel_calls.size();
+  worker_says("P\t0\t0\ten\tgood bye\nT\t0\t0\t\t\nF\t0\t0\ten\tGood bye.\n");
+  view_.now = 6000;
+  worker_says("U\t0\t0\tru\tПока.\n");
+  ASSERT_EQ(view_.session.size(), 1u);
+  EXPECT_EQ(view_.session_keys[0], 1);
+  EXPECT_EQ(view_.session[0].translation, u"Пока.");
+  EXPECT_EQ(view_.panel_calls.size(), panel_calls) << "nothing of session 1 in session 2's panels";
+  EXPECT_TRUE(state_.transcript_lines.empty());
+
+  // Still owed until the channel has been quiet after the answer; then released.
+  expire_late_answers(state_, view_);
+  EXPECT_TRUE(view_.released.empty());
+  view_.now = 6000 + kLateAnswerQuietMs;
+  expire_late_answers(state_, view_);
+  EXPECT_EQ(view_.released, (std::vector<SessionKey>{1}));
+  EXPECT_FALSE(session_lines_owed(state_, 1));
+
+  // The new session's own lines are shown and saved there.
+  worker_says("F\t0\t0\ten\tHello again.\nU\t0\t0\tru\tСнова привет.\n");
+  ASSERT_EQ(view_.session.size(), 2u);
+  EXPECT_EQ(view_.session_keys[1], 2);
+  EXPECT_EQ(state_.transcript_lines.size(), 1u);
+}
+
+TEST_F(WorkerMessages, ARecordingWhoseAudioWasAnsweredClaimsNothing) {
+  view_.now = 3000;
+  worker_says("F\t1\t0\ten\tDone.\nU\t1\t0\t\t\n");
+  EXPECT_FALSE(audio_unanswered(state_, 1, 2990)) << "the audio came before its answer";
+  EXPECT_FALSE(audio_unanswered(state_, 0, 0)) << "no audio at all";
+  note_capture_stopped(state_, 1, {false, false}, view_.now);
+  view_.current = 2;
+  worker_says("F\t1\t0\ten\tNew.\nU\t1\t0\t\t\n");
+  EXPECT_EQ(view_.session_keys.back(), 2);
+}
+
+TEST_F(WorkerMessages, AClaimThatIsNeverAnsweredEndsAtTheLimit) {
+  note_capture_stopped(state_, 1, {false, true}, view_.now);
+  view_.current = 2;
+  view_.now += kLateAnswerLimitMs - 1;
+  expire_late_answers(state_, view_);
+  EXPECT_TRUE(view_.released.empty());
+  view_.now += 1;
+  expire_late_answers(state_, view_);
+  EXPECT_EQ(view_.released, (std::vector<SessionKey>{1}));
 }
 
 // --- a whole start-up as the worker sends it -----------------------------------------------------

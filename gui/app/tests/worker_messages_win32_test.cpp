@@ -73,7 +73,10 @@ struct TestView : ControlsView {
     statuses.emplace_back(text);
     ControlsView::set_status(text);
   }
-  void append_session_line(const TranscriptLine& line) override { session.push_back(line); }
+  SessionKey current_session() override { return 1; }
+  void append_session_line(SessionKey, const TranscriptLine& line) override { session.push_back(line); }
+  void release_session(SessionKey) override {}
+  std::uint64_t now_ms() override { return GetTickCount64(); }
   bool capture_running() override { return capturing; }
   void stop_capture() override { capturing = false, calls.push_back("stop_capture"); }
   void send_options() override { calls.push_back("send_options"); }
@@ -88,7 +91,7 @@ int handled_ends = 0;
 
 LRESULT CALLBACK test_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_WORKER_LINE) {
-    const std::unique_ptr<WorkerLine> line(reinterpret_cast<WorkerLine*>(lparam));
+    const std::unique_ptr<WorkerLine> line = take_worker_line(lparam);
     if (line->kind == 'X') ++handled_ends;
     handle_worker_line(*test_state, *test_view, *line);
     return 0;
@@ -260,13 +263,16 @@ TEST_F(WindowWorkerLines, AScriptedWorkerThroughRealPipes) {
   // Panels: two finished lines; the first one translated; the empty utterance left nothing.
   EXPECT_EQ(rich_text(item(kIdRecognizedPanel)), L"Hello.\rHow are you?\r");
   EXPECT_EQ(rich_text(item(kIdTranslationPanel)), L"Привет.\r");
-  ASSERT_EQ(view_->session.size(), 1u);
+  ASSERT_EQ(view_->session.size(), 2u);
   EXPECT_EQ(view_->session[0].text, u"Hello.");
   EXPECT_EQ(view_->session[0].translation, u"Привет.");
   EXPECT_EQ(view_->session[0].language, "en");
   EXPECT_EQ(view_->session[0].translation_language, "ru");
+  // "How are you?" still waited for its translation when the output ended: saved as it is.
+  EXPECT_EQ(view_->session[1].text, u"How are you?");
+  EXPECT_TRUE(view_->session[1].translation.empty());
   ASSERT_EQ(state_.transcript_lines.size(), 2u);
-  EXPECT_EQ(state_.pending_finals[0].size(), 1u);  // "How are you?" still waits
+  EXPECT_TRUE(state_.pending_finals[0].empty());
   EXPECT_TRUE(state_.pending_finals[1].empty());
 
   EXPECT_FALSE(state_.worker_ready);

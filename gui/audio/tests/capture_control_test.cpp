@@ -54,11 +54,24 @@ TEST(CaptureStateAtStart, BothChannelsAreFreshAndNothingRuns) {
   }
 }
 
-TEST(LoopbackFailureReason, TravelsWholeAndIsTakenOnce) {
+TEST(LoopbackFailureReason, OnlyTextsMadeHereAreTakenBackAndEachOnce) {
   const std::intptr_t posted = make_loopback_failure_reason(u"cannot start loopback capture");
   ASSERT_NE(posted, 0);
   EXPECT_EQ(take_loopback_failure_reason(posted), u"cannot start loopback capture");
-  EXPECT_EQ(take_loopback_failure_reason(0), u"");
+  EXPECT_EQ(take_loopback_failure_reason(posted), std::nullopt) << "already taken";
+  std::u16string foreign = u"posted by another process";
+  EXPECT_EQ(take_loopback_failure_reason(reinterpret_cast<std::intptr_t>(&foreign)), std::nullopt);
+  EXPECT_EQ(take_loopback_failure_reason(0), std::nullopt);
+  EXPECT_EQ(foreign, u"posted by another process");
+}
+
+TEST(LoopbackFailureReason, AReportOfAReplacedRunIsNotCurrent) {
+  loopback_run.store(7);
+  loopback_running.set(true);
+  EXPECT_TRUE(loopback_failure_is_current(7));
+  EXPECT_FALSE(loopback_failure_is_current(6));
+  loopback_running.set(false);
+  EXPECT_FALSE(loopback_failure_is_current(7)) << "the loopback was stopped meanwhile";
 }
 
 }  // namespace

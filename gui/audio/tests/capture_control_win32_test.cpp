@@ -111,6 +111,7 @@ struct LevelReport {
 
 std::vector<LevelReport> g_levels;
 std::vector<std::u16string> g_loopback_failures;
+std::vector<bool> g_failures_current;  // each report named the loopback run wanted at its arrival
 
 LRESULT CALLBACK test_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_AUDIO_LEVEL) {
@@ -120,8 +121,11 @@ LRESULT CALLBACK test_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     return 0;
   }
   if (message == WM_LOOPBACK_FAILED) {
+    const std::optional<std::u16string> reason = take_loopback_failure_reason(lparam);
+    if (!reason) return 0;
+    g_failures_current.push_back(loopback_failure_is_current(static_cast<std::uint32_t>(wparam)));
     loopback_running.set(false);
-    g_loopback_failures.push_back(take_loopback_failure_reason(lparam));
+    g_loopback_failures.push_back(*reason);
     return 0;
   }
   return DefWindowProcW(window, message, wparam, lparam);
@@ -226,6 +230,7 @@ class CaptureControlTest : public ::testing::Test {
   void SetUp() override {
     g_levels.clear();
     g_loopback_failures.clear();
+    g_failures_current.clear();
     live_options.echo.store(0);
     live_options.agc.store(1);
     live_options.ns.store(1);
@@ -454,6 +459,7 @@ TEST_F(CaptureControlTest, AnOutputDeviceThatIsGoneIsReportedAndTheMicrophoneGoe
   EXPECT_TRUE(microphone_open());
   ASSERT_TRUE(pump_until([] { return !g_loopback_failures.empty(); }, std::chrono::seconds(5)));
   EXPECT_EQ(g_loopback_failures[0], u"the selected output device is not available");
+  EXPECT_TRUE(g_failures_current[0]);
   EXPECT_FALSE(loopback_running());
   // Recording goes on with the microphone.
   EXPECT_TRUE(capture_running());

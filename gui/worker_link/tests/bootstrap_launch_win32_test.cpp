@@ -29,9 +29,8 @@ std::vector<Received> g_received;
 
 LRESULT CALLBACK collect(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_WORKER_LINE) {
-    auto* line = reinterpret_cast<WorkerLine*>(lparam);
-    g_received.push_back({line->kind, line->text});
-    delete line;
+    const std::unique_ptr<WorkerLine> line = take_worker_line(lparam);
+    if (line) g_received.push_back({line->kind, line->text});
     return 0;
   }
   return DefWindowProcW(window, message, wparam, lparam);

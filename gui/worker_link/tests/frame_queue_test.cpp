@@ -11,11 +11,13 @@
 namespace colloquor {
 namespace {
 
-std::string audio_frame(std::size_t samples, char fill = 0) {
+std::string audio_frame(std::size_t samples, char fill = 0, char channel = 0) {
   std::string payload(1 + 2 * samples, fill);
-  payload[0] = 0;
+  payload[0] = channel;
   return encode_frame('A', payload.data(), static_cast<std::uint32_t>(payload.size()));
 }
+
+std::string end_frame(char channel) { return encode_frame('E', &channel, 1); }
 
 std::string control_frame(char type) { return encode_frame(type, nullptr, 0); }
 
@@ -37,31 +39,44 @@ TEST(FrameQueue, KeepsOrderAcrossKinds) {
   EXPECT_TRUE(q.wait_drained(std::chrono::milliseconds(0)));
 }
 
-TEST(FrameQueue, StalledWriterDropsAudioButKeepsControlFrames) {
+TEST(FrameQueue, AnOverflowingChannelLosesTheRestOfItsUtteranceButKeepsItsEnd) {
   const std::size_t block = audio_frame(1600).size();  // 3206 bytes
   FrameQueue q(block * 3);
-  EXPECT_TRUE(q.push(audio_frame(1600)));
-  EXPECT_TRUE(q.push(audio_frame(1600)));
-  EXPECT_TRUE(q.push(audio_frame(1600)));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(q.push(audio_frame(1600)));
   EXPECT_FALSE(q.push(audio_frame(1600)));  // over the bound: dropped
+  EXPECT_TRUE(q.push(audio_frame(1600, 0, 1))) << "the other channel has its own bound";
+  EXPECT_TRUE(q.push(control_frame('R')));    // control frames are never dropped
+
+  std::string f;
+  ASSERT_TRUE(q.pop(f));
+  q.finish_write();  // room again, but the utterance already has a hole: no splicing
   EXPECT_FALSE(q.push(audio_frame(1600)));
+  EXPECT_TRUE(q.dropped_audio().dropping);
+  EXPECT_TRUE(q.push(end_frame(0)));
+  EXPECT_FALSE(q.dropped_audio().dropping);
+  EXPECT_TRUE(q.push(audio_frame(1600))) << "the next utterance starts whole";
+
+  const DroppedAudio dropped = q.dropped_audio();
+  EXPECT_EQ(dropped.frames, 2u);
+  EXPECT_EQ(dropped.bytes, 2u * 3200);
   EXPECT_EQ(q.dropped_audio_frames(), 2u);
-  EXPECT_TRUE(q.push(control_frame('E')));  // never dropped
-  EXPECT_TRUE(q.push(control_frame('Q')));
-  EXPECT_FALSE(q.wait_drained(std::chrono::milliseconds(10)));
 }
 
-TEST(FrameQueue, FrameInFlightCountsAgainstTheBacklogUntilWritten) {
-  const std::size_t block = audio_frame(1600).size();
+TEST(FrameQueue, FrameInFlightCountsAgainstItsChannelUntilWritten) {
+  const std::size_t block = audio_frame(1600, 0, 1).size();
   FrameQueue q(block * 2);
-  ASSERT_TRUE(q.push(audio_frame(1600)));
-  ASSERT_TRUE(q.push(audio_frame(1600)));
+  ASSERT_TRUE(q.push(audio_frame(1600, 0, 1)));
+  ASSERT_TRUE(q.push(audio_frame(1600, 0, 1)));
   std::string f;
   ASSERT_TRUE(q.pop(f));  // the writer is now blocked inside its write
-  EXPECT_FALSE(q.push(audio_frame(1600)));
+  EXPECT_FALSE(q.push(audio_frame(1600, 0, 1)));
   q.finish_write();
-  EXPECT_TRUE(q.push(audio_frame(1600)));
-  EXPECT_EQ(q.queued_bytes(), 2 * block);
+  EXPECT_EQ(q.queued_bytes(), block);
+  ASSERT_TRUE(q.pop(f));
+  q.finish_write();
+  EXPECT_EQ(q.queued_bytes(), 0u);
+  ASSERT_TRUE(q.push(end_frame(1)));
+  EXPECT_TRUE(q.push(audio_frame(1600, 0, 1)));
 }
 
 TEST(FrameQueue, CloseWakesTheWriterAndRejectsNewFrames) {

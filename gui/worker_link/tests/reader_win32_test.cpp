@@ -33,7 +33,7 @@ std::vector<std::unique_ptr<WorkerLine>>* collected = nullptr;
 
 LRESULT CALLBACK collector_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_WORKER_LINE) {
-    std::unique_ptr<WorkerLine> line(reinterpret_cast<WorkerLine*>(lparam));
+    std::unique_ptr<WorkerLine> line = take_worker_line(lparam);
     if (collected != nullptr) collected->push_back(std::move(line));
     return 0;
   }
