@@ -5,7 +5,7 @@ Wine prefix). Parlivo.exe is installed into C:\\Colloquor with [paths] python= n
 the relay's Linux-side launcher runs the real worker (through tap.py, which keeps a copy of the
 frames it receives) with the tiny.en recognizer. Speech comes from espeak-ng, played into the sink.
 
-    python tests/e2e/e2e.py [--scenario all|session|kill|demo] [--text TEXT] [--wav PATH]
+    python tests/e2e/e2e.py [--scenario all|session|kill|crash|demo] [--text TEXT] [--wav PATH]
                             [--screenshot PATH]
 
 Prints what it checks and the figures (word error rate, time from the end of each sentence to its
@@ -33,6 +33,7 @@ RECOGNIZED_PANEL = 108
 TRANSLATION_PANEL = 112
 RECORD = 103
 NEW_SESSION = 133
+SESSIONS_LIST = 131
 
 SENTENCES = [
     "The weather is nice today.",
@@ -357,6 +358,50 @@ def scenario_kill(install, work):
     check(rc == 0, "Parlivo exited with code 0 (%r)" % rc)
 
 
+def worker_running(install):
+    """Whether this installation's worker (or the tap in front of it) still runs."""
+    found = subprocess.run(["pgrep", "-f", "/%s/worker.py" % os.path.basename(install.dir)],
+                           capture_output=True, check=False)
+    return found.returncode == 0
+
+
+def scenario_crash(install, work):
+    log("scenario: Parlivo's process is ended at once in the middle of a recording")
+    s = Session(install, work)
+    try:
+        s.start()
+        start_recording(s)
+        speak_sentences(s, install, SENTENCES[:3], work, pause=1.0)
+        wait_until_settled(install, quiet=3.0, limit=30.0)
+        shown = [line for line in s.text(RECOGNIZED_PANEL).splitlines() if line.strip()]
+        rows_before, path = wait_rows(install, 0, 0)
+        check(s.probe("terminate").returncode == 0, "Parlivo's process was terminated")
+        rows_after = session_rows(path) if path else []
+        deadline = time.time() + 20
+        while worker_running(install) and time.time() < deadline:
+            time.sleep(0.2)
+        check(not worker_running(install), "no worker process is left running (the job ended it)")
+    finally:
+        s.stop()
+    log("lines shown as finished before the end: %d; rows in the session file after it: %d"
+        % (len(shown), len(rows_after)))
+    check(len(rows_after) >= 2, "the finished lines were saved (%d rows)" % len(rows_after))
+    check(rows_after == rows_before, "the file holds every line saved before the end, whole")
+    check(len(shown) == len(rows_after) and all(r[6] in "\n".join(shown) for r in rows_after),
+          "every line shown as finished is in the file")
+
+    again = Session(install, work)
+    try:
+        again.start()
+        items = again.probe("items", str(SESSIONS_LIST)).stdout.splitlines()
+        rc = again.close_and_wait()
+    finally:
+        again.stop()
+    check(len(items) >= 1 and items[0].endswith("(%d)" % len(rows_after)),
+          "the next start lists the session with its %d lines: %r" % (len(rows_after), items[:1]))
+    check(rc == 0, "the next run exited with code 0 (%r)" % rc)
+
+
 def scenario_demo(install, work, text, wav_path, screenshot):
     s = Session(install, work)
     try:
@@ -407,7 +452,7 @@ def prepare_data_root(work):
 
 def main(argv):
     ap = argparse.ArgumentParser()
-    ap.add_argument("--scenario", default="all", choices=["all", "session", "kill", "demo"])
+    ap.add_argument("--scenario", default="all", choices=["all", "session", "kill", "crash", "demo"])
     ap.add_argument("--text", default="")
     ap.add_argument("--wav", default="")
     ap.add_argument("--screenshot", default="")
@@ -435,6 +480,8 @@ def main(argv):
             scenarios.append(("session", lambda: scenario_session(mk("Colloquor"), work)))
         if args.scenario in ("all", "kill"):
             scenarios.append(("kill", lambda: scenario_kill(mk("ColloquorKill"), work)))
+        if args.scenario in ("all", "crash"):
+            scenarios.append(("crash", lambda: scenario_crash(mk("ColloquorCrash"), work)))
 
         def mk(name):
             inst = Install(wineprefix, name)

@@ -8,6 +8,8 @@
 //   select ID INDEX           selects an item of a combo box and notifies the window
 //   check ID 0|1              sets a check box and notifies the window
 //   close                     asks the window to close
+//   terminate                 ends Parlivo's process at once (TerminateProcess), as a crash would
+//   items ID                  prints the items of a list box, one per line
 // Exit code 0 on success, 1 on a time-out or a missing window or control, 2 on bad usage.
 #include <windows.h>
 
@@ -63,7 +65,7 @@ void print(const std::wstring& text) {
 
 int usage() {
   fputs("usage: probe wait-window MS | text ID | wait-text ID TEXT MS | enabled ID | wait-enabled ID MS |"
-        " click ID | select ID INDEX | check ID 0|1 | close\n", stderr);
+        " click ID | select ID INDEX | check ID 0|1 | close | terminate | items ID\n", stderr);
   return 2;
 }
 
@@ -83,6 +85,16 @@ int wmain(int argc, wchar_t** argv) {
     PostMessageW(main, WM_CLOSE, 0, 0);
     return 0;
   }
+  if (cmd == L"terminate" && argc == 2) {
+    HWND main = find_main();
+    DWORD pid = 0;
+    if (!main || GetWindowThreadProcessId(main, &pid) == 0) return 1;
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    if (!process) return 1;
+    const bool ended = TerminateProcess(process, 1) && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended ? 0 : 1;
+  }
   if (argc < 3) return usage();
   const int id = num(2);
   if (cmd == L"text" && argc == 3) {
@@ -101,6 +113,17 @@ int wmain(int argc, wchar_t** argv) {
     HWND c = control(id);
     if (c) print(control_text(c));
     return ok ? 0 : 1;
+  }
+  if (cmd == L"items" && argc == 3) {
+    HWND c = control(id);
+    if (!c) return 1;
+    const LRESULT count = SendMessageW(c, LB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+      std::wstring item(static_cast<size_t>(SendMessageW(c, LB_GETTEXTLEN, i, 0)) + 1, L'\0');
+      item.resize(static_cast<size_t>(SendMessageW(c, LB_GETTEXT, i, reinterpret_cast<LPARAM>(item.data()))));
+      print(item);
+    }
+    return 0;
   }
   if (cmd == L"enabled" && argc == 3) {
     HWND c = control(id);
