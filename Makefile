@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 VENV := $(shell scripts/venv_path.sh)
 PYTHON := $(VENV)/bin/python
 
-.PHONY: demo setup build build-native build-sanitize build-windows dist test test-native test-windows test-worker test-e2e bench clean
+.PHONY: demo setup build build-native build-sanitize build-windows dist test test-native test-windows test-worker test-e2e faults bench clean
 
 setup:
 	@scripts/setup.sh
@@ -44,6 +44,12 @@ test-worker: setup
 
 test-e2e: build
 	@scripts/with_wine.sh tests/e2e/run.sh
+
+# Fault runs (not part of make test): the worker killed at KILLS random moments, the disk filling up
+# under the session file (needs root for a small loop-mounted file system), an odd program folder.
+KILLS ?= 20
+faults: build
+	@scripts/with_wine.sh tests/e2e/run.sh --scenario faults --kills $(KILLS)
 
 bench: setup build-native
 	@scripts/run_benchmarks.sh

@@ -73,6 +73,10 @@ inline constexpr char16_t kStatusHearingBoth[] = u"Hearing both sides...";
 inline constexpr char16_t kStatusListeningBothSides[] =
     u"Listening to you and to the other side...";
 inline constexpr char16_t kStatusListeningMicrophone[] = u"Listening... speak now.";
+inline constexpr char16_t kStatusSavingFailed[] =
+    u"Could not write the session file (is the disk full?). The lines stay on screen and are "
+    u"saved as soon as there is room.";
+inline constexpr char16_t kStatusSavingResumed[] = u"The session file is saved again.";
 inline constexpr char16_t kLoopbackFailedPrefix[] = u"System audio capture failed: ";
 inline constexpr char16_t kLoopbackFailedSuffix[] = u". Microphone capture continues.";
 

@@ -26,6 +26,10 @@ SpeechStatus speech_status;
 
 namespace {
 
+// While lines cannot be saved, that stays on screen: who speaks matters less than lines that are
+// on screen only.
+bool saving_failed = false;
+
 const wchar_t* wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
 }
@@ -295,7 +299,7 @@ void on_audio_level(WPARAM wparam, LPARAM lparam) {
   SendMessageW(control(bar), PBM_SETPOS, static_cast<WPARAM>(wparam), 0);
   const std::optional<std::u16string> text = speech_status_after(
       speech_status, report, capture_running(), live_options.sys.load() != 0);
-  if (text) set_status(*text);
+  if (text && !saving_failed) set_status(*text);
 }
 
 void on_loopback_failed(WPARAM wparam, LPARAM lparam) {
@@ -307,6 +311,11 @@ void on_loopback_failed(WPARAM wparam, LPARAM lparam) {
   clear_level_bar(kIdSystemAudioLevel);
   speech_status.speech[1] = false;
   set_status(loopback_failed_status(*reason));
+}
+
+void on_session_saving(bool ok) {
+  saving_failed = !ok;
+  set_status(ok ? kStatusSavingResumed : kStatusSavingFailed);
 }
 
 void report_dropped_audio() {

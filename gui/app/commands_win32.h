@@ -30,6 +30,9 @@ void stop_recording();
 // The window's timer: says so while audio is being dropped because the worker does not keep up.
 void report_dropped_audio();
 
+// The session files' saving failed (a full disk) or works again.
+void on_session_saving(bool ok);
+
 // The speech state of the level reports (kept for the whole run).
 extern SpeechStatus speech_status;
 

@@ -279,6 +279,7 @@ void on_create(HWND window, const CREATESTRUCTW* create) {
   apply_capture_options(false);
   attach_history();
   connect_session_files_to_worker_state();
+  set_session_save_observer(on_session_saving);
   load_history();
   update_controls();
   load_microphone_setting();
@@ -542,6 +543,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         on_spinner_timer();
         on_worker_timer(window);
         report_dropped_audio();
+        retry_unsaved_session_lines();
       }
       return 0;
     case WM_COMMAND:

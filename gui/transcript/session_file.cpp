@@ -1,5 +1,7 @@
 #include "transcript/session_file.h"
 
+#include <algorithm>
+
 #include "worker_link/line_parser.h"
 
 namespace colloquor {
@@ -73,6 +75,15 @@ std::string utf16_to_utf8(std::u16string_view text) {
     }
   }
   return out;
+}
+
+bool write_unsaved(UnsavedBytes& unsaved, const std::function<std::size_t(std::string_view)>& write) {
+  while (!unsaved.bytes.empty()) {
+    const std::size_t written = std::min(write(unsaved.bytes), unsaved.bytes.size());
+    if (written == 0) return false;
+    unsaved.bytes.erase(0, written);
+  }
+  return true;
 }
 
 std::string session_header_line(std::u16string_view stamp) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,6 +57,16 @@ std::u16string session_file_name(std::u16string_view stamp, int attempt = 0);
 // UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
 std::string utf16_to_utf8(std::u16string_view text);
 
+// Bytes of a session file not yet on disk. A write that fails (a full disk) or takes only part of
+// them leaves the rest here, and the next attempt goes on where it stopped, so a row is never
+// lost or written twice.
+struct UnsavedBytes {
+  std::string bytes;
+};
+// Writes as much as `write` takes (it returns the count it wrote; 0 when it failed). True when
+// nothing is left.
+bool write_unsaved(UnsavedBytes& unsaved, const std::function<std::size_t(std::string_view)>& write);
+
 // ---- Window-thread operations (Win32: session_file_win32.cpp) --------------------------------
 
 // What the history list does when the session file changes. The history list installs these once;
@@ -77,6 +88,12 @@ std::u16string history_folder();
 // utterance is still being recognized, or a finished line waits for its translation) keeps its
 // file open until the window releases it. The window tells which sessions are owed lines.
 void set_session_owed_query(bool (*lines_owed)(SessionKey session));
+
+// Told when saving starts failing (false) and when everything unsaved has reached the disk again
+// (true). Rows that could not be written are kept and written by later appends or by
+// retry_unsaved_session_lines.
+void set_session_save_observer(void (*saving)(bool ok));
+void retry_unsaved_session_lines();
 
 // Closes the current session, creates the history folder next to the program and a new session
 // file named after the local time, and writes its header. True when a file is open afterwards;

@@ -22,6 +22,7 @@ struct SessionFile {
   HANDLE handle = INVALID_HANDLE_VALUE;
   std::u16string path;
   std::int32_t line_count = 0;
+  UnsavedBytes unsaved;
 };
 
 struct SessionFiles {
@@ -31,6 +32,8 @@ struct SessionFiles {
   std::u16string no_path;
   SessionHistoryHooks hooks;
   bool (*lines_owed)(SessionKey) = nullptr;
+  void (*saving)(bool ok) = nullptr;
+  bool saving_ok = true;
 };
 
 SessionFiles& files() {
@@ -54,9 +57,31 @@ std::u16string from_wide(const std::wstring& text) {
   return std::u16string(reinterpret_cast<const char16_t*>(text.data()), text.size());
 }
 
-void write_bytes(HANDLE file, const std::string& bytes) {
-  DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+// Hands the file's unsaved bytes to the disk and flushes them; false while some are left.
+bool save(SessionFile& file) {
+  if (file.unsaved.bytes.empty()) return true;
+  const bool done = write_unsaved(file.unsaved, [&file](std::string_view bytes) {
+    DWORD written = 0;
+    WriteFile(file.handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    return static_cast<std::size_t>(written);
+  });
+  FlushFileBuffers(file.handle);
+  return done;
+}
+
+// Tells the observer when saving fails, and when every open file is saved whole again.
+void report_saving(bool ok) {
+  SessionFiles& state = files();
+  if (!ok) {
+    if (state.saving_ok && state.saving != nullptr) state.saving(false);
+    state.saving_ok = false;
+    return;
+  }
+  for (const SessionFile& file : state.open) {
+    if (!file.unsaved.bytes.empty()) return;
+  }
+  if (!state.saving_ok && state.saving != nullptr) state.saving(true);
+  state.saving_ok = true;
 }
 
 HANDLE create_new_file(const std::u16string& path) {
@@ -70,8 +95,9 @@ void finish(SessionKey key, bool delete_when_empty) {
   const auto found = std::find_if(state.open.begin(), state.open.end(),
                                   [key](const SessionFile& file) { return file.key == key; });
   if (found == state.open.end()) return;
-  const SessionFile file = *found;
+  SessionFile file = std::move(*found);
   state.open.erase(found);
+  save(file);  // a last attempt; what still does not fit stays in the panels only
   CloseHandle(file.handle);
   if (delete_when_empty && file.line_count == 0) {
     DeleteFileW(wide(file.path));
@@ -89,6 +115,15 @@ bool owed_lines(SessionKey key) {
 void set_session_history_hooks(const SessionHistoryHooks& hooks) { files().hooks = hooks; }
 
 void set_session_owed_query(bool (*lines_owed)(SessionKey session)) { files().lines_owed = lines_owed; }
+
+void set_session_save_observer(void (*saving)(bool ok)) { files().saving = saving; }
+
+void retry_unsaved_session_lines() {
+  if (files().saving_ok) return;
+  bool all = true;
+  for (SessionFile& file : files().open) all = save(file) && all;
+  report_saving(all);
+}
 
 std::u16string history_folder() {
   return from_wide(program_dir()) + u"\\" + std::u16string(kHistoryFolderName);
@@ -108,9 +143,9 @@ bool create_session_file_in(const std::u16string& folder, const std::u16string& 
       if (GetLastError() == ERROR_FILE_EXISTS) continue;
       return false;
     }
-    write_bytes(handle, session_header_line(stamp));
     state.current = ++state.last_key;
-    state.open.push_back(SessionFile{state.current, handle, path, 0});
+    state.open.push_back(SessionFile{state.current, handle, path, 0, {session_header_line(stamp)}});
+    report_saving(save(state.open.back()));
     if (state.hooks.created != nullptr) state.hooks.created(path, stamp);
     return true;
   }
@@ -122,8 +157,8 @@ void append_session_line(const TranscriptLine& line) { append_session_line_to(fi
 void append_session_line_to(SessionKey key, const TranscriptLine& line) {
   SessionFile* file = find_open(key);
   if (file == nullptr) return;
-  write_bytes(file->handle, session_row_line(line));
-  FlushFileBuffers(file->handle);
+  file->unsaved.bytes += session_row_line(line);
+  report_saving(save(*file));
   ++file->line_count;
   const std::u16string path = file->path;  // the hook may change the list of open files
   if (files().hooks.line_saved != nullptr) files().hooks.line_saved(path);

@@ -13,6 +13,7 @@ row in the session file); exits non-zero when a check fails.
 """
 import argparse
 import os
+import random
 import re
 import shutil
 import signal
@@ -133,7 +134,8 @@ class Session:
         self.install = install
         self.work = tempfile.mkdtemp(prefix="session.", dir=work)
         self.probe_exe = find_build_exe("probe.exe")
-        self.tap_file = os.path.join(work, "frames.bin")
+        self.tap_file = os.path.join(self.work, "frames.bin")
+        self.lines_file = os.path.join(self.work, "lines.txt")
         self.launcher = None
         self.parlivo = None
 
@@ -141,7 +143,8 @@ class Session:
         venv_python = os.path.join(subprocess.check_output([os.path.join(REPO, "scripts", "venv_path.sh")],
                                                            text=True).strip(), "bin", "python")
         port_file = os.path.join(self.work, "port")
-        env = dict(os.environ, COLLOQUOR_TAP_PYTHON=venv_python, COLLOQUOR_TAP_FILE=self.tap_file)
+        env = dict(os.environ, COLLOQUOR_TAP_PYTHON=venv_python, COLLOQUOR_TAP_FILE=self.tap_file,
+                   COLLOQUOR_TAP_LINES=self.lines_file)
         self.launcher_log = open(os.path.join(self.work, "launcher.log"), "wb")
         self.launcher = subprocess.Popen(
             [venv_python, os.path.join(REPO, "tools", "relay", "launcher.py"), "--port-file", port_file,
@@ -190,6 +193,19 @@ class Session:
                 self.launcher.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 self.launcher.kill()
+
+    def finished_lines(self):
+        """Texts of the worker's non-empty "F" lines that passed the tap, in order."""
+        try:
+            data = open(self.lines_file, "rb").read().decode("utf-8", errors="replace")
+        except OSError:
+            return []
+        texts = []
+        for line in data.split("\n")[:-1]:  # a cut-off last line never reached Parlivo whole
+            fields = line.split("\t")
+            if len(fields) >= 5 and fields[0] == "F" and fields[4]:
+                texts.append(fields[4])
+        return texts
 
     def frames_received(self):
         """Frame types the worker received, in order."""
@@ -327,35 +343,55 @@ def scenario_session(install, work, sentences=SENTENCES):
     return {"rows": rows, "wer": rate, "latencies": latencies, "path": path}
 
 
-def scenario_kill(install, work):
-    log("scenario: the worker is killed in the middle of a session")
-    s = Session(install, work)
-    try:
-        s.start()
-        start_recording(s)
-        speak_sentences(s, install, SENTENCES[:2], work, pause=1.0)
-        rows_before, path = wait_rows(install, 2, 10.0)
-        # Only this installation's worker (and the tap in front of it), found by its script path
-        # (the relay hands it over through the prefix's dosdevices, hence the folder name alone).
-        killed = subprocess.run(["pkill", "-KILL", "-f", "/%s/worker.py" % os.path.basename(install.dir)],
-                                check=False)
-        check(killed.returncode == 0, "the worker process was found and killed")
-        ok, status = s.wait_text(STATUS, RECOGNIZER_STOPPED, 30000)
-        check(ok, "the status says the recognizer stopped: %r" % status)
-        record_enabled = s.probe("enabled", str(RECORD)).stdout.strip()
-        check(record_enabled == "0", "Record is disabled after the worker ended")
-        # Nothing more is captured: playing speech now leaves the session file as it is.
-        wav = speak_to_wav("This sentence must not be saved.", os.path.join(work, "late.wav"))
-        play(wav)
-        time.sleep(2.0)
-        rows_after = session_rows(path) if path else []
-        rc = s.close_and_wait()
-    finally:
-        s.stop()
-    check(len(rows_before) >= 2, "the lines finished before the kill were saved (%d rows)" % len(rows_before))
-    check(rows_after == rows_before, "nothing was added after the worker ended")
-    check(os.path.exists(path), "the session file stays")
-    check(rc == 0, "Parlivo exited with code 0 (%r)" % rc)
+def worker_pids(install):
+    """The real worker processes of this installation (not the tap in front of them)."""
+    found = subprocess.run(["pgrep", "-f", "/%s/worker.py" % os.path.basename(install.dir)],
+                           capture_output=True, text=True, check=False)
+    pids = []
+    for pid in found.stdout.split():
+        try:
+            cmdline = open("/proc/%s/cmdline" % pid, "rb").read()
+        except OSError:
+            continue
+        if b"tap.py" not in cmdline:
+            pids.append(int(pid))
+    return pids
+
+
+def scenario_kill(install, work, kills=1, seed=7):
+    log("scenario: the worker is killed at %d moment(s) of a live session" % kills)
+    rng = random.Random(seed)
+    for round_ in range(kills):
+        s = Session(install, work)
+        try:
+            s.start()
+            start_recording(s)
+            wav = speak_to_wav(SENTENCES[round_ % len(SENTENCES)] + " " +
+                               SENTENCES[(round_ + 1) % len(SENTENCES)],
+                               os.path.join(s.work, "speech.wav"))
+            player = subprocess.Popen(["paplay", "-d", os.environ.get("COLLOQUOR_SINK", "spk"), wav])
+            moment = rng.uniform(0.5, wav_seconds(wav) + 4.0)
+            time.sleep(moment)
+            pids = worker_pids(install)
+            for pid in pids:
+                os.kill(pid, signal.SIGKILL)
+            check(len(pids) == 1, "kill %d at %.1f s: the worker process was found and killed"
+                  % (round_ + 1, moment))
+            ok, status = s.wait_text(STATUS, RECOGNIZER_STOPPED, 30000)
+            check(ok, "the status says the recognizer stopped: %r" % status)
+            check(s.probe("enabled", str(RECORD)).stdout.strip() == "0",
+                  "Record is disabled after the worker ended")
+            player.wait()
+            time.sleep(1.0)  # nothing more is captured: the file stays as it is
+            files = install.session_files()
+            rows = session_rows(files[-1]) if files else []
+            rc = s.close_and_wait()
+            sent = s.finished_lines()
+        finally:
+            s.stop()
+        log("  %d finished line(s) had reached Parlivo, %d row(s) in the file" % (len(sent), len(rows)))
+        check([r[6] for r in rows] == sent, "every finished line that reached Parlivo is in the file")
+        check(rc == 0, "Parlivo exited with code 0 (%r)" % rc)
 
 
 def worker_running(install):
@@ -400,6 +436,107 @@ def scenario_crash(install, work):
     check(len(items) >= 1 and items[0].endswith("(%d)" % len(rows_after)),
           "the next start lists the session with its %d lines: %r" % (len(rows_after), items[:1]))
     check(rc == 0, "the next run exited with code 0 (%r)" % rc)
+
+
+def fill_up(folder):
+    """Fills the file system of `folder` to the last byte; returns the filler's path."""
+    filler = os.path.join(folder, "filler.bin")
+    with open(filler, "wb", buffering=0) as f:
+        block = b"\0" * 4096
+        try:
+            while True:
+                f.write(block)
+        except OSError:
+            pass
+        try:
+            while True:
+                f.write(b"\0")
+        except OSError:
+            pass
+    return filler
+
+
+def mount_small_disk(folder, work):
+    """A 256 KiB ext2 file system with 1 KiB blocks at `folder` (a tmpfs would keep whole 4 KiB
+    pages per file, so a full disk would still take many rows); None when mounting is refused."""
+    image = os.path.join(work, "small-disk.img")
+    with open(image, "wb") as f:
+        f.truncate(256 * 1024)
+    steps = [["mkfs.ext2", "-q", "-F", "-b", "1024", "-m", "0", image],
+             ["mount", "-o", "loop", image, folder]]
+    for step in steps:
+        done = subprocess.run(step, capture_output=True, text=True, check=False)
+        if done.returncode != 0:
+            return "%s: %s" % (step[0], done.stderr.strip())
+    return None
+
+
+def scenario_disk_full(install, work):
+    log("scenario: the disk fills up while the session is written")
+    os.makedirs(install.history, exist_ok=True)
+    refused = mount_small_disk(install.history, work)
+    if refused:
+        log("  skipped: a small file system cannot be mounted here (%s)" % refused)
+        return
+    s = Session(install, work)
+    try:
+        s.start()
+        start_recording(s)
+        speak_sentences(s, install, SENTENCES[:1], work, pause=0.5)
+        rows, path = wait_rows(install, 1, 10.0)
+        check(len(rows) == 1, "the first line was saved")
+        filler = fill_up(install.history)
+        # The file's last block still takes a few rows; then the disk is full.
+        failed, spoken = False, 1
+        while not failed and spoken < 16:
+            speak_sentences(s, install, [SENTENCES[spoken % len(SENTENCES)]], work, pause=0.5)
+            spoken += 1
+            failed, status = s.wait_text(STATUS, "Could not write the session file", 3000)
+        check(failed, "after %d sentences the status line says the file cannot be written: %r"
+              % (spoken, status))
+        saved_while_full = len(session_rows(path))
+        speak_sentences(s, install, SENTENCES[:1], work, pause=0.5)
+        spoken += 1
+        panel = s.text(RECOGNIZED_PANEL)
+        check(len(session_rows(path)) == saved_while_full, "nothing more reached the full disk")
+        os.remove(filler)
+        ok, status = s.wait_text(STATUS, "The session file is saved again", 10000)
+        check(ok, "the status line says saving resumed: %r" % status)
+        rows = session_rows(path)
+        check(s.click(RECORD), "pressed Stop")
+        rc = s.close_and_wait()
+    finally:
+        s.stop()
+        subprocess.run(["umount", "-l", install.history], check=False)
+    log("  %d sentence(s) spoken, %d row(s) saved before the disk was full, %d after space returned"
+        % (spoken, saved_while_full, len(rows)))
+    check(len(rows) == spoken and all(r[6] in panel for r in rows),
+          "every line shown while the disk was full reached the file once space returned")
+    check(rc == 0, "Parlivo exited with code 0 (%r)" % rc)
+
+
+# A program folder with spaces, quotes, Cyrillic letters and dots. (A name that ends in a dot cannot
+# hold a program at all: Windows drops the dot from every path, so not even the loader finds it.)
+ODD_FOLDER = "Coll oquor 'q' Запись. v.2"
+
+
+def scenario_odd_path(install, work):
+    log("scenario: a program folder named %r" % os.path.basename(install.dir))
+    s = Session(install, work)
+    try:
+        s.start()
+        start_recording(s)
+        speak_sentences(s, install, SENTENCES[:1], work, pause=0.5)
+        rows, path = wait_rows(install, 1, 15.0)
+        check(s.click(RECORD), "pressed Stop")
+        rc = s.close_and_wait()
+    finally:
+        s.stop()
+    check(len(rows) == 1, "the line reached the session file in the history folder")
+    check(os.path.getsize(install.worker_log) > 0, "worker.log was written next to the program")
+    raw, settings = install.read_settings()
+    check("v=2" in settings, "settings.ini was read and written")
+    check(rc == 0, "Parlivo exited with code 0 (%r)" % rc)
 
 
 def scenario_demo(install, work, text, wav_path, screenshot):
@@ -452,7 +589,9 @@ def prepare_data_root(work):
 
 def main(argv):
     ap = argparse.ArgumentParser()
-    ap.add_argument("--scenario", default="all", choices=["all", "session", "kill", "crash", "demo"])
+    ap.add_argument("--scenario", default="all",
+                    choices=["all", "session", "kill", "crash", "demo", "faults", "diskfull", "path"])
+    ap.add_argument("--kills", type=int, default=1, help="kill: how many random moments")
     ap.add_argument("--text", default="")
     ap.add_argument("--wav", default="")
     ap.add_argument("--screenshot", default="")
@@ -479,7 +618,13 @@ def main(argv):
         if args.scenario in ("all", "session"):
             scenarios.append(("session", lambda: scenario_session(mk("Colloquor"), work)))
         if args.scenario in ("all", "kill"):
-            scenarios.append(("kill", lambda: scenario_kill(mk("ColloquorKill"), work)))
+            scenarios.append(("kill", lambda: scenario_kill(mk("ColloquorKill"), work, args.kills)))
+        if args.scenario == "faults":
+            scenarios.append(("kill", lambda: scenario_kill(mk("ColloquorKill"), work, args.kills)))
+        if args.scenario in ("faults", "diskfull"):
+            scenarios.append(("diskfull", lambda: scenario_disk_full(mk("ColloquorFull"), work)))
+        if args.scenario in ("faults", "path"):
+            scenarios.append(("path", lambda: scenario_odd_path(mk(ODD_FOLDER), work)))
         if args.scenario in ("all", "crash"):
             scenarios.append(("crash", lambda: scenario_crash(mk("ColloquorCrash"), work)))
 

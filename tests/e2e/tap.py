@@ -3,8 +3,9 @@
     python tap.py TAPFILE PYTHON ARGS...
 
 Used as the "interpreter" behind the relay in end-to-end runs, so a test can tell which frames the
-worker really received (for example that the last one was "Q"). Standard output and error pass
-through untouched; the exit code is the worker's.
+worker really received (for example that the last one was "Q"). With COLLOQUOR_TAP_LINES set, the
+worker's output lines are also copied to that file as they pass (after they were passed on).
+Standard error passes through untouched; the exit code is the worker's.
 """
 import os
 import signal
@@ -15,7 +16,9 @@ import threading
 
 def main(argv):
     tap_path, python, args = argv[1], argv[2], argv[3:]
-    child = subprocess.Popen([python] + args, stdin=subprocess.PIPE)
+    lines_path = os.environ.get("COLLOQUOR_TAP_LINES")
+    child = subprocess.Popen([python] + args, stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE if lines_path else None)
 
     def forward_signal(signum, _frame):
         child.send_signal(signum)
@@ -40,8 +43,29 @@ def main(argv):
         except OSError:
             pass
 
+    def pass_lines():
+        with open(lines_path, "ab", buffering=0) as copy:
+            while True:
+                chunk = child.stdout.read1(65536) if hasattr(child.stdout, "read1") else child.stdout.read(1)
+                if not chunk:
+                    break
+                try:
+                    while chunk:
+                        written = os.write(1, chunk)
+                        copy.write(chunk[:written])
+                        chunk = chunk[written:]
+                except (BrokenPipeError, OSError):
+                    break
+
     threading.Thread(target=pump, daemon=True).start()
-    return child.wait()
+    passing = None
+    if lines_path:
+        passing = threading.Thread(target=pass_lines, daemon=True)
+        passing.start()
+    code = child.wait()
+    if passing:
+        passing.join(timeout=5)
+    return code
 
 
 if __name__ == "__main__":

@@ -212,5 +212,26 @@ TEST(SessionReading, SurvivesArbitraryBytes) {
   EXPECT_TRUE(read_session_text(std::string(1, '\0')).lines.empty());
 }
 
+TEST(UnsavedRows, AFullDiskKeepsTheRestAndTheNextAttemptGoesOnWhereItStopped) {
+  std::string disk;
+  std::size_t room = 10;  // the disk takes 10 more bytes, then nothing
+  const auto write = [&](std::string_view bytes) {
+    const std::size_t taken = std::min(room, bytes.size());
+    disk.append(bytes.substr(0, taken));
+    room -= taken;
+    return taken;
+  };
+  UnsavedBytes unsaved;
+  unsaved.bytes = "U\t0\t0\t0\ten\t\tfirst\t\n";
+  EXPECT_FALSE(write_unsaved(unsaved, write));
+  unsaved.bytes += "U\t0\t0\t0\ten\t\tsecond\t\n";
+  EXPECT_FALSE(write_unsaved(unsaved, write));
+  room = 1000;  // space came back
+  EXPECT_TRUE(write_unsaved(unsaved, write));
+  EXPECT_TRUE(unsaved.bytes.empty());
+  EXPECT_EQ(disk, "U\t0\t0\t0\ten\t\tfirst\t\nU\t0\t0\t0\ten\t\tsecond\t\n");
+  EXPECT_EQ(read_session_text(disk).lines.size(), 2u);
+}
+
 }  // namespace
 }  // namespace colloquor
