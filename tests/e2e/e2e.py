@@ -366,11 +366,15 @@ def scenario_kill(install, work, kills=1, seed=7):
         try:
             s.start()
             start_recording(s)
-            wav = speak_to_wav(SENTENCES[round_ % len(SENTENCES)] + " " +
-                               SENTENCES[(round_ + 1) % len(SENTENCES)],
-                               os.path.join(s.work, "speech.wav"))
+            # Two sentences apart, so that the kill may come before, between or after answers.
+            parts = [speak_to_wav(SENTENCES[(round_ + k) % len(SENTENCES)],
+                                  os.path.join(s.work, "part%d.wav" % k)) for k in range(2)]
+            padded = os.path.join(s.work, "part0-pause.wav")
+            subprocess.run(["sox", parts[0], padded, "pad", "0", "1.5"], check=True)
+            wav = os.path.join(s.work, "speech.wav")
+            subprocess.run(["sox", padded, parts[1], wav], check=True)
             player = subprocess.Popen(["paplay", "-d", os.environ.get("COLLOQUOR_SINK", "spk"), wav])
-            moment = rng.uniform(0.5, wav_seconds(wav) + 4.0)
+            moment = rng.uniform(0.5, wav_seconds(wav) + 6.0)
             time.sleep(moment)
             pids = worker_pids(install)
             for pid in pids:
