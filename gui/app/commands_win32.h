@@ -22,6 +22,9 @@ void on_audio_level(WPARAM wparam, LPARAM lparam);
 // WM_LOOPBACK_FAILED: takes back and frees the reason string, says so in the status line.
 void on_loopback_failed(LPARAM lparam);
 
+// The control the keyboard starts from: Record when it can be pressed, else "+ New session".
+HWND default_focus_control();
+
 // The speech state of the level reports (kept for the whole run).
 extern SpeechStatus speech_status;
 
