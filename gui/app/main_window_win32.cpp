@@ -458,6 +458,42 @@ bool on_draw_item(const DRAWITEMSTRUCT* item) {
   }
 }
 
+// The default window procedure gives the focus to the window itself on activation, where the
+// keyboard reaches no control: the control that had it before gets it back, or, at the first
+// activation and when that control can no longer take it, the one the keyboard starts from.
+void on_activate(WPARAM wparam) {
+  if (LOWORD(wparam) == WA_INACTIVE) {
+    HWND focus = GetFocus();
+    if (focus != nullptr && IsChild(g_window, focus)) g_focus_before_deactivation = focus;
+    return;
+  }
+  if (HIWORD(wparam) != 0) return;  // minimized
+  HWND target = g_focus_before_deactivation;
+  if (target == nullptr || !IsWindow(target) || !IsWindowEnabled(target) ||
+      !IsWindowVisible(target)) {
+    target = default_focus_control();
+  }
+  SetFocus(target);
+}
+
+// The size of the work area of the monitor the window is on; 0 x 0 when it cannot be read.
+Size monitor_work_area(HWND window) {
+  MONITORINFO info = {};
+  info.cbSize = sizeof info;
+  HMONITOR monitor = MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY);
+  if (monitor == nullptr || !GetMonitorInfoW(monitor, &info)) return Size{};
+  return Size{info.rcWork.right - info.rcWork.left, info.rcWork.bottom - info.rcWork.top};
+}
+
+// The stated minimum where it fits in that work area: a window at 144 dpi may not be made smaller
+// than the screen.
+void on_get_min_max_info(HWND window, MINMAXINFO* info) {
+  const Size minimum = fit_within(minimum_track_size(g_window != nullptr ? g_dpi : screen_dpi()),
+                                  monitor_work_area(window));
+  info->ptMinTrackSize.x = minimum.width;
+  info->ptMinTrackSize.y = minimum.height;
+}
+
 // The item under a point of the Sessions list, or -1 for empty space. LB_ITEMFROMPOINT answers
 // with the nearest item also below the last one, so the item's own rectangle decides.
 int sessions_item_at(HWND list, POINT client_point) {
@@ -525,40 +561,6 @@ void on_spinner_timer() {
   window_state.spinner_phase = (window_state.spinner_phase + 1) % 12;
   if (!shown) ShowWindow(spinner, SW_SHOWNA);
   InvalidateRect(spinner, nullptr, FALSE);
-}
-
-// The default window procedure gives the focus to the window itself on activation, where the
-// keyboard reaches no control: the control that had it before gets it back, or, at the first
-// activation and when that control can no longer take it, the one the keyboard starts from.
-void on_activate(WPARAM wparam) {
-  if (LOWORD(wparam) == WA_INACTIVE) {
-    HWND focus = GetFocus();
-    if (focus != nullptr && IsChild(g_window, focus)) g_focus_before_deactivation = focus;
-    return;
-  }
-  if (HIWORD(wparam) != 0) return;  // minimized
-  HWND target = g_focus_before_deactivation;
-  if (target == nullptr || !IsWindow(target) || !IsWindowEnabled(target) ||
-      !IsWindowVisible(target)) {
-    target = default_focus_control();
-  }
-  SetFocus(target);
-}
-
-// The stated limits, within the work area of the monitor the window is on.
-Size monitor_work_area(HWND window) {
-  MONITORINFO info = {};
-  info.cbSize = sizeof info;
-  HMONITOR monitor = MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY);
-  if (monitor == nullptr || !GetMonitorInfoW(monitor, &info)) return Size{};
-  return Size{info.rcWork.right - info.rcWork.left, info.rcWork.bottom - info.rcWork.top};
-}
-
-void on_get_min_max_info(HWND window, MINMAXINFO* info) {
-  const Size minimum = fit_within(minimum_track_size(g_window != nullptr ? g_dpi : screen_dpi()),
-                                  monitor_work_area(window));
-  info->ptMinTrackSize.x = minimum.width;
-  info->ptMinTrackSize.y = minimum.height;
 }
 
 // A worker reached through a relay gets "Q" a moment after the pipe took it; closing the job at
