@@ -234,9 +234,13 @@ TEST(ListChoice, OnlyACompletedChangeIsActedOn) {
   for (bool change_first : {true, false}) {
     ListChoice mouse;
     list_choice_step(mouse, 3, 0, false, true);
-    if (change_first) EXPECT_EQ(list_choice_step(mouse, 1, 1, true, true), ListStep::nothing);
+    if (change_first) {
+      EXPECT_EQ(list_choice_step(mouse, 1, 1, true, true), ListStep::nothing);
+    }
     EXPECT_EQ(list_choice_step(mouse, 8, 1, false, true), ListStep::act);
-    if (!change_first) EXPECT_EQ(list_choice_step(mouse, 1, 1, false, true), ListStep::nothing);
+    if (!change_first) {
+      EXPECT_EQ(list_choice_step(mouse, 1, 1, false, true), ListStep::nothing);
+    }
     EXPECT_EQ(list_choice_step(mouse, 4, 1, false, false), ListStep::nothing);
   }
 
