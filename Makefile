@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 VENV := $(shell scripts/venv_path.sh)
 PYTHON := $(VENV)/bin/python
 
-.PHONY: demo setup build build-native build-sanitize build-windows dist test test-native test-windows test-worker test-e2e faults bench clean
+.PHONY: demo demo-build configure-windows setup build build-native build-sanitize build-windows dist test test-native test-windows test-worker test-e2e faults bench clean
 
 setup:
 	@scripts/setup.sh
@@ -22,9 +22,11 @@ build-sanitize:
 	@cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOLLOQUOR_SANITIZE=ON >/dev/null
 	@cmake --build build/sanitize -j $(JOBS)
 
-build-windows:
+configure-windows:
 	@cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake >/dev/null
+
+build-windows: configure-windows
 	@cmake --build build/windows -j $(JOBS)
 
 dist:
@@ -58,12 +60,18 @@ clean:
 	rm -rf build dist
 
 # The main job: Parlivo under Xvfb/Wine with the real worker; speaks TEXT (or plays WAV, 16 kHz
-# mono) into the virtual microphone, presses the buttons, prints the session file and the path of
-# a screenshot.
+# mono) into the virtual microphone, presses the buttons, prints the session file with its facts
+# and the path of a screenshot. It needs only Parlivo, the relay and the probe (the worker, the
+# relay's Linux side and the model preparation are Python), not the test programs.
 TEXT ?=
 WAV ?=
 TRANSLATE ?=
-demo: build
+DEMO_TARGETS := Parlivo relay probe
+demo-build: setup configure-windows
+	@cmake --build build/windows -j $(JOBS) --target $(DEMO_TARGETS)
+	@scripts/make_dist.sh
+
+demo: demo-build
 	@scripts/with_wine.sh tests/e2e/run.sh --scenario demo --text "$(TEXT)" \
 	  $(if $(WAV),--wav "$(abspath $(WAV))") $(if $(TRANSLATE),--translate) \
 	  --screenshot "$(CURDIR)/dist/demo-screenshot.png"

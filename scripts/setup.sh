@@ -10,6 +10,7 @@ APT_PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   wine wine64 xvfb xdotool x11-utils imagemagick
   pulseaudio pulseaudio-utils espeak-ng sox
+  fonts-liberation2 fonts-wine
   python3-venv
 )
 

@@ -4,6 +4,8 @@
 # starts is stopped again by process id when the command ends.
 #   scripts/with_wine.sh COMMAND [ARGS...]
 # Exported to the command: WINEPREFIX, DISPLAY, XDG_RUNTIME_DIR, PULSE_SERVER, COLLOQUOR_SINK.
+# COLLOQUOR_SCREEN (default 1600x1200x24) sets the display's size, COLLOQUOR_DPI (default 96) the
+# screen dpi Windows programs see.
 set -uo pipefail
 
 work=$(mktemp -d /tmp/colloquor-wine.XXXXXX)
@@ -20,7 +22,7 @@ trap cleanup EXIT
 for n in $(seq 77 140); do
   if [ ! -e /tmp/.X11-unix/X$n ] && [ ! -e /tmp/.X$n-lock ]; then display=:$n; break; fi
 done
-Xvfb "$display" -screen 0 1600x1200x24 -nolisten tcp >/dev/null 2>&1 &
+Xvfb "$display" -screen 0 "${COLLOQUOR_SCREEN:-1600x1200x24}" -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
 export DISPLAY=$display
 
@@ -46,6 +48,28 @@ pactl set-default-source spk.monitor >/dev/null 2>&1 || true
 # pipes and hold them open, so a caller reading them would never see their end.
 wineserver -p </dev/null >/dev/null 2>&1
 wineboot -i </dev/null >/dev/null 2>&1
+
+if [ -n "${COLLOQUOR_DPI:-}" ]; then
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$COLLOQUOR_DPI" /f \
+    </dev/null >/dev/null 2>&1
+fi
+# Windows draws the program in "Segoe UI", which Debian does not have (nor Selawik, its
+# metric-compatible open stand-in); Wine's fallback is much wider and wraps labels that fit on
+# Windows. Liberation Sans (Arial's metrics, fonts-liberation2) is the nearest face at hand, a little
+# narrower than Segoe UI; DejaVu Sans Condensed is next. DejaVu Sans is linked in for the glyphs
+# they lack (the swap arrow), as Windows links Segoe UI Symbol.
+ui_font=""
+for face in 'Liberation Sans' 'DejaVu Sans Condensed'; do
+  if fc-list ":family=$face" family 2>/dev/null | grep -q .; then ui_font=$face; break; fi
+done
+if [ -n "$ui_font" ]; then
+  wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Segoe UI' /d "$ui_font" /f \
+    </dev/null >/dev/null 2>&1
+  for face in 'Segoe UI' "$ui_font"; do
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+      /v "$face" /t REG_MULTI_SZ /d 'DejaVuSans.ttf,DejaVu Sans' /f </dev/null >/dev/null 2>&1
+  done
+fi
 
 "$@"
 rc=$?

@@ -80,13 +80,23 @@ Command command_for(int control_id, int notification) {
   auto on_selection = [selection_changed](Command command) {
     return selection_changed ? command : Command::ignored;
   };
+  auto on_choice = [notification](Command command) {
+    switch (notification) {
+      case kComboSelectionChanged:
+      case kComboFocusGained:
+      case kComboFocusLost:
+      case kComboClosedUp: return command;
+      default: return Command::ignored;
+    }
+  };
   switch (control_id) {
+    case kIdEnterKey: return Command::enter_key;
     case kIdMicrophoneList: return on_selection(Command::microphone_list);
     case kIdSpeechLanguageList:
     case kIdTranslationLanguageList: return on_selection(Command::language_list);
-    case kIdOutputDeviceList: return on_selection(Command::output_device);
-    case kIdSpeakerModelList: return on_selection(Command::speaker_model);
-    case kIdTranslationModelList: return on_selection(Command::translation_model);
+    case kIdOutputDeviceList: return on_choice(Command::output_device);
+    case kIdSpeakerModelList: return on_choice(Command::speaker_model);
+    case kIdTranslationModelList: return on_choice(Command::translation_model);
     case kIdSessionsList:
       return notification == kListSelectionChanged ? Command::sessions_list : Command::ignored;
     case kIdRecordButton: return Command::record;
@@ -123,11 +133,40 @@ bool swap_allowed(int speech_selection, int translation_selection) {
   return speech_selection >= 1 && translation_selection >= 1;
 }
 
+ListStep list_choice_step(ListChoice& choice, int notification, int selection, bool dropped_down,
+                          bool has_focus) {
+  switch (notification) {
+    case kComboFocusGained:
+      if (choice.focus_taken) {
+        choice.focus_taken = false;
+      } else {
+        choice.settled = selection;
+      }
+      return ListStep::nothing;
+    case kComboSelectionChanged:
+      if (dropped_down || has_focus) return ListStep::nothing;
+      choice.focus_taken = true;
+      return ListStep::take_focus;
+    case kComboFocusLost:
+    case kComboClosedUp:
+      if (selection == choice.settled) return ListStep::nothing;
+      choice.settled = selection;
+      return ListStep::act;
+    default:
+      return ListStep::nothing;
+  }
+}
+
 std::optional<std::u16string> model_switch_target(const std::vector<ModelEntry>& catalog,
-                                                  int index, std::u16string_view active_id) {
+                                                  int index, std::u16string_view active_id,
+                                                  std::u16string_view chosen_id, bool switching) {
   if (index < 0 || static_cast<std::size_t>(index) >= catalog.size()) return std::nullopt;
   const std::u16string& id = catalog[static_cast<std::size_t>(index)].id;
-  if (id == active_id) return std::nullopt;
+  if (id == active_id) {
+    if (switching && chosen_id != active_id) return id;
+    return std::nullopt;
+  }
+  if (switching && id == chosen_id) return std::nullopt;
   return id;
 }
 

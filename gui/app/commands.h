@@ -127,25 +127,58 @@ enum class Command {
   translation_model,
   sessions_list,
   new_session,
+  enter_key,  // Enter, which the dialog manager turns into IDOK: presses the focused button
 };
 
-// Notification codes the lists react to (the values of CBN_SELCHANGE and LBN_SELCHANGE).
+// Notification codes the lists react to (the values of CBN_SELCHANGE and LBN_SELCHANGE), and the
+// ones that complete a choice in a drop-down list (CBN_SETFOCUS, CBN_KILLFOCUS, CBN_CLOSEUP).
 inline constexpr int kComboSelectionChanged = 1;
 inline constexpr int kListSelectionChanged = 1;
+inline constexpr int kComboFocusGained = 3;
+inline constexpr int kComboFocusLost = 4;
+inline constexpr int kComboClosedUp = 8;
+// What IsDialogMessage sends for Enter when no button is the default one (IDOK).
+inline constexpr int kIdEnterKey = 1;
 
 // The command of a WM_COMMAND with this control id and notification code: the lists react only to
-// a selection change, buttons to any notification.
+// a selection change, except the two model lists and the output device list, which also hear
+// their focus and closing notifications (see ListChoice); buttons react to any notification.
 Command command_for(int control_id, int notification);
+
+// ---- Completed choices in drop-down lists -------------------------------------------------------
+
+// In a closed drop-down list every arrow key or wheel step selects the next item. For the lists
+// whose choice costs something (a model switch may download gigabytes, a new output device
+// restarts system-audio capture) only a completed choice counts: the list closed with another
+// item than the one it had when the user came to it, or the user left the list after changing it.
+struct ListChoice {
+  int settled = -1;           // the selection the user came to the list with
+  bool focus_taken = false;   // the program gave the list the focus: keep `settled` as it is
+};
+
+enum class ListStep {
+  nothing,
+  act,         // the choice is complete: act on the list's selection
+  take_focus,  // changed by the wheel without the focus: give the list the focus, so that leaving
+               // it completes the choice
+};
+
+// The step for one notification of the list, with its selection at that moment.
+ListStep list_choice_step(ListChoice& choice, int notification, int selection, bool dropped_down,
+                          bool has_focus);
 
 // ---- Swap and model switch ----------------------------------------------------------------------
 
 // Swap needs a concrete language on both sides (list positions 1 to 8).
 bool swap_allowed(int speech_selection, int translation_selection);
 
-// The model id to switch to when the user picks item `index` of a model list, or nothing: for an
-// index outside the catalog, and for the model that is already active.
+// The model id to send when the user picks item `index` of a model list, or nothing: for an index
+// outside the catalog, for the model that is already active, and for the one already on its way.
+// Picking the active model while another one is being switched to goes back to it: the worker
+// returns to the model sent last once its running load ends.
 std::optional<std::u16string> model_switch_target(const std::vector<ModelEntry>& catalog,
-                                                  int index, std::u16string_view active_id);
+                                                  int index, std::u16string_view active_id,
+                                                  std::u16string_view chosen_id, bool switching);
 
 // ---- Capture levels and the speech state -------------------------------------------------------
 

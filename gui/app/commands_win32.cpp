@@ -175,7 +175,9 @@ void on_model_switch(bool speaker) {
   const Ctl list = speaker ? Ctl::SpeakerModelList : Ctl::TranslationModelList;
   const std::optional<std::u16string> target = model_switch_target(
       speaker ? worker_state.speaker_catalog : worker_state.translation_catalog, selection_of(list),
-      speaker ? worker_state.active_speaker_model : worker_state.active_translation_model);
+      speaker ? worker_state.active_speaker_model : worker_state.active_translation_model,
+      speaker ? worker_state.chosen_speaker_model : worker_state.chosen_translation_model,
+      worker_state.switching_model);
   if (!target) return;
   (speaker ? worker_state.chosen_speaker_model : worker_state.chosen_translation_model) = *target;
   save_settings();
@@ -186,9 +188,89 @@ void on_model_switch(bool speaker) {
   set_status(speaker ? kStatusSwitchingSpeakerModel : kStatusSwitchingTranslationModel);
 }
 
+void on_speaker_model_chosen() { on_model_switch(true); }
+void on_translation_model_chosen() { on_model_switch(false); }
+
+ListChoice& choice_of(Ctl list) {
+  switch (list) {
+    case Ctl::SpeakerModelList: return window_state.speaker_model_choice;
+    case Ctl::TranslationModelList: return window_state.translation_model_choice;
+    default: return window_state.output_device_choice;
+  }
+}
+
+// A notification of a list whose choice costs something; `act` runs once the choice is complete.
+void on_costly_list(Ctl list, int notification, void (*act)()) {
+  HWND box = control(list);
+  const bool dropped_down = SendMessageW(box, CB_GETDROPPEDSTATE, 0, 0) != FALSE;
+  switch (list_choice_step(choice_of(list), notification, selection_of(list), dropped_down,
+                           GetFocus() == box)) {
+    case ListStep::act:
+      act();
+      break;
+    case ListStep::take_focus:
+      // Not while another program is in front: the choice then completes when the user comes
+      // back to the list and leaves it.
+      if (GetActiveWindow() == main_window()) SetFocus(box);
+      break;
+    case ListStep::nothing:
+      break;
+  }
+}
+
+bool is_push_button(HWND window) {
+  wchar_t window_class[16] = {};
+  GetClassNameW(window, window_class, 16);
+  if (lstrcmpiW(window_class, L"Button") != 0) return false;
+  const LONG type = GetWindowLongW(window, GWL_STYLE) & BS_TYPEMASK;
+  return type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON || type == BS_OWNERDRAW;
+}
+
+// Enter presses the focused button; on a costly list changed with the arrow keys it completes the
+// choice.
+void on_enter_key() {
+  HWND focus = GetFocus();
+  if (focus == nullptr || GetParent(focus) != main_window() || !IsWindowEnabled(focus)) return;
+  if (focus == control(Ctl::OutputDeviceList)) {
+    on_costly_list(Ctl::OutputDeviceList, kComboClosedUp, on_output_device);
+  } else if (focus == control(Ctl::SpeakerModelList)) {
+    on_costly_list(Ctl::SpeakerModelList, kComboClosedUp, on_speaker_model_chosen);
+  } else if (focus == control(Ctl::TranslationModelList)) {
+    on_costly_list(Ctl::TranslationModelList, kComboClosedUp, on_translation_model_chosen);
+  } else if (is_push_button(focus)) {
+    SendMessageW(focus, BM_CLICK, 0, 0);
+  }
+}
+
+// "Save...": the live session in the languages chosen now, a saved one in those it was recorded in.
+void on_save() {
+  if (window_state.session_open) {
+    save_transcripts(main_window(), worker_state.transcript_lines);
+  } else {
+    save_transcripts_as_recorded(main_window(), worker_state.transcript_lines);
+  }
+}
+
 void on_sessions_selection() {
   if (window_state.selecting_by_program) return;
+  if (capture_running()) {
+    // The recording session stays on screen, so its entry stays the selected one.
+    select_current_session_in_history();
+    return;
+  }
   open_history_entry(static_cast<int>(SendMessageW(control(Ctl::SessionsList), LB_GETCURSEL, 0, 0)));
+}
+
+// A control that lost the ability to take input hands the keyboard on, and a session becoming
+// recordable moves the keyboard from "+ New session" to Record: Enter, Enter starts a recording.
+void keep_keyboard_focus(HWND focused_before, bool record_was_enabled) {
+  if (focused_before == nullptr || GetParent(focused_before) != main_window()) return;
+  if (!IsWindowEnabled(focused_before)) {
+    SetFocus(default_focus_control());
+  } else if (focused_before == control(Ctl::NewSession) && !record_was_enabled &&
+             IsWindowEnabled(control(Ctl::Record))) {
+    SetFocus(control(Ctl::Record));
+  }
 }
 
 void on_new_session() {
@@ -243,7 +325,14 @@ void send_options() {
   send_frame(kFrameOptions, payload.data(), static_cast<std::uint32_t>(payload.size()));
 }
 
+HWND default_focus_control() {
+  HWND record = control(Ctl::Record);
+  return IsWindowEnabled(record) ? record : control(Ctl::NewSession);
+}
+
 void update_controls() {
+  HWND focused_before = GetFocus();
+  const bool record_was_enabled = IsWindowEnabled(control(Ctl::Record)) != FALSE;
   InvalidateRect(control(Ctl::Record), nullptr, TRUE);
   const ControlInputs before = current_inputs();
   if (session_live(before)) {
@@ -254,10 +343,12 @@ void update_controls() {
   apply_plan(control_enables(current_inputs()));
   InvalidateRect(control(Ctl::NewSession), nullptr, TRUE);
   select_current_session_in_history();
+  keep_keyboard_focus(focused_before, record_was_enabled);
 }
 
 bool on_command(WPARAM wparam, LPARAM) {
-  switch (command_for(LOWORD(wparam), HIWORD(wparam))) {
+  const int notification = HIWORD(wparam);
+  switch (command_for(LOWORD(wparam), notification)) {
     case Command::unknown: return false;
     case Command::ignored: break;
     case Command::microphone_list: save_settings(); break;
@@ -267,16 +358,23 @@ bool on_command(WPARAM wparam, LPARAM) {
     case Command::copy_text: copy_panel_text(main_window(), recognized_panel); break;
     case Command::copy_translation: copy_panel_text(main_window(), translation_panel); break;
     case Command::swap: on_swap(); break;
-    case Command::save: save_transcripts(main_window(), worker_state.transcript_lines); break;
+    case Command::save: on_save(); break;
     case Command::audio_option: apply_audio_options(true); break;
     case Command::system_audio: on_system_audio(); break;
     case Command::capture_option: apply_capture_options(true); break;
-    case Command::output_device: on_output_device(); break;
+    case Command::output_device:
+      on_costly_list(Ctl::OutputDeviceList, notification, on_output_device);
+      break;
     case Command::use_microphone: on_use_microphone(); break;
-    case Command::speaker_model: on_model_switch(true); break;
-    case Command::translation_model: on_model_switch(false); break;
+    case Command::speaker_model:
+      on_costly_list(Ctl::SpeakerModelList, notification, on_speaker_model_chosen);
+      break;
+    case Command::translation_model:
+      on_costly_list(Ctl::TranslationModelList, notification, on_translation_model_chosen);
+      break;
     case Command::sessions_list: on_sessions_selection(); break;
     case Command::new_session: on_new_session(); break;
+    case Command::enter_key: on_enter_key(); break;
   }
   return true;
 }

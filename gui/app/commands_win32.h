@@ -33,6 +33,9 @@ void report_dropped_audio();
 // The session files' saving failed (a full disk) or works again.
 void on_session_saving(bool ok);
 
+// The control the keyboard starts from: Record when it can be pressed, else "+ New session".
+HWND default_focus_control();
+
 // The speech state of the level reports (kept for the whole run).
 extern SpeechStatus speech_status;
 

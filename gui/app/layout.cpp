@@ -141,6 +141,15 @@ Size initial_window_size(int dpi) { return Size{scale(1160, dpi), scale(1080, dp
 
 Size minimum_track_size(int dpi) { return Size{scale(860, dpi) + scale(250, dpi), scale(820, dpi)}; }
 
+Size fit_within(Size wanted, Size area) {
+  return Size{area.width > 0 ? std::min(wanted.width, area.width) : wanted.width,
+              area.height > 0 ? std::min(wanted.height, area.height) : wanted.height};
+}
+
+int fit_start(int start, int length, int area_start, int area_length) {
+  return std::max(area_start, std::min(start, area_start + area_length - length));
+}
+
 int font_height(int points, int dpi) { return -mul_div(points, dpi, 72); }
 
 }  // namespace colloquor

@@ -37,6 +37,14 @@ Size initial_window_size(int dpi);
 // The smallest outer size the user can drag the window to: (250 + 860) x 820 at 96 dpi.
 Size minimum_track_size(int dpi);
 
+// A stated size where it fits in `area` (a monitor's work area), else the area's length: a window
+// at 144 dpi is taller than a 1080-pixel screen.
+Size fit_within(Size wanted, Size area);
+
+// Where a window of `length` that starts at `start` must start to lie within the area from
+// `area_start` of `area_length` (as far as it can).
+int fit_start(int start, int length, int area_start, int area_length);
+
 // Character height of a font of the given size in points (negative: the em height).
 int font_height(int points, int dpi);
 

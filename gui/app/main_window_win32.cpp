@@ -39,6 +39,8 @@ HFONT g_large_font = nullptr;
 HFONT g_heading_font = nullptr;
 std::array<HWND, kControlCount> g_controls{};
 std::thread g_bootstrap_thread;
+HWND g_status_tip = nullptr;            // the whole status text when the line cuts it short
+HWND g_focus_before_deactivation = nullptr;
 
 int s(int length) { return scale(length, g_dpi); }
 
@@ -126,7 +128,9 @@ const ControlSpec kControls[kControlCount] = {
      BS_AUTORADIOBUTTON, 0},
     {Ctl::SensitivityTrackbar, kIdSensitivityTrackbar, TRACKBAR_CLASSW, L"", kTrackbar, 0},
     {Ctl::SensitivityValue, 0, L"STATIC", L"60%", kLabel, 0},
-    {Ctl::StatusLine, kIdStatusLine, L"STATIC", L"Starting the recognizer...", kLabel, 0},
+    // One line: a text too long for it ends in "..." and shows whole in a tooltip.
+    {Ctl::StatusLine, kIdStatusLine, L"STATIC", L"Starting the recognizer...",
+     kLabel | SS_ENDELLIPSIS | SS_NOTIFY, 0},
     {Ctl::DownloadProgress, kIdDownloadProgress, PROGRESS_CLASSW, L"", PBS_SMOOTH, 0},
     {Ctl::RecognizedLabel, 0, L"STATIC", L"Recognized speech", kLabel, 0},
     {Ctl::RecognizedPanel, kIdRecognizedPanel, L"RICHEDIT50W", L"", kPanel, WS_EX_CLIENTEDGE},
@@ -210,6 +214,49 @@ void finish_control_fonts_and_panels() {
   translation_panel.control = control(Ctl::TranslationPanel);
 }
 
+// The tooltip follows the mouse over the status line on its own (it subclasses the line); its
+// text is asked for each time it is about to show (on_status_tip_text).
+void add_status_tooltip(HINSTANCE instance) {
+  HWND status = control(Ctl::StatusLine);
+  if (status == nullptr) return;
+  g_status_tip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                                 WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, CW_USEDEFAULT,
+                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, g_window, nullptr,
+                                 instance, nullptr);
+  if (g_status_tip == nullptr) return;
+  TTTOOLINFOW tool = {};
+  tool.cbSize = TTTOOLINFOW_V2_SIZE;
+  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  tool.hwnd = g_window;
+  tool.uId = reinterpret_cast<UINT_PTR>(status);
+  tool.lpszText = LPSTR_TEXTCALLBACKW;
+  SendMessageW(g_status_tip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  SendMessageW(g_status_tip, TTM_SETMAXTIPWIDTH, 0, s(600));
+}
+
+// Whether the status line shows its whole text on its one line.
+bool status_fits(HWND status, const wchar_t* text, int length) {
+  RECT area{};
+  GetClientRect(status, &area);
+  HDC dc = GetDC(status);
+  HGDIOBJ old_font = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(status, WM_GETFONT, 0, 0)));
+  SIZE extent{};
+  GetTextExtentPoint32W(dc, text, length, &extent);
+  SelectObject(dc, old_font);
+  ReleaseDC(status, dc);
+  return extent.cx <= area.right - area.left;
+}
+
+void on_status_tip_text(NMTTDISPINFOW* info) {
+  static wchar_t text[1024];
+  HWND status = control(Ctl::StatusLine);
+  const int length = GetWindowTextW(status, text, static_cast<int>(std::size(text)));
+  // A text that fits needs no tooltip; an empty one shows none.
+  if (status_fits(status, text, length)) text[0] = L'\0';
+  info->lpszText = text;
+  info->hinst = nullptr;
+}
+
 void add_list_item(HWND list, const wchar_t* text, LPARAM data) {
   LRESULT index = SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
   if (index >= 0) SendMessageW(list, CB_SETITEMDATA, static_cast<WPARAM>(index), data);
@@ -256,6 +303,7 @@ void attach_history() {
 
 void on_create(HWND window, const CREATESTRUCTW* create) {
   g_window = window;
+  g_focus_before_deactivation = nullptr;
   set_capture_window(window);
   install_capture_seams();
   g_dpi = screen_dpi();
@@ -264,6 +312,7 @@ void on_create(HWND window, const CREATESTRUCTW* create) {
   g_heading_font = make_font(10, FW_SEMIBOLD);
   create_controls(create->hInstance);
   finish_control_fonts_and_panels();
+  add_status_tooltip(create->hInstance);
 
   prepare_settings_file();
   fill_microphone_list(control(Ctl::MicrophoneList));
@@ -388,6 +437,11 @@ void draw_new_session_button(const DRAWITEMSTRUCT& item) {
     RoundRect(item.hDC, r.left + 1, r.top + 1, r.right - 1, r.bottom - 1, s(10), s(10));
   }
   draw_caption(item.hDC, g_heading_font, colours.caption, L"+ New session", r, DT_CENTER);
+  if (item.itemState & ODS_FOCUS) {
+    RECT focus = r;
+    InflateRect(&focus, -s(3), -s(3));
+    DrawFocusRect(item.hDC, &focus);
+  }
 }
 
 bool on_draw_item(const DRAWITEMSTRUCT* item) {
@@ -404,6 +458,42 @@ bool on_draw_item(const DRAWITEMSTRUCT* item) {
     default:
       return false;
   }
+}
+
+// The default window procedure gives the focus to the window itself on activation, where the
+// keyboard reaches no control: the control that had it before gets it back, or, at the first
+// activation and when that control can no longer take it, the one the keyboard starts from.
+void on_activate(WPARAM wparam) {
+  if (LOWORD(wparam) == WA_INACTIVE) {
+    HWND focus = GetFocus();
+    if (focus != nullptr && IsChild(g_window, focus)) g_focus_before_deactivation = focus;
+    return;
+  }
+  if (HIWORD(wparam) != 0) return;  // minimized
+  HWND target = g_focus_before_deactivation;
+  if (target == nullptr || !IsWindow(target) || !IsWindowEnabled(target) ||
+      !IsWindowVisible(target)) {
+    target = default_focus_control();
+  }
+  SetFocus(target);
+}
+
+// The size of the work area of the monitor the window is on; 0 x 0 when it cannot be read.
+Size monitor_work_area(HWND window) {
+  MONITORINFO info = {};
+  info.cbSize = sizeof info;
+  HMONITOR monitor = MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY);
+  if (monitor == nullptr || !GetMonitorInfoW(monitor, &info)) return Size{};
+  return Size{info.rcWork.right - info.rcWork.left, info.rcWork.bottom - info.rcWork.top};
+}
+
+// The stated minimum where it fits in that work area: a window at 144 dpi may not be made smaller
+// than the screen.
+void on_get_min_max_info(HWND window, MINMAXINFO* info) {
+  const Size minimum = fit_within(minimum_track_size(g_window != nullptr ? g_dpi : screen_dpi()),
+                                  monitor_work_area(window));
+  info->ptMinTrackSize.x = minimum.width;
+  info->ptMinTrackSize.y = minimum.height;
 }
 
 // The item under a point of the Sessions list, or -1 for empty space. LB_ITEMFROMPOINT answers
@@ -514,12 +604,20 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_SIZE:
       on_size(LOWORD(lparam), HIWORD(lparam));
       return 0;
-    case WM_GETMINMAXINFO: {
-      const Size minimum = minimum_track_size(g_window != nullptr ? g_dpi : screen_dpi());
-      auto* info = reinterpret_cast<MINMAXINFO*>(lparam);
-      info->ptMinTrackSize.x = minimum.width;
-      info->ptMinTrackSize.y = minimum.height;
+    case WM_GETMINMAXINFO:
+      on_get_min_max_info(window, reinterpret_cast<MINMAXINFO*>(lparam));
       return 0;
+    case WM_ACTIVATE:
+      on_activate(wparam);
+      return 0;
+    case WM_NOTIFY: {
+      auto* header = reinterpret_cast<NMHDR*>(lparam);
+      if (g_status_tip != nullptr && header->hwndFrom == g_status_tip &&
+          header->code == TTN_GETDISPINFOW) {
+        on_status_tip_text(reinterpret_cast<NMTTDISPINFOW*>(lparam));
+        return 0;
+      }
+      break;
     }
     case WM_DRAWITEM:
       if (on_draw_item(reinterpret_cast<const DRAWITEMSTRUCT*>(lparam))) return TRUE;
@@ -586,10 +684,23 @@ bool register_main_window_class(HINSTANCE instance) {
 }
 
 HWND create_main_window(HINSTANCE instance) {
-  const Size size = initial_window_size(screen_dpi());
-  return CreateWindowExW(WS_EX_TOPMOST, kMainWindowClass, kMainWindowTitle, WS_OVERLAPPEDWINDOW,
-                         CW_USEDEFAULT, CW_USEDEFAULT, size.width, size.height, nullptr, nullptr,
-                         instance, nullptr);
+  RECT work{};
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  const Size size = fit_within(initial_window_size(screen_dpi()),
+                               Size{work.right - work.left, work.bottom - work.top});
+  HWND window = CreateWindowExW(WS_EX_TOPMOST, kMainWindowClass, kMainWindowTitle,
+                                WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, size.width,
+                                size.height, nullptr, nullptr, instance, nullptr);
+  // The default position may leave a window that fills the work area partly off the screen.
+  RECT placed{};
+  if (window != nullptr && GetWindowRect(window, &placed)) {
+    const int x = fit_start(placed.left, placed.right - placed.left, work.left, work.right - work.left);
+    const int y = fit_start(placed.top, placed.bottom - placed.top, work.top, work.bottom - work.top);
+    if (x != placed.left || y != placed.top) {
+      SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+  }
+  return window;
 }
 
 void set_small_icon(HWND window, HINSTANCE instance) {

@@ -2,12 +2,18 @@
 // worker_messages.h) and not capture's (the capture_running flag belongs to capture control).
 #pragma once
 
+#include "app/commands.h"
+
 namespace colloquor {
 
 struct WindowState {
   bool session_open = false;          // a session file is open for the session shown
   bool selecting_by_program = false;  // the program itself is selecting in the Sessions list
   int spinner_phase = 0;              // 0..11, the strongest dot of the busy spinner
+  // Where the user is in a choice on each list whose choice costs something.
+  ListChoice output_device_choice;
+  ListChoice speaker_model_choice;
+  ListChoice translation_model_choice;
 };
 
 // The one instance, touched only on the window thread.

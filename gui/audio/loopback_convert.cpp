@@ -102,6 +102,7 @@ void start_conversion(LoopbackConverter& converter, const MixFormat& format) {
   converter.block.clear();
   converter.block.reserve(kLoopbackBlock);
   converter.handed_over = 0;
+  converter.time_skipped = 0;
 }
 
 double frame_mono_value(const MixFormat& format, const std::uint8_t* frame) {
@@ -143,7 +144,12 @@ void fill_gap(LoopbackConverter& converter, std::int64_t due, const BlockSink& s
               bool (*keep_going)(void* context), void* keep_going_context) {
   const std::int64_t produced =
       static_cast<std::int64_t>(converter.handed_over) + static_cast<std::int64_t>(converter.block.size());
-  std::int64_t lag = due - produced;
+  std::int64_t lag = due - converter.time_skipped - produced;
+  constexpr std::int64_t kMostFilled = kLoopbackMaxLag + kLoopbackMaxCatchUp;
+  if (lag > kMostFilled) {
+    converter.time_skipped += lag - kMostFilled;
+    lag = kMostFilled;
+  }
   while (lag > kLoopbackMaxLag) {
     if (keep_going != nullptr && !keep_going(keep_going_context)) return;
     append_sample(converter, 0, sink);

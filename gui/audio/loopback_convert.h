@@ -13,6 +13,9 @@ inline constexpr std::uint32_t kCaptureRate = 16000;
 inline constexpr std::uint32_t kLoopbackBlock = 1600;
 // How far channel 1 may trail real time before silence is inserted (200 ms).
 inline constexpr std::int64_t kLoopbackMaxLag = 3200;
+// The most silence made up at once (2 s): enough to end any open utterance after the computer
+// slept during a recording, without flooding the detector and the window with hours of blocks.
+inline constexpr std::int64_t kLoopbackMaxCatchUp = 32000;
 
 inline constexpr std::uint16_t kFormatTagPcm = 1;
 inline constexpr std::uint16_t kFormatTagFloat = 3;
@@ -54,6 +57,7 @@ struct LoopbackConverter {
   std::int64_t count = 0;
   std::vector<std::int16_t> block;  // reserved for one block; emptied after each hand-over
   std::uint64_t handed_over = 0;    // samples delivered in full blocks
+  std::int64_t time_skipped = 0;    // real time, in samples, given up after long stalls
 };
 
 void start_conversion(LoopbackConverter& converter, const MixFormat& format);
@@ -70,7 +74,9 @@ void convert_packet(LoopbackConverter& converter, const std::uint8_t* data, std:
 std::int64_t samples_due(std::int64_t elapsed_ticks, std::int64_t frequency);
 
 // Appends silence until the stream trails `due` by exactly kLoopbackMaxLag (nothing when it trails
-// by less). keep_going is asked before each sample; filling stops once it says no.
+// by less). A gap longer than kLoopbackMaxCatchUp beyond that (a sleep, a stalled thread) gets
+// kLoopbackMaxCatchUp of silence, and the rest is skipped: the clock restarts from there.
+// keep_going is asked before each sample; filling stops once it says no.
 void fill_gap(LoopbackConverter& converter, std::int64_t due, const BlockSink& sink,
               bool (*keep_going)(void* context), void* keep_going_context);
 

@@ -55,6 +55,36 @@ std::string translation_list_code(bool has_selection, std::int64_t item_data) {
   return kLanguages[static_cast<std::size_t>(item_data)].code;
 }
 
+ExportLanguages languages_of_lines(const std::vector<TranscriptLine>& lines) {
+  // Codes in the order first seen, with how many lines were translated into each.
+  std::vector<std::pair<std::string, int>> targets;
+  for (const TranscriptLine& line : lines) {
+    if (line.translation.empty() || line.translation_language.empty()) continue;
+    auto found = std::find_if(targets.begin(), targets.end(),
+                              [&](const auto& t) { return t.first == line.translation_language; });
+    if (found == targets.end()) {
+      targets.emplace_back(line.translation_language, 1);
+    } else {
+      ++found->second;
+    }
+  }
+  ExportLanguages languages{std::string(kAutoLanguage), std::string(kNoTranslation)};
+  if (targets.empty()) return languages;
+  languages.translation =
+      std::max_element(targets.begin(), targets.end(),
+                       [](const auto& a, const auto& b) { return a.second < b.second; })
+          ->first;
+  std::vector<std::string> spoken;
+  for (const TranscriptLine& line : lines) {
+    if (line.language.empty() || line.language == languages.translation) continue;
+    if (std::find(spoken.begin(), spoken.end(), line.language) == spoken.end()) {
+      spoken.push_back(line.language);
+    }
+  }
+  if (spoken.size() == 1) languages.speech = spoken.front();
+  return languages;
+}
+
 std::string first_document_language(std::string_view speech_code) {
   return std::string(speech_code == kAutoLanguage ? kOriginalDocument : speech_code);
 }
@@ -110,29 +140,35 @@ void save_transcripts(const std::vector<TranscriptLine>& lines, std::string_view
     view.set_status(kNothingToSaveStatus);
     return;
   }
+  struct Document {
+    std::string language;
+    std::u16string text;
+  };
+  std::vector<Document> documents;
+  const std::string first_language = first_document_language(speech_code);
+  documents.push_back({first_language, build_document(lines, first_language)});
+  if (translation_code != kNoTranslation) {
+    documents.push_back({std::string(translation_code), build_document(lines, translation_code)});
+  }
+  std::erase_if(documents, [](const Document& d) { return d.text.empty(); });
+  if (documents.empty()) {
+    view.set_status(kNothingInTheseLanguagesStatus);
+    return;
+  }
+
   std::u16string chosen;
   if (!view.choose_path(view.proposed_name(), chosen)) return;
   const std::u16string base = export_base(chosen);
-
-  const std::string first_language = first_document_language(speech_code);
-  const std::u16string first_path = export_path(base, first_language);
-  if (!view.write_document(first_path, build_document(lines, first_language))) {
-    view.set_status(kSaveFailedStatus);
-    return;
-  }
   std::u16string status(kSavedStatus);
-  status += first_path;
-  if (translation_code == kNoTranslation) {
-    view.set_status(status);
-    return;
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    const std::u16string path = export_path(base, documents[i].language);
+    if (!view.write_document(path, documents[i].text)) {
+      view.set_status(kSaveFailedStatus);  // documents written before stay written
+      return;
+    }
+    if (i > 0) status += kSavedJoiner;
+    status += path;
   }
-  const std::u16string second_path = export_path(base, translation_code);
-  if (!view.write_document(second_path, build_document(lines, translation_code))) {
-    view.set_status(kSaveFailedStatus);  // the first document stays written
-    return;
-  }
-  status += kSavedJoiner;
-  status += second_path;
   view.set_status(status);
 }
 

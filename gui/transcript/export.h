@@ -20,6 +20,9 @@ inline constexpr std::string_view kNoTranslation = "none";
 inline constexpr std::string_view kOriginalDocument = "orig";
 
 inline constexpr std::u16string_view kNothingToSaveStatus = u"Nothing to save yet.";
+// Every document would be empty: the lines are in other languages than the ones asked for.
+inline constexpr std::u16string_view kNothingInTheseLanguagesStatus =
+    u"Nothing to save in these languages.";
 inline constexpr std::u16string_view kSaveFailedStatus = u"Could not save the file.";
 inline constexpr std::u16string_view kSavedStatus = u"Saved: ";
 inline constexpr std::u16string_view kSavedJoiner = u"  and  ";
@@ -37,6 +40,16 @@ inline constexpr std::size_t kSaveNameCapacity = 260;
 // selection, otherwise the list's default ("auto" for speech, "none" for translation).
 std::string speech_list_code(bool has_selection, std::int64_t item_data);
 std::string translation_list_code(bool has_selection, std::int64_t item_data);
+
+// The language pair a transcript was recorded with, read from its own lines: the translation
+// language most lines were translated into ("none" when no line has a translation), and the one
+// other language the lines were recognized in ("auto" when there are several or none). A saved
+// session keeps the languages it was recorded in, whatever the language lists say today.
+struct ExportLanguages {
+  std::string speech;
+  std::string translation;
+};
+ExportLanguages languages_of_lines(const std::vector<TranscriptLine>& lines);
 
 // The language of the first document: "orig" for "auto", else the speech language itself.
 std::string first_document_language(std::string_view speech_code);
@@ -71,7 +84,8 @@ struct ExportView {
 };
 
 // "Save...": nothing to save, or the dialog, then the first document and, unless the translation
-// is "none", the second, with the status line telling the outcome.
+// is "none", the second, with the status line telling the outcome. A document that would be empty
+// is not written; when both would be, there is nothing to save and no dialog.
 void save_transcripts(const std::vector<TranscriptLine>& lines, std::string_view speech_code,
                       std::string_view translation_code, ExportView& view);
 

@@ -100,6 +100,12 @@ void save_transcripts(HWND owner, const std::vector<TranscriptLine>& lines) {
                    translation_list_code(target.selected, target.data), view);
 }
 
+void save_transcripts_as_recorded(HWND owner, const std::vector<TranscriptLine>& lines) {
+  const ExportLanguages languages = languages_of_lines(lines);
+  WindowExportView view(owner);
+  save_transcripts(lines, languages.speech, languages.translation, view);
+}
+
 bool copy_text_to_clipboard(HWND owner, std::u16string_view text) {
   if (!OpenClipboard(owner)) return false;
   EmptyClipboard();

@@ -21,6 +21,9 @@ bool write_utf8_file(const std::u16string& path, std::u16string_view text);
 // the owner's language lists (ids 102 and 109), after the Save dialog owned by `owner`; the
 // outcome goes to the owner's status line (id 107).
 void save_transcripts(HWND owner, const std::vector<TranscriptLine>& lines);
+// The same in the languages the lines were recorded in (a saved session being viewed), whatever
+// the owner's language lists say.
+void save_transcripts_as_recorded(HWND owner, const std::vector<TranscriptLine>& lines);
 
 // Puts the text on the clipboard as CF_UNICODETEXT, the clipboard owned by `owner`. False when
 // the clipboard is busy or the text could not be placed; nothing is reported to the user.

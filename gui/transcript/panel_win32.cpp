@@ -2,6 +2,7 @@
 
 #include <richedit.h>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace colloquor {
@@ -78,7 +79,12 @@ namespace {
 void render_with_finals(TranscriptPanel& panel, const PanelLine* new_finals, std::size_t count) {
   HWND control = panel_control(panel);
   if (control == nullptr) return;
-  const bool follow = view_at_bottom(control);
+  // A user who selected text (to copy a sentence while recording) keeps the selection and the
+  // view: writing moves the control's selection to the end and back.
+  CHARRANGE selected{};
+  SendMessageW(control, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selected));
+  const bool user_selection = selected.cpMin != selected.cpMax;
+  const bool follow = !user_selection && view_at_bottom(control);
   // Moving the selection may scroll the control to the caret; a reader who scrolled up keeps the
   // exact position, so it is put back afterwards.
   POINT kept{};
@@ -96,6 +102,14 @@ void render_with_finals(TranscriptPanel& panel, const PanelLine* new_finals, std
     }
   }
 
+  if (user_selection) {
+    // Finished text never moves; a selection reaching into the rewritten unfinished lines keeps
+    // what still exists of it.
+    const LONG end = text_length(control);
+    selected.cpMin = std::min(selected.cpMin, end);
+    selected.cpMax = std::min(selected.cpMax, end);
+    SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&selected));
+  }
   SendMessageW(control, WM_SETREDRAW, TRUE, 0);
   if (follow) {
     SendMessageW(control, WM_VSCROLL, SB_BOTTOM, 0);

@@ -281,11 +281,11 @@ def start_recording(s):
     time.sleep(1.0)  # let the detector learn the silence before the first sentence
 
 
-def speak_sentences(s, install, sentences, work, pause=2.5):
-    """Plays each sentence; returns the seconds from each sentence's end to its row."""
+def speak_sentences(s, install, sentences, work, pause=2.5, already_wav=False):
+    """Plays each sentence (or WAV file); returns the seconds from each one's end to its row."""
     latencies = []
     for i, sentence in enumerate(sentences):
-        wav = speak_to_wav(sentence, os.path.join(work, "s%d.wav" % i))
+        wav = sentence if already_wav else speak_to_wav(sentence, os.path.join(work, "s%d.wav" % i))
         before = len(wait_rows(install, 0, 0)[0])
         play(wav)
         ended = time.time()
@@ -543,35 +543,115 @@ def scenario_odd_path(install, work):
     check(rc == 0, "Parlivo exited with code 0 (%r)" % rc)
 
 
+# Short sessions recorded before the demo's own, so that the Sessions list shows how they pile up.
+EARLIER_SESSIONS = [
+    "We are testing the live transcription.",
+    "Let us meet again next week.",
+]
+
+
+def split_sentences(text):
+    return [p.strip() for p in re.split(r"(?<=[.!?])\s+", text.strip()) if p.strip()]
+
+
+def record_short_session(s, install, sentence, work):
+    check(s.click(NEW_SESSION), "pressed + New session")
+    check(s.probe("wait-enabled", str(RECORD), "20000").returncode == 0, "Record is enabled")
+    check(s.click(RECORD), "pressed Record")
+    time.sleep(1.0)
+    speak_sentences(s, install, [sentence], work, pause=0.5)
+    check(s.click(RECORD), "pressed Stop")
+
+
+def window_geometry():
+    """x, y, width and height of Parlivo's window on the display, or None."""
+    found = subprocess.run(["xdotool", "search", "--name", "^Colloquor$"], capture_output=True, text=True)
+    ids = found.stdout.split()
+    if not ids:
+        return None
+    shell = subprocess.run(["xdotool", "getwindowgeometry", "--shell", ids[0]], capture_output=True,
+                           text=True).stdout
+    values = dict(line.split("=", 1) for line in shell.split() if "=" in line)
+    try:
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+    except (KeyError, ValueError):
+        return None
+
+
+def take_screenshot(path):
+    geometry = window_geometry()
+    crop = ["-crop", "%dx%d+%d+%d" % (geometry[2], geometry[3], geometry[0], geometry[1]), "+repage"] \
+        if geometry else ["-trim", "+repage"]
+    subprocess.run(["import", "-window", "root"] + crop + [path], check=False)
+
+
+def let_wine_draw_the_frame():
+    """Without a window manager Wine draws the window's frame itself when told to; its caption
+    buttons need Wine's Marlett font (Debian fonts-wine)."""
+    marlett = "/usr/share/wine/fonts/marlett.ttf"
+    if not os.path.exists(marlett):
+        return
+    subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", "N",
+                    "/f"], capture_output=True, check=False)
+    fonts = os.path.join(os.environ["WINEPREFIX"], "drive_c", "windows", "Fonts")
+    os.makedirs(fonts, exist_ok=True)
+    shutil.copy(marlett, fonts)
+
+
 def scenario_demo(install, work, text, wav_path, screenshot):
+    """A user's run: two short sessions, then the demo's own, with a screenshot taken while its last
+    part is being spoken (finished lines above, the level bar moving)."""
+    if screenshot:
+        let_wine_draw_the_frame()
     s = Session(install, work)
+    started = time.time()
     try:
         s.start()
-        start_recording(s)
+        ok, status = s.wait_text(STATUS, "Ready", 180000)
+        check(ok, "the worker became ready: %r" % status)
+        for sentence in EARLIER_SESSIONS:
+            record_short_session(s, install, sentence, work)
+        check(s.click(NEW_SESSION), "pressed + New session")
+        check(s.probe("wait-enabled", str(RECORD), "20000").returncode == 0, "Record is enabled")
+        check(s.click(RECORD), "pressed Record")
+        time.sleep(1.0)
         if wav_path:
-            wav = wav_path
+            clips = [wav_path]
         else:
-            wav = speak_to_wav(text, os.path.join(work, "demo.wav"))
-        log("playing %s (%.1f s) into the virtual microphone" % (wav, wav_seconds(wav)))
-        play(wav)
-        time.sleep(1.5)
-        s.click(RECORD)
-        wait_until_settled(install)
+            clips = [speak_to_wav(sentence, os.path.join(work, "demo%d.wav" % i))
+                     for i, sentence in enumerate(split_sentences(text))]
+        seconds = sum(wav_seconds(c) for c in clips)
+        log("playing %d clip(s), %.1f s of speech, into the virtual microphone" % (len(clips), seconds))
+        speak_sentences(s, install, clips[:-1], work, pause=1.0, already_wav=True)
+        last = subprocess.Popen(["paplay", "-d", os.environ.get("COLLOQUOR_SINK", "spk"), clips[-1]])
+        time.sleep(min(2.0, wav_seconds(clips[-1]) * 0.6))
         if screenshot:
-            # The screen is black around the window: keep the window only.
-            subprocess.run(["import", "-window", "root", screenshot], check=False)
-            subprocess.run(["convert", screenshot, "-trim", "+repage", screenshot], check=False)
+            take_screenshot(screenshot)
+        last.wait()
+        wait_until_settled(install)
+        s.click(RECORD)
         rc = s.close_and_wait()
     finally:
         s.stop()
     files = install.session_files()
-    log("session file: %s" % (files[-1] if files else "(none)"))
-    if files:
-        show_session(files[-1])
+    newest = files[-1] if files else None
+    rows = session_rows(newest) if newest else []
+    if newest:
+        # The Wine prefix goes away with the run; the session file is kept next to the screenshot.
+        kept = os.path.join(os.path.dirname(screenshot) if screenshot else os.path.join(REPO, "dist"),
+                            "demo-session.txt")
+        os.makedirs(os.path.dirname(kept), exist_ok=True)
+        shutil.copy(newest, kept)
+        log("session file: %s (saved by Parlivo as history\\%s)" % (kept, os.path.basename(newest)))
+        show_session(kept)
+    else:
+        log("session file: (none)")
+    log("facts: %d line(s) from %.1f s of speech; %d session(s) in the history; %.0f s from start to close"
+        % (len(rows), seconds, len(files), time.time() - started))
     log("Parlivo exit code: %r" % rc)
     if screenshot:
         log("screenshot: %s" % screenshot)
-    return 0 if files and rc == 0 else 1
+    return 0 if rows and rc == 0 else 1
 
 
 def dump_logs(work):
@@ -615,8 +695,10 @@ def main(argv):
             install = Install(wineprefix)
             install.lay_out(data_root)
             install.write_settings(tgt=1 if args.translate else 0)
-            text = args.text or ("Good morning. This is Colloquor, listening through the virtual "
-                                 "microphone. Every finished line is saved at once.")
+            text = args.text or ("Good morning, everyone. This program listens through the virtual "
+                                 "microphone. Every finished line is saved at once. Older sessions "
+                                 "are listed on the left. You can read every line while the meeting "
+                                 "goes on.")
             return scenario_demo(install, work, text, args.wav, args.screenshot)
         scenarios = []
         if args.scenario in ("all", "session"):

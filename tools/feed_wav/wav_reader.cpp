@@ -115,9 +115,14 @@ WavAudio parse_wav(const unsigned char* data, std::size_t size) {
     const bool is_data = std::memcmp(id, "data", 4) == 0;
     const bool is_fmt = std::memcmp(id, "fmt ", 4) == 0;
     if (chunk_size > available) {
-      if (is_data) {
-        return failure("truncated: the data chunk declares " + std::to_string(chunk_size) +
-                       " bytes but only " + std::to_string(available) + " follow");
+      if (is_data && !have_data) {
+        // Streaming writers cannot know the length in advance (they write 0xFFFFFFFF), and a
+        // recording cut short keeps what it has: the audio is the bytes that are there, up to
+        // the last whole sample.
+        have_data = true;
+        data_offset = body;
+        data_size = static_cast<std::uint32_t>(available & ~static_cast<std::size_t>(1));
+        break;
       }
       if (is_fmt || !format.present || !have_data) {
         return failure("truncated: a chunk declares " + std::to_string(chunk_size) +

@@ -198,15 +198,61 @@ TEST(EnabledControls, MergeKeepsEarlierDecisionsWhereTheLaterOneIsSilent) {
 
 // --- which notification is a command ---------------------------------------------------------
 
-TEST(CommandRouting, ListsReactOnlyToASelectionChange) {
-  constexpr int kDropDown = 7, kKillFocus = 4, kSelChange = 1;
-  for (int id : {101, 102, 109, 126, 129, 130}) {
+TEST(CommandRouting, ListsReactOnlyToASelectionChangeCostlyChoicesAlsoToFocusAndClosing) {
+  constexpr int kDropDown = 7, kKillFocus = 4, kSelChange = 1, kCloseUp = 8, kSelEndOk = 9;
+  for (int id : {101, 102, 109}) {
     EXPECT_NE(command_for(id, kSelChange), Command::ignored) << id;
     EXPECT_EQ(command_for(id, kDropDown), Command::ignored) << id;
     EXPECT_EQ(command_for(id, kKillFocus), Command::ignored) << id;
   }
+  for (int id : {126, 129, 130}) {
+    for (int code : {kSelChange, 3, kKillFocus, kCloseUp}) {
+      EXPECT_NE(command_for(id, code), Command::ignored) << id << " " << code;
+    }
+    EXPECT_EQ(command_for(id, kDropDown), Command::ignored) << id;
+    EXPECT_EQ(command_for(id, kSelEndOk), Command::ignored) << id;
+  }
   EXPECT_EQ(command_for(131, 1), Command::sessions_list);
   EXPECT_EQ(command_for(131, 4), Command::ignored);  // LBN_SETFOCUS
+}
+
+// Notifications as a list sends them: 3 focus, 1 selection change, 8 closed up, 4 focus lost.
+TEST(ListChoice, OnlyACompletedChangeIsActedOn) {
+  ListChoice keys;  // arrows in the closed list, then TAB away
+  EXPECT_EQ(list_choice_step(keys, 3, 0, false, true), ListStep::nothing);
+  EXPECT_EQ(list_choice_step(keys, 1, 1, false, true), ListStep::nothing);
+  EXPECT_EQ(list_choice_step(keys, 1, 2, false, true), ListStep::nothing);
+  EXPECT_EQ(list_choice_step(keys, 4, 2, false, false), ListStep::act);
+  // Back to the list, down and up again, away: nothing changed.
+  EXPECT_EQ(list_choice_step(keys, 3, 2, false, true), ListStep::nothing);
+  EXPECT_EQ(list_choice_step(keys, 1, 3, false, true), ListStep::nothing);
+  EXPECT_EQ(list_choice_step(keys, 1, 2, false, true), ListStep::nothing);
+  EXPECT_EQ(list_choice_step(keys, 4, 2, false, false), ListStep::nothing);
+
+  // A click on an item of the open list: closing completes it, whether the selection change is
+  // reported before the list closes or after; leaving the list later adds nothing.
+  for (bool change_first : {true, false}) {
+    ListChoice mouse;
+    list_choice_step(mouse, 3, 0, false, true);
+    if (change_first) {
+      EXPECT_EQ(list_choice_step(mouse, 1, 1, true, true), ListStep::nothing);
+    }
+    EXPECT_EQ(list_choice_step(mouse, 8, 1, false, true), ListStep::act);
+    if (!change_first) {
+      EXPECT_EQ(list_choice_step(mouse, 1, 1, false, true), ListStep::nothing);
+    }
+    EXPECT_EQ(list_choice_step(mouse, 4, 1, false, false), ListStep::nothing);
+  }
+
+  // The wheel over a list without the focus: the list takes the focus, keeps where the user
+  // came from, and leaving completes the choice.
+  ListChoice wheel;
+  list_choice_step(wheel, 3, 0, false, true);
+  list_choice_step(wheel, 4, 0, false, false);
+  EXPECT_EQ(list_choice_step(wheel, 1, 1, false, false), ListStep::take_focus);
+  EXPECT_EQ(list_choice_step(wheel, 3, 1, false, true), ListStep::nothing);
+  EXPECT_EQ(list_choice_step(wheel, 1, 2, false, true), ListStep::nothing);
+  EXPECT_EQ(list_choice_step(wheel, 4, 2, false, false), ListStep::act);
 }
 
 TEST(CommandRouting, ButtonsReactToAnyNotification) {
@@ -238,7 +284,8 @@ TEST(CommandRouting, ControlsWithoutCommandAreAnsweredUnknownIdsAreNot) {
   for (int id : {106, 107, 108, 112, 114, 115, 124, 125, 127, 132}) {
     EXPECT_EQ(command_for(id, 0), Command::ignored) << id;
   }
-  for (int id : {0, 1, 2, 100, 134, 40000}) EXPECT_EQ(command_for(id, 0), Command::unknown) << id;
+  for (int id : {0, 2, 100, 134, 40000}) EXPECT_EQ(command_for(id, 0), Command::unknown) << id;
+  EXPECT_EQ(command_for(1, 0), Command::enter_key);  // IDOK from the dialog manager
 }
 
 // --- status lines --------------------------------------------------------------------------------
@@ -308,16 +355,27 @@ TEST(Swap, NeedsAConcreteLanguageOnBothSides) {
   EXPECT_TRUE(swap_allowed(8, 8));
 }
 
-TEST(ModelSwitch, OnlyAnotherCatalogEntryIsSwitchedTo) {
+TEST(ModelSwitch, OnlyAnotherCatalogEntryIsSwitchedToAndAPendingSwitchCanBeUndone) {
   const std::vector<ModelEntry> catalog = {{u"resnet34", u"ResNet34", 25, true},
-                                           {u"campp", u"CAM++", 28, false}};
-  EXPECT_EQ(model_switch_target(catalog, 1, u"resnet34"), std::optional<std::u16string>(u"campp"));
-  EXPECT_EQ(model_switch_target(catalog, 0, u"resnet34"), std::nullopt);  // already active
-  EXPECT_EQ(model_switch_target(catalog, -1, u"resnet34"), std::nullopt);
-  EXPECT_EQ(model_switch_target(catalog, 2, u"resnet34"), std::nullopt);
-  EXPECT_EQ(model_switch_target({}, 0, u""), std::nullopt);
-  // Nothing active yet (loading failed): any entry is a switch.
-  EXPECT_EQ(model_switch_target(catalog, 0, u""), std::optional<std::u16string>(u"resnet34"));
+                                           {u"campp", u"CAM++", 28, false},
+                                           {u"titanet", u"TitaNet", 90, false}};
+  auto target = [&](int index, std::u16string_view active, std::u16string_view chosen,
+                    bool switching) {
+    return model_switch_target(catalog, index, active, chosen, switching);
+  };
+  const std::optional<std::u16string> nothing;
+  EXPECT_EQ(target(1, u"resnet34", u"resnet34", false), u"campp");
+  EXPECT_EQ(target(0, u"resnet34", u"resnet34", false), nothing);  // already active
+  EXPECT_EQ(target(-1, u"resnet34", u"resnet34", false), nothing);
+  EXPECT_EQ(target(3, u"resnet34", u"resnet34", false), nothing);
+  EXPECT_EQ(model_switch_target({}, 0, u"", u"", false), nothing);
+  // Nothing active yet (loading failed): any entry is a switch, also the one chosen before.
+  EXPECT_EQ(target(0, u"", u"resnet34", false), u"resnet34");
+  // campp is on its way: picking it again sends nothing, another one or the active one is sent.
+  EXPECT_EQ(target(1, u"resnet34", u"campp", true), nothing);
+  EXPECT_EQ(target(2, u"resnet34", u"campp", true), u"titanet");
+  EXPECT_EQ(target(0, u"resnet34", u"campp", true), u"resnet34");
+  EXPECT_EQ(target(0, u"resnet34", u"resnet34", true), nothing);  // the other list is switching
 }
 
 // --- level reports and the speech state ----------------------------------------------------------

@@ -4,6 +4,11 @@
 // next start.
 #include "app/tests/window_run.h"
 
+#include <commdlg.h>
+#include <dlgs.h>
+
+#include "transcript/history.h"
+
 namespace colloquor {
 namespace {
 
@@ -260,7 +265,7 @@ TEST(Commands, SensitivityNotificationsEachSendTheOptionsWhileTheWorkerIsReady) 
   EXPECT_EQ(run.settings().value(L"sens2"), L"72");
 }
 
-TEST(Commands, ChoosingTheActiveModelDoesNothingAnotherOneSwitches) {
+TEST(Commands, ChoosingTheActiveModelDoesNothingAnotherOneSwitchesAndBackUndoesIt) {
   ParlivoRun run(temp_folder(L"models"));
   run.click(kIdNewSessionButton);
   run.click(kIdSeveralVoicesRadio);
@@ -271,24 +276,184 @@ TEST(Commands, ChoosingTheActiveModelDoesNothingAnotherOneSwitches) {
   frames_sent();
   const std::wstring before = run.settings().value(L"spkmodel");
 
-  run.choose(kIdSpeakerModelList, 0);
+  run.pick(kIdSpeakerModelList, 0);
   EXPECT_TRUE(frames_sent().empty());
   EXPECT_EQ(run.settings().value(L"spkmodel"), before) << "nothing saved";
   EXPECT_FALSE(worker_state.switching_model);
 
-  run.choose(kIdSpeakerModelList, 1);
+  run.pick(kIdSpeakerModelList, 1);
   EXPECT_EQ(frames_sent(), (std::vector<Frame>{{'M', "campp"}}));
   EXPECT_TRUE(worker_state.switching_model);
   EXPECT_EQ(run.status(), L"Switching the speaker model...");
   EXPECT_EQ(run.settings().value(L"spkmodel"), L"campp");
+  run.pick(kIdSpeakerModelList, 1);
+  EXPECT_TRUE(frames_sent().empty()) << "already on its way";
+
+  // Back to the active model while campp is still loading: sent and stored as the choice.
+  run.pick(kIdSpeakerModelList, 0);
+  EXPECT_EQ(frames_sent(), (std::vector<Frame>{{'M', "resnet34"}}));
+  EXPECT_EQ(run.settings().value(L"spkmodel"), L"resnet34");
+  EXPECT_EQ(worker_state.chosen_speaker_model, u"resnet34");
+  run.worker_says('M', u"campp");  // the load that was running ends first
+  EXPECT_EQ(run.selection(kIdSpeakerModelList), 0) << "the list shows the user's choice";
 
   run.worker_says('Z', u"nllb13");
   run.worker_says('K', u"0\tnllb13\tNLLB-200 1.3B\t2700\t1");
   run.worker_says('K', u"1\tnllb33\tNLLB-200 3.3B\t6600\t0");
-  run.choose(kIdTranslationModelList, 1);
+  frames_sent();
+  run.pick(kIdTranslationModelList, 1);
   EXPECT_EQ(frames_sent(), (std::vector<Frame>{{'G', "nllb33"}}));
   EXPECT_EQ(run.status(), L"Switching the translation model...");
   EXPECT_EQ(run.settings().value(L"trmodel"), L"nllb33");
+}
+
+// Catalog lines of three translation models, nllb13 active.
+void announce_translation_models(ParlivoRun& run) {
+  run.worker_says('Z', u"nllb13");
+  run.worker_says('K', u"0\tnllb13\tNLLB-200 1.3B\t2700\t1");
+  run.worker_says('K', u"1\tnllb33\tNLLB-200 3.3B\t6600\t0");
+  run.worker_says('K', u"2\tmadlad3b\tMADLAD-400 3B\t6000\t0");
+}
+
+TEST(Commands, ArrowKeysInAClosedListActOnlyOnTheCompletedChoice) {
+  ParlivoRun run(temp_folder(L"arrows"));
+  run.click(kIdNewSessionButton);
+  announce_translation_models(run);
+  run.worker_ready();
+  if (!run.focus(kIdTranslationModelList)) GTEST_SKIP() << "no keyboard focus on this display";
+  frames_sent();
+
+  // Every step selects the next model; none of them is a choice yet.
+  run.press(VK_DOWN);
+  run.press(VK_DOWN);
+  ASSERT_EQ(run.selection(kIdTranslationModelList), 2);
+  run.press(VK_UP);
+  EXPECT_TRUE(frames_sent().empty());
+  EXPECT_FALSE(worker_state.switching_model);
+  EXPECT_EQ(run.settings().value(L"trmodel"), L"<missing>");
+  run.press(VK_TAB);  // leaving the list completes the choice
+  EXPECT_NE(GetFocus(), run.item(kIdTranslationModelList));
+  EXPECT_EQ(frames_sent(), (std::vector<Frame>{{'G', "nllb33"}}));
+  EXPECT_EQ(run.settings().value(L"trmodel"), L"nllb33");
+
+  // Enter completes it too; stepping away and back to where the list was is no choice.
+  ASSERT_TRUE(run.focus(kIdTranslationModelList));
+  run.press(VK_DOWN);
+  run.press(VK_RETURN);
+  EXPECT_EQ(frames_sent(), (std::vector<Frame>{{'G', "madlad3b"}}));
+  run.press(VK_UP);
+  run.press(VK_DOWN);
+  run.press(VK_TAB);
+  EXPECT_TRUE(frames_sent().empty());
+
+  // The output device list saves (and would restart system audio) only when the user leaves it.
+  if (SendMessageW(run.item(kIdOutputDeviceList), CB_GETCOUNT, 0, 0) < 2) return;
+  ASSERT_TRUE(run.focus(kIdOutputDeviceList));
+  const std::wstring saved = run.settings().value(L"sysdev");
+  run.press(VK_DOWN);
+  EXPECT_EQ(run.selection(kIdOutputDeviceList), 1);
+  EXPECT_EQ(run.settings().value(L"sysdev"), saved);
+  run.press(VK_TAB);
+  EXPECT_NE(run.settings().value(L"sysdev"), saved);
+}
+
+TEST(Commands, EnterPressesTheFocusedButtonAndTheFocusComesBackAfterAnotherWindow) {
+  ParlivoRun run(temp_folder(L"enter"));
+  if (!run.bring_to_front()) GTEST_SKIP() << "no keyboard focus on this display";
+  EXPECT_EQ(GetFocus(), run.item(kIdNewSessionButton)) << "Record cannot be pressed yet";
+  run.worker_ready();
+  frames_sent();
+
+  run.press(VK_RETURN);
+  EXPECT_TRUE(window_state.session_open);
+  EXPECT_EQ(frames_sent(), (std::vector<Frame>{{'R', ""}, {'L', "ru|en|1|0|60"}}));
+  EXPECT_EQ(GetFocus(), run.item(kIdRecordButton)) << "the session can be recorded now";
+  run.press(VK_RETURN);
+  EXPECT_TRUE(capture_running());
+
+  HWND other = CreateWindowExW(0, L"STATIC", L"another program", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                               0, 0, 200, 100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  SetForegroundWindow(other);
+  run.run_keyboard_messages();
+  EXPECT_NE(GetFocus(), run.item(kIdRecordButton));
+  run.bring_to_front();
+  EXPECT_EQ(GetFocus(), run.item(kIdRecordButton));
+  DestroyWindow(other);
+  run.press(VK_RETURN);
+  EXPECT_FALSE(capture_running());
+  EXPECT_EQ(run.status(), L"Paused. Press Record to continue this session, or start a new one.");
+}
+
+TEST(Commands, ClickingAnotherSessionWhileRecordingKeepsTheRecordingOneSelected) {
+  ParlivoRun run(temp_folder(L"sessions"));
+  run.click(kIdNewSessionButton);
+  run.worker_says('F', 0, "en", u"An earlier session.");
+  run.worker_says('U', 0, "", u"");
+  run.click(kIdNewSessionButton);
+  run.worker_ready();
+  run.click(kIdRecordButton);
+  ASSERT_TRUE(capture_running());
+  HWND sessions = run.item(kIdSessionsList);
+  ASSERT_EQ(SendMessageW(sessions, LB_GETCURSEL, 0, 0), 0);
+
+  SendMessageW(sessions, LB_SETCURSEL, 1, 0);  // the user's click on the earlier session
+  SendMessageW(run.window(), WM_COMMAND, MAKEWPARAM(kIdSessionsList, LBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(sessions));
+  EXPECT_EQ(SendMessageW(sessions, LB_GETCURSEL, 0, 0), 0);
+  EXPECT_TRUE(capture_running());
+  EXPECT_TRUE(window_state.session_open);
+  run.click(kIdRecordButton);
+}
+
+// The Save dialog, answered with `name` by a timer once it is open.
+std::wstring g_save_answer;
+bool g_save_dialog_seen = false;
+void CALLBACK answer_save_dialog(HWND, UINT, UINT_PTR timer, DWORD) {
+  HWND dialog = FindWindowW(L"#32770", nullptr);
+  HWND name = dialog != nullptr ? GetDlgItem(dialog, edt1) : nullptr;
+  if (name == nullptr && dialog != nullptr) name = GetDlgItem(dialog, cmb13);
+  if (name == nullptr) return;
+  KillTimer(nullptr, timer);
+  g_save_dialog_seen = true;
+  SetWindowTextW(name, g_save_answer.c_str());
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+}
+
+TEST(Commands, ASavedSessionIsExportedInTheLanguagesItWasRecordedIn) {
+  const std::wstring folder = temp_folder(L"export");
+  ParlivoRun run(folder);
+  run.click(kIdNewSessionButton);
+  run.worker_says('F', 0, "ru", u"\u041F\u0440\u0438\u0432\u0435\u0442");
+  run.worker_says('U', 0, "en", u"Hello");
+  run.worker_says('F', 1, "en", u"How are you?");
+  run.worker_says('U', 1, "ru", u"\u041A\u0430\u043A \u0434\u0435\u043B\u0430?");
+  const std::u16string recorded = current_session_path();
+  run.click(kIdNewSessionButton);
+  // Today the lists say Auto and No translation.
+  run.choose(kIdSpeechLanguageList, 0);
+  run.choose(kIdTranslationLanguageList, 0);
+
+  HWND sessions = run.item(kIdSessionsList);
+  SendMessageW(sessions, LB_SETCURSEL, static_cast<WPARAM>(find_history_entry(history_list, recorded)), 0);
+  SendMessageW(run.window(), WM_COMMAND, MAKEWPARAM(kIdSessionsList, LBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(sessions));
+  ASSERT_FALSE(window_state.session_open);
+  ASSERT_EQ(worker_state.transcript_lines.size(), 2u);
+
+  const std::wstring base = folder + L"\\talk";
+  DeleteFileW((base + L"_ru.txt").c_str());
+  DeleteFileW((base + L"_en.txt").c_str());
+  g_save_answer = base;
+  g_save_dialog_seen = false;
+  const UINT_PTR timer = SetTimer(nullptr, 0, 100, answer_save_dialog);
+  run.click(kIdSaveButton);
+  KillTimer(nullptr, timer);
+  ASSERT_TRUE(g_save_dialog_seen);
+  EXPECT_EQ(file_bytes(base + L"_ru.txt"),
+            "\xEF\xBB\xBF\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82\r\n"
+            "\xD0\x9A\xD0\xB0\xD0\xBA \xD0\xB4\xD0\xB5\xD0\xBB\xD0\xB0?\r\n");
+  EXPECT_EQ(file_bytes(base + L"_en.txt"), "\xEF\xBB\xBFHello\r\nHow are you?\r\n");
+  EXPECT_EQ(run.status(), L"Saved: " + base + L"_ru.txt  and  " + base + L"_en.txt");
 }
 
 TEST(Commands, LevelReportsMoveTheBarsAndTheSpeechStateWhileRecording) {
@@ -366,7 +531,7 @@ TEST(Commands, EveryChoiceComesBackAtTheNextStart) {
     // A model id outside ASCII shows that the file keeps UTF-16 text.
     run.worker_says('C', u"0\tresnet34\tResNet34\t25\t1");
     run.worker_says('C', u"1\t\u043C\u043E\u0434\u0435\u043B\u044C\tCyrillic\t5\t0");
-    run.choose(kIdSpeakerModelList, 1);
+    run.pick(kIdSpeakerModelList, 1);
     run.click(kIdUseMicrophoneCheck);
   }
   EXPECT_EQ(read_settings(folder + L"\\settings.ini").value(L"spkmodel"),

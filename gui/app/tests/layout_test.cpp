@@ -38,6 +38,20 @@ TEST(WindowSize, InitialAndMinimum) {
   EXPECT_EQ(minimum_track_size(120).height, 1025);
 }
 
+TEST(WindowSize, StatedSizesAreKeptWhereTheyFitInTheWorkArea) {
+  const Size full_hd{1920, 1040};  // a 1080-pixel screen with its task bar
+  EXPECT_EQ(fit_within(initial_window_size(144), full_hd).width, 1740);
+  EXPECT_EQ(fit_within(initial_window_size(144), full_hd).height, 1040);
+  EXPECT_EQ(fit_within(minimum_track_size(120), Size{1366, 728}).width, 1366);
+  EXPECT_EQ(fit_within(minimum_track_size(96), full_hd).height, 820);
+  EXPECT_EQ(fit_within(Size{800, 600}, Size{0, 0}).width, 800);  // no area known
+  EXPECT_EQ(fit_start(300, 1740, 0, 1920), 180);   // pulled back in on the right
+  EXPECT_EQ(fit_start(-20, 500, 0, 1920), 0);
+  EXPECT_EQ(fit_start(26, 1040, 0, 1040), 0);
+  EXPECT_EQ(fit_start(100, 1200, 40, 1000), 40);   // longer than the area: its start
+  EXPECT_EQ(fit_start(100, 500, 40, 1000), 100);   // inside: left alone
+}
+
 TEST(Layout, ReferenceClientAreaGivesTheStatedFigures) {
   const WindowLayout l = layout_window(1144, 1041, 96);
   EXPECT_EQ(at(l, Ctl::MicrophoneList).width, 574);

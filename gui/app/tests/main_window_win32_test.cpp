@@ -483,6 +483,80 @@ TEST_F(MainWindowTest, NewSessionInvitesWhileNoSessionIsOpen) {
   EXPECT_EQ(disabled.at(8, 16), RGB(228, 228, 228));
 }
 
+TEST_F(MainWindowTest, NewSessionShowsAFocusRectangleWhenItHasTheKeyboard) {
+  // The dotted rectangle inverts pixels of the fill along its edges, 3 pixels in at 96 dpi.
+  auto inverted_on_the_edge = [](UINT state) {
+    Canvas canvas(230, 32);
+    canvas.draw(133, ODT_BUTTON, state);
+    int changed = 0;
+    const int in = MulDiv(3, dpi(), 96);
+    for (int x = 20; x < 210; ++x) changed += canvas.at(x, in) != RGB(255, 175, 40);
+    return changed;
+  };
+  EXPECT_EQ(inverted_on_the_edge(0), 0);
+  EXPECT_GT(inverted_on_the_edge(ODS_FOCUS), 40);
+}
+
+HWND status_tooltip() {
+  struct Search {
+    HWND found = nullptr;
+  } search;
+  EnumThreadWindows(
+      GetCurrentThreadId(),
+      [](HWND window, LPARAM context) -> BOOL {
+        wchar_t name[64] = {};
+        GetClassNameW(window, name, 64);
+        if (lstrcmpiW(name, TOOLTIPS_CLASSW) == 0 && GetWindow(window, GW_OWNER) == g_main) {
+          reinterpret_cast<Search*>(context)->found = window;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+TEST_F(MainWindowTest, ALongStatusEndsInAnEllipsisAndShowsWholeInATooltip) {
+  HWND status = GetDlgItem(g_main, 107);
+  EXPECT_EQ(GetWindowLongW(status, GWL_STYLE) & SS_ELLIPSISMASK, static_cast<DWORD>(SS_ENDELLIPSIS));
+  HWND tip = status_tooltip();
+  ASSERT_NE(tip, nullptr);
+  TTTOOLINFOW tool = {};
+  tool.cbSize = TTTOOLINFOW_V2_SIZE;
+  ASSERT_TRUE(SendMessageW(tip, TTM_ENUMTOOLSW, 0, reinterpret_cast<LPARAM>(&tool)));
+  EXPECT_EQ(tool.uId, reinterpret_cast<UINT_PTR>(status));
+
+  MINMAXINFO limits = {};
+  SendMessageW(g_main, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
+  SetWindowPos(g_main, nullptr, 0, 0, limits.ptMinTrackSize.x, limits.ptMinTrackSize.y,
+               SWP_NOZORDER | SWP_NOMOVE | SWP_NOACTIVATE);
+  const std::wstring python =
+      L"Python 3.10+ is required. Install it from https://www.python.org/downloads/ (tick \"Add "
+      L"python.exe to PATH\") and start the app again.";
+  auto tip_text = [&](const std::wstring& text) {
+    SetWindowTextW(status, text.c_str());
+    NMTTDISPINFOW info = {};
+    info.hdr.hwndFrom = tip;
+    info.hdr.code = TTN_GETDISPINFOW;
+    SendMessageW(g_main, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&info));
+    return std::wstring(info.lpszText != nullptr ? info.lpszText : L"<none>");
+  };
+  // The text is wider than the line at the minimum width: the tooltip holds all of it.
+  RECT line{};
+  GetClientRect(status, &line);
+  HDC dc = GetDC(status);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(status, WM_GETFONT, 0, 0)));
+  SIZE extent{};
+  GetTextExtentPoint32W(dc, python.c_str(), static_cast<int>(python.size()), &extent);
+  SelectObject(dc, old);
+  ReleaseDC(status, dc);
+  EXPECT_GT(extent.cx, line.right);
+  EXPECT_EQ(tip_text(python), python);
+  EXPECT_EQ(tip_text(L"Ready (CPU)."), L"") << "a text that fits needs no tooltip";
+  SetWindowTextW(status, L"Starting the recognizer...");
+  set_client_size(1144, 1041);
+}
+
 TEST_F(MainWindowTest, SpinnerStrongestDotFollowsThePhase) {
   if (dpi() != 96) GTEST_SKIP();
   const int saved = window_state.spinner_phase;

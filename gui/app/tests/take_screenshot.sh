@@ -18,16 +18,7 @@ if [ -f "$fonts_dir/marlett.ttf" ]; then
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   cp "$fonts_dir/marlett.ttf" "$WINEPREFIX/drive_c/windows/Fonts/"
 fi
-# "Segoe UI" is not there either: Open Sans (Debian fonts-open-sans) is the nearest free face, with
-# DejaVu Sans linked in for the glyphs it lacks (the swap arrow), as Windows links Segoe UI Symbol.
-open_sans=$(fc-match -f '%{file}' 'Open Sans' 2>/dev/null || true)
-if [[ "$open_sans" == *OpenSans* ]]; then
-  wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Segoe UI' /d 'Open Sans' /f >/dev/null 2>&1
-  for face in 'Segoe UI' 'Open Sans'; do
-    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
-      /v "$face" /t REG_MULTI_SZ /d 'DejaVuSans.ttf,DejaVu Sans' /f >/dev/null 2>&1
-  done
-fi
+# "Segoe UI" is given its stand-in by scripts/with_wine.sh.
 wineserver -w
 
 cd "$scratch"

@@ -210,6 +210,13 @@ class ParlivoRun {
     SendMessageW(window_, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
                  reinterpret_cast<LPARAM>(item(id)));
   }
+  // A choice with the mouse in a list's open drop-down: the list opens, the item is selected, the
+  // list closes (CB_SHOWDROPDOWN sends the closing notification as a click does).
+  void pick(int id, int index) {
+    SendMessageW(item(id), CB_SHOWDROPDOWN, TRUE, 0);
+    choose(id, index);
+    SendMessageW(item(id), CB_SHOWDROPDOWN, FALSE, 0);
+  }
   // A trackbar moved to `position`, then the notification it sends for `code`.
   void slide(int id, int position, int code) {
     SendMessageW(item(id), TBM_SETPOS, TRUE, position);
@@ -227,6 +234,44 @@ class ParlivoRun {
     SendMessageW(window_, WM_WORKER_LINE, 0, posted_worker_lines().give(std::move(line)));
   }
   void worker_ready() { worker_says('S', u"ready (CPU)"); }
+  // A line of one channel with its language, as the worker reports recognized and translated text.
+  void worker_says(char kind, int channel, const char* language, std::u16string text) {
+    recognized(kind, channel, language, std::move(text));
+  }
+
+  // The keyboard as the user has it: the window in front and a control focused (false when this
+  // display gives no keyboard focus), keys typed through SendInput, and the messages they make
+  // run through the dialog manager as in Parlivo's message loop.
+  bool bring_to_front() {
+    SetForegroundWindow(window_);
+    run_keyboard_messages();
+    return GetForegroundWindow() == window_ && GetFocus() != nullptr;
+  }
+  bool focus(int id) {
+    if (!bring_to_front()) return false;
+    SetFocus(item(id));
+    return GetFocus() == item(id);
+  }
+  void press(WORD key) {
+    INPUT keys[2] = {};
+    keys[0].type = INPUT_KEYBOARD;
+    keys[0].ki.wVk = key;
+    keys[1] = keys[0];
+    keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, keys, sizeof(INPUT));
+    run_keyboard_messages();
+  }
+  void run_keyboard_messages() {
+    for (int round = 0; round < 15; ++round) {
+      MSG message;
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (IsDialogMessageW(window_, &message)) continue;
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+      }
+      Sleep(10);
+    }
+  }
 
   std::wstring text(int id) const {
     wchar_t buffer[512] = {};

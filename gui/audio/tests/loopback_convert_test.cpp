@@ -217,6 +217,25 @@ TEST(LoopbackGapFilling, KeepsTheStream200MillisecondsBehindRealTime) {
   EXPECT_EQ(converter.block.size(), 100u);
 }
 
+TEST(LoopbackGapFilling, AfterASleepMakesUpTwoSecondsThenFollowsTheClockAgain) {
+  LoopbackConverter converter;
+  start_conversion(converter, float_stereo(48000));
+  Collected out;
+  fill_gap(converter, 16000, collect_into(out), nullptr, nullptr);
+  ASSERT_EQ(out.blocks, 8);
+  // Eight hours asleep: two seconds of silence, not 28800 of them.
+  const std::int64_t woke = 16000 + 8LL * 3600 * 16000;
+  fill_gap(converter, woke, collect_into(out), nullptr, nullptr);
+  EXPECT_EQ(out.blocks, 8 + 20);
+  EXPECT_TRUE(converter.block.empty());
+  // From then on the stream keeps 200 ms behind the restarted clock, as before the sleep.
+  fill_gap(converter, woke + 16000, collect_into(out), nullptr, nullptr);
+  EXPECT_EQ(out.blocks, 8 + 20 + 10);
+  fill_gap(converter, woke + 16000, collect_into(out), nullptr, nullptr);
+  EXPECT_EQ(out.blocks, 8 + 20 + 10);
+  for (std::int16_t s : out.samples) ASSERT_EQ(s, 0);
+}
+
 TEST(LoopbackGapFilling, StopsAsSoonAsTheThreadIsToldToEnd) {
   LoopbackConverter converter;
   start_conversion(converter, float_stereo(48000));

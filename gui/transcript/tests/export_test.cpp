@@ -160,7 +160,9 @@ TEST(SaveTranscripts, AutoWithoutTranslationWritesOneOrigDocument) {
 TEST(SaveTranscripts, AutoWithGermanWritesOrigAndGerman) {
   FakeSave save;
   save.chosen = u"C:\\docs\\call";
-  save_transcripts(conversation(), "auto", "de", save);
+  std::vector<TranscriptLine> lines = conversation();
+  lines.push_back(line(1, 0, true, u"Gut", "de", u"Good", "en"));
+  save_transcripts(lines, "auto", "de", save);
   EXPECT_EQ(save.attempts,
             (std::vector<std::u16string>{u"C:\\docs\\call_orig.txt", u"C:\\docs\\call_de.txt"}));
   EXPECT_EQ(save.statuses,
@@ -189,6 +191,33 @@ TEST(SaveTranscripts, ASecondFileThatCannotBeWrittenKeepsTheFirst) {
   save_transcripts(conversation(), "ru", "en", save);
   EXPECT_EQ(save.written.count(u"C:\\docs\\talk_ru.txt"), 1u);
   EXPECT_EQ(save.statuses, (std::vector<std::u16string>{u"Could not save the file."}));
+}
+
+TEST(SaveTranscripts, EmptyDocumentsAreLeftOutAndNeverReportedAsSaved) {
+  FakeSave none;
+  save_transcripts(conversation(), "de", "fr", none);
+  EXPECT_EQ(none.dialogs, 0);
+  EXPECT_EQ(none.statuses, (std::vector<std::u16string>{u"Nothing to save in these languages."}));
+
+  FakeSave half;
+  save_transcripts(conversation(), "ru", "de", half);
+  EXPECT_EQ(half.attempts, (std::vector<std::u16string>{u"C:\\docs\\talk_ru.txt"}));
+  EXPECT_EQ(half.statuses, (std::vector<std::u16string>{u"Saved: C:\\docs\\talk_ru.txt"}));
+}
+
+TEST(LanguagesOfLines, ThePairTheSessionWasRecordedWith) {
+  auto pair = [](const std::vector<TranscriptLine>& lines) {
+    const ExportLanguages l = languages_of_lines(lines);
+    return l.speech + "|" + l.translation;
+  };
+  EXPECT_EQ(pair(conversation()), "ru|en");
+  EXPECT_EQ(pair({}), "auto|none");
+  EXPECT_EQ(pair({line(0, 0, false, u"Hi", "en", u"", "")}), "auto|none");
+  // Speech detected in several languages, all translated into German.
+  EXPECT_EQ(pair({line(0, 0, false, u"Hi", "en", u"Hallo", "de"),
+                  line(0, 0, false, u"Salut", "fr", u"Hallo", "de"),
+                  line(0, 0, false, u"Guten Tag", "de", u"", "")}),
+            "auto|de");
 }
 
 }  // namespace

@@ -217,6 +217,50 @@ TEST_F(PanelControlTest, AReaderWhoScrolledUpKeepsTheViewAndTheBottomFollows) {
   EXPECT_GE(static_cast<int>(info.nPage) + info.nPos, info.nMax - 2);
 }
 
+TEST_F(PanelControlTest, AUsersSelectionAndViewStayWhileLinesArriveAndChange) {
+  for (int i = 0; i < 60; ++i) append_final(panel_, {0, 0, false, u"line " + std::u16string(1, u'a' + i % 26)});
+  pump();
+  SendMessageW(control_, WM_VSCROLL, SB_BOTTOM, 0);  // at the end, where the view would follow
+  const std::wstring all = text();
+  const LONG start = static_cast<LONG>(all.rfind(L"line d"));
+  CHARRANGE chosen{start, start + 6};
+  SendMessageW(control_, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&chosen));
+  pump();
+  POINT before{};
+  SendMessageW(control_, EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&before));
+  for (int i = 0; i < 20; ++i) {
+    set_partial(panel_, 1, {1, 0, false, u"partial " + std::u16string(1, u'a' + i)});
+    append_final(panel_, {0, 0, false, u"new"});
+  }
+  pump();
+  CHARRANGE now{};
+  SendMessageW(control_, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&now));
+  EXPECT_EQ(now.cpMin, chosen.cpMin);
+  EXPECT_EQ(now.cpMax, chosen.cpMax);
+  POINT after{};
+  SendMessageW(control_, EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&after));
+  EXPECT_EQ(after.y, before.y);
+
+  // Selected into the unfinished line, which is then replaced by a shorter one: what is left.
+  const LONG tail = panel_.partial_start;
+  CHARRANGE into_tail{tail - 2, length()};
+  SendMessageW(control_, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&into_tail));
+  set_partial(panel_, 1, {1, 0, false, u"p"});
+  SendMessageW(control_, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&now));
+  EXPECT_EQ(now.cpMin, tail - 2);
+  EXPECT_EQ(now.cpMax, length());
+
+  // Without a selection the end is followed as before.
+  CHARRANGE caret{0, 0};
+  SendMessageW(control_, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&caret));
+  SendMessageW(control_, WM_VSCROLL, SB_BOTTOM, 0);
+  pump();
+  const int at_end = first_visible_line();
+  for (int i = 0; i < 10; ++i) append_final(panel_, {0, 0, false, u"more"});
+  pump();
+  EXPECT_GT(first_visible_line(), at_end);
+}
+
 TEST_F(PanelControlTest, AfterClearingALongTranscriptNewLinesAreFollowedAgain) {
   for (int i = 0; i < 100; ++i) append_final(panel_, {0, 0, false, u"before"});
   pump();
