@@ -13,7 +13,6 @@ import glob
 import importlib.metadata
 import os
 import re
-import shutil
 import struct
 import subprocess
 import sys
@@ -21,7 +20,7 @@ import tarfile
 import threading
 import time
 
-from dl_progress import download_file, fetch
+from dl_progress import download_file, fetch, local_snapshot
 
 # ---------------------------------------------------------------------------------------------
 # Constants and catalogs
@@ -34,6 +33,10 @@ SCRIPT_DIR = os.path.dirname(os.path.abspath(__file__))
 
 WHISPER_FILES = ["config.json", "preprocessor_config.json", "model.bin", "tokenizer.json",
                  "vocabulary.*"]
+# What a cached model needs before it counts as there: each entry is a list of alternatives, one
+# of which must be a file. A download cut short leaves a snapshot that lacks some of them.
+WHISPER_NEEDS = [["model.bin"], ["config.json"], ["tokenizer.json", "vocabulary.*"]]
+TR_NEEDS = [["model.bin"], ["tokenizer.json"], ["shared_vocabulary.*", "vocabulary.*"]]
 
 TR_MODELS = [
     {"id": "nllb13", "label": "NLLB 1.3B - fast (default)",
@@ -143,15 +146,42 @@ def set_up_environment():
             os.environ[name] = value
 
 
-def has_nvidia():
-    if shutil.which("nvidia-smi"):
-        return True
+# The installer asks the same question the same way and with the same limit: what it installed
+# (the CUDA libraries, the large model) must be what the worker then expects to find.
+NVIDIA_PROBE_TIMEOUT = 60
+_nvidia_found = None
+
+
+def _probe_nvidia():
     system_root = os.environ.get("SystemRoot") or "C:/Windows"
-    return os.path.isfile(os.path.join(system_root, "System32", "nvidia-smi.exe"))
+    if os.path.isfile(os.path.join(system_root, "System32", "nvidia-smi.exe")):
+        return True
+    # A tool that is merely on the search path proves nothing: without a working card and
+    # driver it fails, and then the GPU recognizer would fail too.
+    try:
+        return subprocess.run(["nvidia-smi", "-L"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=NVIDIA_PROBE_TIMEOUT,
+                              creationflags=getattr(subprocess, "CREATE_NO_WINDOW", 0)
+                              ).returncode == 0
+    except (OSError, subprocess.SubprocessError):
+        return False
+
+
+def has_nvidia():
+    """Whether the machine has an NVIDIA card with a working driver; asked once per process."""
+    global _nvidia_found
+    if _nvidia_found is None:
+        _nvidia_found = _probe_nvidia()
+    return _nvidia_found
+
+
+GPU_MODEL = "large-v3"
+CPU_MODEL = "small"
 
 
 def recognition_model_name():
-    return os.environ.get("DICTATE_MODEL") or ("large-v3" if has_nvidia() else "small")
+    return os.environ.get("DICTATE_MODEL") or (GPU_MODEL if has_nvidia() else CPU_MODEL)
 
 
 def short_label(label):
@@ -349,20 +379,28 @@ model = None
 dev = "CPU"
 
 
+def recognizer_source(name):
+    """The local folder of a model the recognizer library knows (fetched when missing), or the
+    name itself when the library does not know it or the fetch fails."""
+    from faster_whisper.utils import _MODELS as whisper_repos
+
+    repo = whisper_repos.get(name)
+    if not repo:
+        return name
+    try:
+        return fetch(repo, HF, "Recognition model %s" % name, send, WHISPER_FILES, WHISPER_NEEDS)
+    except Exception as e:
+        log("model pre-download failed: %r" % (e,))
+        return name
+
+
 def load_recognizer(name):
     global model, dev
     send("S", "Loading the recognition model %s..." % name)
     import numpy  # noqa: F401  (fail here, clearly, when the numeric library is missing)
     from faster_whisper import WhisperModel
-    from faster_whisper.utils import _MODELS as whisper_repos
 
-    source = name
-    repo = whisper_repos.get(name)
-    if repo:
-        try:
-            source = fetch(repo, HF, "Recognition model %s" % name, send, WHISPER_FILES)
-        except Exception as e:
-            log("model pre-download failed: %r" % (e,))
+    source = recognizer_source(name)
     if has_nvidia():
         try:
             model = WhisperModel(source, device="cuda", compute_type="int8_float16",
@@ -375,6 +413,14 @@ def load_recognizer(name):
         failure = RuntimeError("no NVIDIA GPU (CPU mode)")
     log("GPU failed: %r" % (failure,))
     send("S", "GPU unavailable, loading on the CPU...")
+    if not os.environ.get("DICTATE_MODEL") and name != CPU_MODEL:
+        # The model picked for the card is far too slow on the processor for live text.
+        send("S", "Loading the recognition model %s..." % CPU_MODEL)
+        cpu_source = recognizer_source(CPU_MODEL)
+        if cpu_source != CPU_MODEL:
+            source = cpu_source
+        else:
+            log("keeping %s on the CPU: %s is not available" % (name, CPU_MODEL))
     model = WhisperModel(source, device="cpu", compute_type="int8", download_root=HF)
     dev = "CPU"
 
@@ -396,13 +442,7 @@ cache = {}
 
 
 def tr_cached(repo):
-    from huggingface_hub import snapshot_download
-
-    try:
-        snapshot_download(repo, cache_dir=HF, local_files_only=True)
-        return True
-    except Exception:
-        return False
+    return local_snapshot(repo, HF, needs=TR_NEEDS) is not None
 
 
 def send_tr_catalog():
@@ -454,7 +494,8 @@ def load_translator(model_id):
     entry = find_entry(TR_MODELS, model_id)
     if entry is None:
         return
-    folder = fetch(entry["repo"], HF, "Translation model " + short_label(entry["label"]), send)
+    folder = fetch(entry["repo"], HF, "Translation model " + short_label(entry["label"]), send,
+                   needs=TR_NEEDS)
     import tokenizers
 
     new_tok = tokenizers.Tokenizer.from_file(os.path.join(folder, "tokenizer.json"))

@@ -165,21 +165,31 @@ class TestEnvironment:
         monkeypatch.setenv("DICTATION_ROOT", "")
         assert worker.data_root() == os.path.join(worker.SCRIPT_DIR, "data")
 
-    def test_has_nvidia_from_search_path_or_system_folder(self, tmp_path, monkeypatch):
-        empty = tmp_path / "empty"
-        empty.mkdir()
-        monkeypatch.setenv("PATH", str(empty))
+    def test_has_nvidia_by_the_installer_s_rule(self, tmp_path, monkeypatch):
+        """nvidia-smi.exe in System32, or "nvidia-smi -L" succeeding; found on PATH is not enough."""
+        bin_dir = tmp_path / "bin"
+        bin_dir.mkdir()
+        monkeypatch.setenv("PATH", str(bin_dir))
         monkeypatch.setenv("SystemRoot", str(tmp_path / "win"))
-        assert worker.has_nvidia() is False
+        asked = tmp_path / "asked"
+
+        def answer_with(code):
+            tool = bin_dir / "nvidia-smi"
+            tool.write_text('#!/bin/sh\necho "$@" >> "%s"\nexit %d\n' % (asked, code))
+            tool.chmod(tool.stat().st_mode | stat.S_IEXEC)
+            monkeypatch.setattr(worker, "_nvidia_found", None)
+            return worker.has_nvidia()
+
+        monkeypatch.setattr(worker, "_nvidia_found", None)
+        assert worker.has_nvidia() is False                 # no tool anywhere
+        assert answer_with(9) is False                      # a driver without a working card
+        assert answer_with(0) is True and worker.has_nvidia() is True
+        assert asked.read_text().splitlines() == ["-L", "-L"]          # asked once per process
         system32 = tmp_path / "win" / "System32"
         system32.mkdir(parents=True)
         (system32 / "nvidia-smi.exe").write_bytes(b"MZ")
-        assert worker.has_nvidia() is True
-        monkeypatch.setenv("SystemRoot", str(tmp_path / "elsewhere"))
-        tool = empty / "nvidia-smi"
-        tool.write_text("#!/bin/sh\n")
-        tool.chmod(tool.stat().st_mode | stat.S_IEXEC)
-        assert worker.has_nvidia() is True
+        assert answer_with(9) is True                       # found there: the tool is not run
+        assert asked.read_text().splitlines() == ["-L", "-L"]
 
     def test_recognition_model_choice(self, monkeypatch):
         monkeypatch.setattr(worker, "has_nvidia", lambda: True)
@@ -481,14 +491,25 @@ class TestSpeakerModels:
 
 
 class TestRecognizer:
-    def test_gpu_failure_falls_back_to_the_cpu(self, root, lines, capsys, monkeypatch):
+    @pytest.mark.parametrize("chosen", ["tiny.en", ""])
+    def test_gpu_failure_falls_back_to_the_cpu(self, root, lines, capsys, monkeypatch, chosen):
+        """The user's model stays the user's model on the CPU; the card's model gives way to
+        the processor's."""
         import lay_out_whisper
         lay_out_whisper.lay_out(str(root))
         monkeypatch.setattr(worker, "has_nvidia", lambda: True)
         monkeypatch.setattr(worker, "model", None)
-        worker.load_recognizer("tiny.en")
-        assert lines == [("S", "Loading the recognition model tiny.en..."),
-                         ("S", "GPU unavailable, loading on the CPU...")]
+        monkeypatch.setattr(worker, "CPU_MODEL", "tiny.en")     # the one model at hand here
+        monkeypatch.setenv("DICTATE_MODEL", chosen)
+        worker.load_recognizer(worker.recognition_model_name())
+        if chosen:
+            assert lines == [("S", "Loading the recognition model tiny.en..."),
+                             ("S", "GPU unavailable, loading on the CPU...")]
+        else:
+            assert lines == [("S", "Loading the recognition model large-v3..."),
+                             ("S", "Downloading Recognition model large-v3 (one time only)..."),
+                             ("S", "GPU unavailable, loading on the CPU..."),
+                             ("S", "Loading the recognition model tiny.en...")]
         assert worker.dev == "CPU" and worker.model is not None
         assert "GPU failed: " in capsys.readouterr().err
 
