@@ -545,16 +545,157 @@ def switch_translator(model_id):
     threading.Thread(target=_switch_translator_thread, args=(model_id,), daemon=True).start()
 
 
+def start_model_id(chosen, catalog, default, on_disk):
+    """The model to load at start: the chosen one when it is on disk, else the default or the
+    first other catalog model that is; None when none is."""
+    if on_disk(chosen):
+        return chosen
+    for model_id in [default] + [entry["id"] for entry in catalog]:
+        if model_id != chosen and on_disk(model_id):
+            return model_id
+    return None
+
+
+# Model switches that start once "ready" has gone out: a chosen model that is not on disk is
+# fetched in the background like any other switch, so that start-up never waits for the network.
+after_ready = []
+
+
 def load_initial_translator():
-    model_id = initial_model_id("TRANSLATION_MODEL", TR_MODELS, DEFAULT_TR_MODEL)
+    chosen = initial_model_id("TRANSLATION_MODEL", TR_MODELS, DEFAULT_TR_MODEL)
     send("S", "Loading the translation model...")
-    try:
-        load_translator(model_id)
-    except Exception as e:
-        log("translation unavailable: %r" % (e,))
-        _set_translator(None, None, "", "", "")
-        send("N", "Translation model unavailable: %s" % (e,))
+    start_id = start_model_id(chosen, TR_MODELS, DEFAULT_TR_MODEL,
+                              lambda model_id: tr_cached(find_entry(TR_MODELS, model_id)["repo"]))
+    if start_id is None:
+        send("Z", "")
         send_tr_catalog()
+    else:
+        try:
+            load_translator(start_id)
+        except Exception as e:
+            log("translation unavailable: %r" % (e,))
+            _set_translator(None, None, "", "", "")
+            send("N", "Translation model unavailable: %s" % (e,))
+            send_tr_catalog()
+            return
+    if start_id != chosen:
+        after_ready.append(lambda: switch_translator(chosen))
+
+
+# ---------------------------------------------------------------------------------------------
+# Trial runs of model files in a child process
+# ---------------------------------------------------------------------------------------------
+
+# sherpa-onnx ends the whole process, rather than raising, when a model file lacks the metadata
+# it expects (a damaged download, a foreign file under the right name). A file is therefore run
+# once in a child process before the worker itself loads it.
+TRIAL_TIMEOUT = 120
+
+_SPEAKER_TRIAL = """
+import sys
+import numpy as np
+import sherpa_onnx as so
+ext = so.SpeakerEmbeddingExtractor(
+    so.SpeakerEmbeddingExtractorConfig(model=sys.argv[1], num_threads=1, provider="cpu"))
+stream = ext.create_stream()
+stream.accept_waveform(16000, np.random.RandomState(0).randn(16000).astype(np.float32) * 0.01)
+stream.input_finished()
+ext.compute(stream)
+"""
+
+_DETECTOR_TRIAL = """
+import sys
+import numpy as np
+import sherpa_onnx as so
+config = so.OfflineSpeakerDiarizationConfig(
+    segmentation=so.OfflineSpeakerSegmentationModelConfig(
+        pyannote=so.OfflineSpeakerSegmentationPyannoteModelConfig(model=sys.argv[1]),
+        num_threads=1),
+    embedding=so.SpeakerEmbeddingExtractorConfig(model=sys.argv[2], num_threads=1),
+    clustering=so.FastClusteringConfig(num_clusters=-1, threshold=0.5))
+noise = np.random.RandomState(0).randn(3 * 16000).astype(np.float32) * 0.01
+so.OfflineSpeakerDiarization(config).process(noise)
+"""
+
+# (program, then path, size and modification time of each file) -> "" when the files are
+# usable, else why not. A replaced file has another key and is tried again.
+trials = {}
+trials_running = set()
+trial_lock = threading.Lock()
+# sherpa-onnx prefixes its messages with the source location: "/path/file.cc:Func:42 text".
+_SOURCE_LOCATION = re.compile(r"^\S+:\d+\s+")
+
+
+def _trial_key(program, paths):
+    key = [program]
+    for path in paths:
+        try:
+            info = os.stat(path)
+        except OSError:
+            return None
+        key += [path, info.st_size, info.st_mtime_ns]
+    return tuple(key)
+
+
+def _failure_reason(returncode, stderr):
+    lines = [line.strip() for line in stderr.decode("utf-8", "replace").splitlines()
+             if line.strip()]
+    # The error itself is usually the last line; a crash may follow it with a hint.
+    for line in reversed(lines):
+        text = _SOURCE_LOCATION.sub("", line)
+        if text and not text.startswith(("http", "For instance", "Please")):
+            return "%s (exit code %d)" % (text[:160], returncode)
+    return "exit code %d" % returncode
+
+
+def trial_run(program, *paths):
+    """Runs program on the files in a child process: "" when it works, else the reason."""
+    key = _trial_key(program, paths)
+    if key is None:
+        return "file not found"
+    with trial_lock:
+        if key in trials:
+            return trials[key]
+    try:
+        result = subprocess.run(
+            [sys.executable, "-c", program] + list(paths), stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=TRIAL_TIMEOUT,
+            creationflags=getattr(subprocess, "CREATE_NO_WINDOW", 0))
+        reason = "" if result.returncode == 0 else _failure_reason(result.returncode,
+                                                                   result.stderr)
+    except Exception as e:
+        reason = "trial run failed: %r" % (e,)
+    with trial_lock:
+        trials[key] = reason
+    return reason
+
+
+def detector_verdict(path, embedding_path):
+    """True or False when the detector has been tried with the speaker model; None while that
+    trial still runs. A trial that is due starts here, in a background thread: it takes seconds,
+    and recognition must not wait for it."""
+    paths = (path, embedding_path)
+    key = _trial_key(_DETECTOR_TRIAL, paths)
+    if key is None:
+        return False
+    with trial_lock:
+        if key in trials:
+            return trials[key] == ""
+        if key in trials_running:
+            return None
+        trials_running.add(key)
+
+    def run():
+        reason = trial_run(_DETECTOR_TRIAL, *paths)
+        if reason:
+            log("speaker-turn detector unusable: %s" % reason)
+        else:
+            log("speaker-turn detector usable with %s" % os.path.basename(embedding_path))
+        with trial_lock:
+            trials_running.discard(key)
+
+    threading.Thread(target=run, daemon=True).start()
+    return None
 
 
 # ---------------------------------------------------------------------------------------------
@@ -589,6 +730,16 @@ def load_speaker(model_id):
              % (entry["label"], entry["size"]))
         download_file(SPK_BASE + entry["file"], path, "Speaker model " + short_label(entry["label"]),
                       send)
+    reason = trial_run(_SPEAKER_TRIAL, path)
+    if reason:
+        # The file would fail the same way at every start: away with it, so that choosing the
+        # model again downloads a good copy.
+        try:
+            os.remove(path)
+        except OSError as e:
+            log("could not delete %s: %r" % (path, e))
+        raise RuntimeError("the speaker model file %s is not usable and was deleted: %s"
+                           % (entry["file"], reason))
     import sherpa_onnx
 
     config = sherpa_onnx.SpeakerEmbeddingExtractorConfig(model=path, num_threads=2,
@@ -634,15 +785,25 @@ def switch_speaker(model_id):
 
 def load_initial_speaker():
     global extractor
-    model_id = initial_model_id("SPEAKER_MODEL", SPEAKER_MODELS, DEFAULT_SPEAKER_MODEL)
-    try:
-        load_speaker(model_id)
-    except Exception as e:
-        log("speaker detection unavailable: %r" % (e,))
-        with cond:
-            extractor = None
-        send("V", "Speaker detection unavailable: %s" % (e,))
+    chosen = initial_model_id("SPEAKER_MODEL", SPEAKER_MODELS, DEFAULT_SPEAKER_MODEL)
+    start_id = start_model_id(
+        chosen, SPEAKER_MODELS, DEFAULT_SPEAKER_MODEL,
+        lambda model_id: os.path.isfile(spk_file(find_entry(SPEAKER_MODELS, model_id))))
+    if start_id is None:
+        send("M", "")
         send_catalog()
+    else:
+        try:
+            load_speaker(start_id)
+        except Exception as e:
+            log("speaker detection unavailable: %r" % (e,))
+            with cond:
+                extractor = None
+            send("V", "Speaker detection unavailable: %s" % (e,))
+            send_catalog()
+            return
+    if start_id != chosen:
+        after_ready.append(lambda: switch_speaker(chosen))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -1543,6 +1704,8 @@ def start_up():
     load_initial_speaker()
     threading.Thread(target=worker, daemon=True).start()
     send("S", "ready (%s)" % dev)
+    for start_switch in after_ready:
+        start_switch()
 
 
 def finish():

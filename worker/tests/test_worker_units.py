@@ -485,9 +485,10 @@ class TestSpeakerModels:
         folder = os.path.join(str(root), "speaker")
         with open(os.path.join(folder, "wespeaker_en_voxceleb_resnet152_LM.onnx"), "wb") as f:
             f.write(b"garbage")
-        with pytest.raises(Exception):
+        with pytest.raises(RuntimeError, match="not usable and was deleted"):
             worker.load_speaker("resnet152")
         assert worker.extractor is active and worker.spk_id == "resnet34"
+        assert os.listdir(folder) == ["wespeaker_en_voxceleb_resnet34_LM.onnx"]
 
 
 class TestRecognizer:
