@@ -348,7 +348,9 @@ class Chan:
         self.idx = idx
         self.buf = bytearray()
         self.last_len = 0
-        self.final = False
+        # Finished utterances waiting for their final pass, oldest first: (length of buf when
+        # the "E" came, arrival number of that "E"). Audio after the length is the next one.
+        self.ends = []
         self.last_time = 0.0
         self.last_lang = None
         self.prev_sents = []
@@ -361,6 +363,23 @@ class Chan:
 
 
 chans = [Chan(0), Chan(1)]
+ends_seen = 0
+
+
+def mark_end(ch):
+    """The channel's utterance ends with the audio it has now. Call with cond held."""
+    global ends_seen
+    if ch.ends and ch.ends[-1][0] == len(ch.buf):
+        return              # nothing arrived since the last end: still the same utterance
+    ends_seen += 1
+    ch.ends.append((len(ch.buf), ends_seen))
+
+
+def cut_head(ch, count):
+    """Removes the first count bytes of the channel's audio. Call with cond held."""
+    del ch.buf[:count]
+    ch.last_len = max(0, ch.last_len - count)
+    ch.ends = [(max(0, end - count), order) for end, order in ch.ends]
 
 
 def reset_voices(ch):
@@ -1309,21 +1328,27 @@ def lift_quiet(samples):
 
 
 def pick():
-    """(channel, audio bytes, is final) of the next pass, or None. Call with cond held."""
-    for ch in chans:
-        if ch.final:
-            data = bytes(ch.buf)
-            ch.buf = bytearray()
-            ch.last_len = 0
-            ch.final = False
-            return ch, data, True
+    """(channel, audio bytes, is final) of the next pass, or None. Call with cond held.
+
+    A final pass takes exactly the audio up to its "E"; whatever came after it belongs to the
+    channel's next utterance and stays. Of the finished utterances the oldest goes first, so a
+    channel that keeps finishing short ones cannot starve the other.
+    """
+    finished = [ch for ch in chans if ch.ends]
+    if finished:
+        ch = min(finished, key=lambda c: c.ends[0][1])
+        length = ch.ends.pop(0)[0]
+        data = bytes(ch.buf[:length])
+        cut_head(ch, length)
+        ch.last_len = 0
+        return ch, data, True
     step = PARTIAL_STEP.get(dev, PARTIAL_STEP["CPU"])
     ready = [ch for ch in chans if ch.buf and len(ch.buf) - ch.last_len >= step]
     if not ready:
         return None
     ch = min(ready, key=lambda c: (c.last_time, c.idx))
     ch.last_len = len(ch.buf)
-    ch.last_time = time.time()
+    ch.last_time = time.monotonic()
     return ch, bytes(ch.buf), False
 
 
@@ -1454,10 +1479,8 @@ def stream_commit(ch, samples, items, words, want, det, target):
         runs = make_runs(ch, samples[:int(cut * RATE)], items[:n], True,
                          [w for w in words if _mid(w) < cut])
     emit(ch, runs, True, want, det, target)
-    drop = int(cut * RATE) * 2
     with cond:
-        del ch.buf[:drop]
-        ch.last_len = max(0, ch.last_len - drop)
+        cut_head(ch, int(cut * RATE) * 2)
     ch.prev_sents = []
     return items[n:], [w for w in words if _mid(w) >= cut]
 
@@ -1658,7 +1681,7 @@ def handle_frame(kind, payload):
     elif kind == "E":
         if payload and payload[0] < 2:
             with cond:
-                chans[payload[0]].final = True
+                mark_end(chans[payload[0]])
                 cond.notify_all()
     elif kind == "L":
         options = parse_options(payload)

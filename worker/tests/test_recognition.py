@@ -66,6 +66,7 @@ class ScriptedModel:
 def state(monkeypatch):
     monkeypatch.setattr(worker, "chans", [worker.Chan(0), worker.Chan(1)])
     monkeypatch.setattr(worker, "dev", "CPU")
+    monkeypatch.setattr(worker, "ends_seen", 0)
     monkeypatch.setattr(worker, "diarize", False)
     monkeypatch.setattr(worker, "extractor", None)
     monkeypatch.setattr(worker, "translator", None)
@@ -96,8 +97,8 @@ def tone(seconds, peak=0.5):
     return (peak * np.sin(np.arange(n) * 0.05)).astype(np.float32)
 
 
-def pcm(seconds):
-    return (np.full(int(seconds * RATE), 1000, dtype="<i2")).tobytes()
+def pcm(seconds, value=1000):
+    return (np.full(int(seconds * RATE), value, dtype="<i2")).tobytes()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -105,22 +106,27 @@ def pcm(seconds):
 # ---------------------------------------------------------------------------------------------
 
 class TestPick:
-    def test_final_utterances_go_first_in_channel_order(self, state):
-        c0, c1 = worker.chans
-        c0.buf += pcm(3)
-        c1.buf += pcm(3)
-        c1.final = True
-        c0.final = True
-        c1.last_len = 100
+    def test_final_pass_takes_its_utterance_only_and_the_oldest_end_goes_first(self, state):
+        h = worker.handle_frame
+        h("A", b"\x01" + pcm(1, 11))
+        h("E", b"\x01")                         # channel 1 finishes first
+        h("A", b"\x00" + pcm(2, 22))
+        h("E", b"\x00")
+        h("A", b"\x01" + pcm(0.5, 12))          # channel 1's next utterance begins
+        h("E", b"\x00")                         # nothing new: still the same utterance
+        h("A", b"\x00" + pcm(0.3, 23))
+        h("E", b"\x00")
         with worker.cond:
-            first, second, third = worker.pick(), worker.pick(), worker.pick()
-        assert (first[0].idx, first[2]) == (0, True) and len(first[1]) == 3 * RATE * 2
-        assert (second[0].idx, second[2]) == (1, True)
-        assert (c0.buf, c1.buf, c0.final, c1.final, c1.last_len) == (b"", b"", False, False, 0)
-        assert third is None
+            jobs = [worker.pick() for _ in range(4)]
+        assert [(ch.idx, data, final) for ch, data, final in jobs[:3]] == [
+            (1, pcm(1, 11), True), (0, pcm(2, 22), True), (0, pcm(0.3, 23), True)]
+        assert jobs[3] is None                   # half a second is no step for a partial pass
+        c0, c1 = worker.chans
+        assert (bytes(c1.buf), c1.last_len, c1.ends) == (pcm(0.5, 12), 0, [])
+        assert (bytes(c0.buf), c0.ends) == (b"", [])
 
     def test_final_mark_on_an_empty_buffer_still_gives_a_job(self, state):
-        worker.chans[1].final = True
+        worker.handle_frame("E", b"\x01")
         with worker.cond:
             ch, data, final = worker.pick()
         assert (ch.idx, data, final) == (1, b"", True)
@@ -144,10 +150,14 @@ class TestPick:
     def test_two_talking_channels_take_turns(self, state, monkeypatch):
         monkeypatch.setattr(worker, "dev", "GPU")
         clock = [1000.0]
-        monkeypatch.setattr(time, "time", lambda: clock[0])
+        wall = [1e9]
+        monkeypatch.setattr(time, "monotonic", lambda: clock[0])
+        # The wall clock is set back meanwhile (time sync, the user): turns must not follow it.
+        monkeypatch.setattr(time, "time", lambda: wall[0])
         served = []
         for second in range(8):
             clock[0] += 1.0
+            wall[0] -= 3600.0
             for ch in worker.chans:
                 ch.buf += pcm(1.0)
             with worker.cond:
@@ -161,7 +171,7 @@ class TestPick:
         c0.last_time = 0.0
         c1.buf += pcm(1)
         c1.last_time = 50.0
-        c1.final = True
+        c1.ends = [(len(c1.buf), 1)]
         with worker.cond:
             assert worker.pick()[0] is c1
 
@@ -359,8 +369,9 @@ class TestStreamCommit:
                                           ["hello there", "how are you"]])
     def test_fifteen_second_example(self, state, monkeypatch, previous):
         ch = worker.chans[0]
-        ch.buf += pcm(15.5)            # half a second arrived during the pass
+        ch.buf += pcm(15.5)            # half a second arrived during the pass, then its end
         ch.last_len = 15 * RATE * 2
+        ch.ends = [(len(ch.buf), 1)]
         ch.prev_sents = previous
         items, words = worker.stream_commit(ch, tone(15), FIFTEEN_ITEMS, FIFTEEN_WORDS,
                                             "en", "en", "none")
@@ -369,6 +380,7 @@ class TestStreamCommit:
         cut_bytes = int(9.25 * RATE) * 2
         assert len(ch.buf) == int(15.5 * RATE) * 2 - cut_bytes
         assert ch.last_len == 15 * RATE * 2 - cut_bytes
+        assert ch.ends == [(len(ch.buf), 1)]     # the final pass takes what is left, no more
         assert items == [("fine", 9.5, 14.8)] and words == [(" fine", 9.5, 14.8)]
         assert ch.prev_sents == []
 

@@ -43,6 +43,7 @@ def fresh_state(monkeypatch):
     monkeypatch.setattr(worker, "dev", "CPU")
     monkeypatch.setattr(worker, "chans", [worker.Chan(0), worker.Chan(1)])
     monkeypatch.setattr(worker, "cache", {})
+    monkeypatch.setattr(worker, "ends_seen", 0)
 
 
 @pytest.fixture
@@ -260,7 +261,7 @@ class TestFrameLoop:
 
     def test_end_of_input_and_broken_input_end_the_loop(self, fresh_state, capsys):
         worker.frame_loop(io.BytesIO(frame("E", b"\x00") + b"G\x09"))
-        assert worker.chans[0].final
+        assert worker.chans[0].ends
 
         class Broken:
             def read(self, n):
@@ -279,17 +280,17 @@ class TestFrameActions:
         assert bytes(worker.chans[0].buf) == b"\x01\x00\x02\x00\x03\x00"
         assert bytes(worker.chans[1].buf) == b"\xff\x7f"
         assert h("E", b"") and h("E", b"\x05")
-        assert not worker.chans[0].final and not worker.chans[1].final
+        assert not worker.chans[0].ends and not worker.chans[1].ends
         assert h("E", b"\x01\x09\x09")
-        assert worker.chans[1].final and not worker.chans[0].final
+        assert worker.chans[1].ends == [(2, 1)] and not worker.chans[0].ends
 
     def test_audio_wakes_a_waiting_thread(self, fresh_state):
         woke = threading.Event()
 
         def wait():
             with worker.cond:
-                worker.cond.wait_for(lambda: worker.chans[1].final, timeout=5)
-                if worker.chans[1].final:
+                worker.cond.wait_for(lambda: worker.chans[1].ends, timeout=5)
+                if worker.chans[1].ends:
                     woke.set()
 
         t = threading.Thread(target=wait)
