@@ -1287,7 +1287,9 @@ NON_SPEECH_LONG = (0.7, -0.7)
 # A segment whose text compresses better than this is a decoding loop ("see you in the next
 # video, see you in the next video, ..."), the recognizer's own measure of a failed decoding. Set
 # above the recognizer's 2.4 so that real repetitive speech ("Thank you." five times scores 2.45)
-# is kept; the loops it produces score far higher.
+# is kept; the loops it produces score far higher. Measured per segment with one byte per letter
+# (compression_ratio): the recognizer's own figure covers a whole 30 s window and counts a
+# Cyrillic letter as two bytes.
 LOOP_COMPRESSION = 3.0
 SENTENCE_PAUSE = 0.8
 END_MARKS = (".", "?", "!", "\u2026")
@@ -1314,6 +1316,31 @@ def span(samples, start, end):
 def sentences_of(text):
     """The text cut after every end mark that a blank run follows; blank pieces dropped."""
     return [part.strip() for part in _SENTENCE_GAP.split(text) if part.strip()]
+
+
+def compression_ratio(text):
+    """Length over deflated length of the text, with every character one byte.
+
+    ASCII characters keep their own byte, so Latin text scores as the recognizer scores it;
+    every other character gets a byte value the text does not use, so that a Cyrillic or Greek
+    text scores like a Latin text of the same shape rather than higher.
+    """
+    import zlib
+
+    used = {ord(c) for c in text if ord(c) < 128}
+    spare = [b for b in range(256) if b not in used]
+    codes = {}
+    data = bytearray()
+    for c in text:
+        if ord(c) < 128:
+            data.append(ord(c))
+        else:
+            if c not in codes:
+                codes[c] = spare[len(codes) % len(spare)]
+            data.append(codes[c])
+    if not data:
+        return 0.0
+    return len(data) / len(zlib.compress(bytes(data)))
 
 
 def lift_quiet(samples):
@@ -1432,7 +1459,7 @@ def transcribe(samples, final, language, prompt):
     for seg in segments:
         if seg.no_speech_prob > no_speech and seg.avg_logprob < log_prob:
             continue
-        if getattr(seg, "compression_ratio", 0.0) > LOOP_COMPRESSION:
+        if compression_ratio(seg.text.strip()) > LOOP_COMPRESSION:
             log("repeating segment dropped: %r" % (seg.text[:80],))
             continue
         if seg.words:
