@@ -769,8 +769,11 @@ def load_speaker(model_id):
         spk_id = entry["id"]
         for ch in chans:
             reset_voices(ch)
+        wanted = diarize
     send("M", entry["id"])
     send_catalog()
+    if wanted:
+        check_detector_soon()
 
 
 def _switch_speaker_thread(model_id):
@@ -857,6 +860,7 @@ def ensure_segmentation():
                 os.replace(seg_path() + ".part", seg_path())
         os.remove(archive)
         send("S", "Speaker-turn detector ready.")
+        check_detector_soon()
     except Exception as e:
         log("segmentation model failed: %r" % (e,))
         # A damaged archive is useless; the next attempt fetches it again.
@@ -1188,54 +1192,17 @@ def make_runs(ch, samples, items, final, words):
 diarizer = None
 diarizer_for = ""
 diar_lock = threading.Lock()
-# Detector files already tried out in a child process: (path, size, mtime) -> usable.
-probed = {}
-
-_PROBE = """
-import sys
-import numpy as np
-import sherpa_onnx as so
-config = so.OfflineSpeakerDiarizationConfig(
-    segmentation=so.OfflineSpeakerSegmentationModelConfig(
-        pyannote=so.OfflineSpeakerSegmentationPyannoteModelConfig(model=sys.argv[1]),
-        num_threads=1),
-    embedding=so.SpeakerEmbeddingExtractorConfig(model=sys.argv[2], num_threads=1),
-    clustering=so.FastClusteringConfig(num_clusters=-1, threshold=0.5))
-noise = np.random.RandomState(0).randn(3 * 16000).astype(np.float32) * 0.01
-so.OfflineSpeakerDiarization(config).process(noise)
-"""
-
-
-def detector_usable(path, embedding_path):
-    """Whether sherpa-onnx can run the detector file, tried once per file in a child process.
-
-    sherpa-onnx ends the whole process, rather than raising, when a model lacks the metadata
-    it expects; a damaged or foreign file must cost the neural turns, not the worker.
-    """
-    try:
-        info = os.stat(path)
-    except OSError:
-        return False
-    key = (path, info.st_size, info.st_mtime_ns, embedding_path)
-    if key not in probed:
-        try:
-            result = subprocess.run(
-                [sys.executable, "-c", _PROBE, path, embedding_path], stdin=subprocess.DEVNULL,
-                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120,
-                creationflags=getattr(subprocess, "CREATE_NO_WINDOW", 0))
-            probed[key] = result.returncode == 0
-            if result.returncode != 0:
-                tail = result.stderr.decode("utf-8", "replace").strip().splitlines()[-1:]
-                log("speaker-turn detector unusable: exit code %d %s"
-                    % (result.returncode, " ".join(tail)))
-        except Exception as e:
-            log("speaker-turn detector check failed: %r" % (e,))
-            probed[key] = False
-    return probed[key]
+def check_detector_soon():
+    """Starts the detector's trial run for the active speaker model, so that the first pass
+    that wants neural turns finds it done. Nothing happens when it ran already."""
+    ext, model_id, _ = speaker_snapshot()
+    entry = find_entry(SPEAKER_MODELS, model_id)
+    if ext is not None and entry is not None and os.path.isfile(seg_path()):
+        detector_verdict(seg_path(), spk_file(entry))
 
 
 def get_diarizer():
-    """The diarizer for the active speaker model, or None when one cannot be had."""
+    """The diarizer for the active speaker model, or None when one cannot be had (yet)."""
     global diarizer, diarizer_for
     ext, model_id, _ = speaker_snapshot()
     with diar_lock:
@@ -1244,7 +1211,8 @@ def get_diarizer():
         entry = find_entry(SPEAKER_MODELS, model_id)
         if ext is None or entry is None or not os.path.isfile(seg_path()):
             return None
-        if not detector_usable(seg_path(), spk_file(entry)):
+        # The trial runs in the background: until it has, the passes use the registry.
+        if not detector_verdict(seg_path(), spk_file(entry)):
             return None
         import sherpa_onnx
 
@@ -1692,6 +1660,8 @@ def apply_options(options):
             sens = int(sensitivity.strip())
     if dia and not os.path.isfile(seg_path()):
         threading.Thread(target=ensure_segmentation, daemon=True).start()
+    elif dia:
+        check_detector_soon()
 
 
 def handle_frame(kind, payload):
