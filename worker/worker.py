@@ -982,9 +982,12 @@ class Voices:
         return number
 
 
-def take_voices(ch):
+def speaker_state(ch):
+    """(extractor, speaker model id, sensitivity, working copy of the channel's voices), taken
+    at one moment: a model switch resets the registry, and voiceprints of one model must never
+    be learned into the registry of another."""
     with cond:
-        return Voices(ch)
+        return extractor, spk_id, sens, Voices(ch)
 
 
 def keep_voices(ch, voices):
@@ -998,8 +1001,7 @@ def keep_voices(ch, voices):
 
 def match_global(ch, samples):
     """Voice of a partial line's newest sentence; the preview never learns."""
-    ext, model_id, sensitivity = speaker_snapshot()
-    voices = take_voices(ch)
+    ext, model_id, sensitivity, voices = speaker_state(ch)
     if ext is None or len(samples) < MIN_PRINT * RATE or not voices.gcent:
         return voices.last_spk or 1
     best, sim = best_voice(voices.gcent, embed(ext, samples))
@@ -1026,9 +1028,8 @@ def assign_by_registry(ch, samples, items, final):
 
     Only a final pass learns; a new voice needs a long piece unlike every known one.
     """
-    ext, model_id, sensitivity = speaker_snapshot()
+    ext, model_id, sensitivity, voices = speaker_state(ch)
     tm = match_threshold(model_id, sensitivity)
-    voices = take_voices(ch)
     runs = []
     previous = 0
     for text, start, end in items:
@@ -1123,11 +1124,10 @@ def runs_by_diarization(ch, samples, items, words, cut=None):
     import numpy as np
 
     diar = get_diarizer()
-    ext, model_id, sensitivity = speaker_snapshot()
+    # Taken before the slow steps: a reset that comes during them discards this pass's learning.
+    ext, model_id, sensitivity, voices = speaker_state(ch)
     if diar is None or ext is None or len(samples) < NEURAL_MIN * RATE:
         return None
-    # Taken before the slow steps: a reset that comes during them discards this pass's learning.
-    voices = take_voices(ch)
     audio = np.ascontiguousarray(samples, dtype=np.float32)
     segments = [(seg.start, seg.end, seg.speaker)
                 for seg in diar.process(audio).sort_by_start_time()]

@@ -293,6 +293,38 @@ class TestRegistry:
         assert runs == [(1, "Again.")]
 
 
+    def test_a_model_switch_at_the_start_of_a_pass_never_mixes_two_models(self, state,
+                                                                           monkeypatch):
+        """The switch takes the shared-state lock between two takings of a pass; whichever
+        they are, no voiceprint of the old model may end up in the new model's registry."""
+        old_model = ScriptedExtractor({2: basis(2)})
+        new_model = ScriptedExtractor({2: basis(8)})
+        use(monkeypatch, old_model)
+        real_cond = worker.cond
+
+        class SwitchOnSecondTaking:
+            takings = 0
+
+            def __enter__(self):
+                SwitchOnSecondTaking.takings += 1
+                if SwitchOnSecondTaking.takings == 2:
+                    with real_cond:
+                        worker.extractor, worker.spk_id = new_model, "campp"
+                        for c in worker.chans:
+                            worker.reset_voices(c)
+                return real_cond.__enter__()
+
+            def __exit__(self, *exc):
+                return real_cond.__exit__(*exc)
+
+        monkeypatch.setattr(worker, "cond", SwitchOnSecondTaking())
+        ch = worker.chans[0]
+        worker.assign_by_registry(ch, audio((2, 3.0)), [("Hello there.", 0.1, 2.9)], True)
+        assert worker.extractor is new_model
+        assert all(registry(ch)[n] == tuple(np.round(basis(8), 3)) for n in ch.gcent), \
+            registry(ch)
+
+
 # ---------------------------------------------------------------------------------------------
 # Live preview
 # ---------------------------------------------------------------------------------------------
