@@ -636,8 +636,8 @@ noise = np.random.RandomState(0).randn(3 * 16000).astype(np.float32) * 0.01
 so.OfflineSpeakerDiarization(config).process(noise)
 """
 
-# (program, then path, size and modification time of each file) -> "" when the files are
-# usable, else why not. A replaced file has another key and is tried again.
+# (program, then path, size and modification time of each file) -> (usable, why not): usable is
+# None when the trial itself could not run or finish. A replaced file has another key.
 trials = {}
 trials_running = set()
 trial_lock = threading.Lock()
@@ -668,10 +668,11 @@ def _failure_reason(returncode, stderr):
 
 
 def trial_run(program, *paths):
-    """Runs program on the files in a child process: "" when it works, else the reason."""
+    """Runs program on the files in a child process: (True, ""), (False, what went wrong), or
+    (None, why the trial told nothing)."""
     key = _trial_key(program, paths)
     if key is None:
-        return "file not found"
+        return False, "file not found"
     with trial_lock:
         if key in trials:
             return trials[key]
@@ -680,13 +681,15 @@ def trial_run(program, *paths):
             [sys.executable, "-c", program] + list(paths), stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=TRIAL_TIMEOUT,
             creationflags=getattr(subprocess, "CREATE_NO_WINDOW", 0))
-        reason = "" if result.returncode == 0 else _failure_reason(result.returncode,
-                                                                   result.stderr)
+        if result.returncode == 0:
+            outcome = True, ""
+        else:
+            outcome = False, _failure_reason(result.returncode, result.stderr)
     except Exception as e:
-        reason = "trial run failed: %r" % (e,)
+        outcome = None, "the trial run failed: %r" % (e,)
     with trial_lock:
-        trials[key] = reason
-    return reason
+        trials[key] = outcome
+    return outcome
 
 
 def detector_verdict(path, embedding_path):
@@ -699,17 +702,17 @@ def detector_verdict(path, embedding_path):
         return False
     with trial_lock:
         if key in trials:
-            return trials[key] == ""
+            return trials[key][0] is True
         if key in trials_running:
             return None
         trials_running.add(key)
 
     def run():
-        reason = trial_run(_DETECTOR_TRIAL, *paths)
-        if reason:
-            log("speaker-turn detector unusable: %s" % reason)
-        else:
+        usable, reason = trial_run(_DETECTOR_TRIAL, *paths)
+        if usable:
             log("speaker-turn detector usable with %s" % os.path.basename(embedding_path))
+        else:
+            log("speaker-turn detector unusable: %s" % reason)
         with trial_lock:
             trials_running.discard(key)
 
@@ -749,8 +752,11 @@ def load_speaker(model_id):
              % (entry["label"], entry["size"]))
         download_file(SPK_BASE + entry["file"], path, "Speaker model " + short_label(entry["label"]),
                       send)
-    reason = trial_run(_SPEAKER_TRIAL, path)
-    if reason:
+    usable, reason = trial_run(_SPEAKER_TRIAL, path)
+    if usable is None:
+        raise RuntimeError("the speaker model file %s could not be tried: %s"
+                           % (entry["file"], reason))
+    if not usable:
         # The file would fail the same way at every start: away with it, so that choosing the
         # model again downloads a good copy.
         try:

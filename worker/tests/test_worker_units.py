@@ -491,6 +491,18 @@ class TestSpeakerModels:
         assert worker.extractor is active and worker.spk_id == "resnet34"
         assert os.listdir(folder) == ["wespeaker_en_voxceleb_resnet34_LM.onnx"]
 
+    def test_a_trial_that_cannot_finish_keeps_the_file(self, root, model_store, lines,
+                                                       monkeypatch):
+        add_speaker_model(root, "wespeaker_en_voxceleb_CAM++_LM.onnx", model_store)
+        monkeypatch.setattr(worker, "trials", {})
+        monkeypatch.setattr(worker, "TRIAL_TIMEOUT", 0.001)
+        with pytest.raises(RuntimeError, match="could not be tried: the trial run failed: "
+                                               "TimeoutExpired"):
+            worker.load_speaker("campp")
+        assert worker.extractor is None and lines == []
+        assert os.listdir(os.path.join(str(root), "speaker")) == [
+            "wespeaker_en_voxceleb_CAM++_LM.onnx"]
+
 
 class TestRecognizer:
     @pytest.mark.parametrize("chosen", ["tiny.en", ""])
