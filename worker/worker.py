@@ -1271,6 +1271,9 @@ COMMIT_MARGIN = 0.8
 LONG_UTTERANCE = 14.0
 LONG_MARGIN = 4.0
 PROMPT_LEN = 220
+# A final pass whose last word ends this close to the end of its audio was cut inside speech:
+# a natural end comes only after 0.7 s of quiet.
+CUT_IN_SPEECH = 0.3
 SPAN_MARGIN = 0.1
 
 _NOT_WORD = re.compile(r"[^\w\s]")
@@ -1515,7 +1518,7 @@ def run_pass(job, options):
     ch, data, final = job
     src, tgt, rev = options
     samples = np.frombuffer(data[:len(data) // 2 * 2], dtype="<i2").astype(np.float32) / 32768.0
-    want, target, det, runs = src, tgt, None, []
+    want, target, det, runs, words = src, tgt, None, [], []
     try:
         want, target = plan(ch, samples, src, tgt, rev, final)
         items, words, det = transcribe(samples, final, want, ch.prompt)
@@ -1530,6 +1533,12 @@ def run_pass(job, options):
             ch.last_lang = want
         ch.prev_sents = []
     emit(ch, runs or [(0, "")], final, want, det, target)
+    if final and words and words[-1][2] >= len(samples) / RATE - CUT_IN_SPEECH:
+        # The utterance was cut inside speech (the front end ends one after a long stretch
+        # without a pause), and the recognizer closed its text with a mark only because the
+        # audio stopped. Left in the prompt, that mark makes it skip the first words of the
+        # continuation, taking them for the end of a sentence it has already heard.
+        ch.prompt = ch.prompt.rstrip().rstrip("".join(END_MARKS))
 
 
 def worker():

@@ -530,7 +530,7 @@ class TestPasses:
         ch = worker.chans[0]
         for n in range(30):
             m.segments = [seg(words_of(("Sentence", 0, .5), ("number%d." % n, .6, 1)))]
-            worker.run_pass((ch, pcm(1.2), True), ("en", "none", True))
+            worker.run_pass((ch, pcm(2), True), ("en", "none", True))
         assert len(ch.prompt) == 220 and ch.prompt.endswith("Sentence number29.")
         assert m.transcribed[-1][1]["initial_prompt"].endswith("number28.")
         # partial passes do not feed the prompt
@@ -539,6 +539,19 @@ class TestPasses:
         ch.buf += pcm(2)
         worker.run_pass((ch, pcm(2), False), ("en", "none", True))
         assert ch.prompt == before
+
+    @pytest.mark.parametrize("last_end, prompt", [(2.0, "Went on. Stopped."),
+                                                  (2.8, "Went on. Stopped")])
+    def test_a_cut_inside_speech_leaves_no_end_mark_in_the_prompt(self, state, monkeypatch,
+                                                                 last_end, prompt):
+        """Audio that stops inside speech: the mark the recognizer put at its end is no end of
+        a sentence, and the prompt of the continuation must not say it is."""
+        use_model(monkeypatch, ScriptedModel(segments=[
+            seg(words_of(("Went", 0, .4), ("on.", .5, .9), ("Stopped.", 1.5, last_end)))]))
+        ch = worker.chans[0]
+        worker.run_pass((ch, pcm(3), True), ("en", "none", True))
+        assert [f[4] for f in state if f[0] == "F"] == ["Went on.", "Stopped."]
+        assert ch.prompt.strip() == prompt
 
     def test_thread_serves_frames_until_quit(self, state, monkeypatch):
         use_model(monkeypatch, ScriptedModel(segments=[seg(words_of(("Done.", 0, .5)))]))
