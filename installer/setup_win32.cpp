@@ -189,6 +189,8 @@ void python_step(const std::u16string& install_dir, const std::u16string& venv_p
 
 // ---------------------------------------------------------------- packages and models
 
+// The worker's has_nvidia applies this same rule: what is installed here for a card (the CUDA
+// libraries, the large model) is what the worker expects to find when it sees one.
 bool detect_nvidia() {
   if (file_exists(env_value(L"SystemRoot") + u"\\System32\\nvidia-smi.exe")) return true;
   return run_hidden(u"nvidia-smi -L") == 0;

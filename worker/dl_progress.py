@@ -5,6 +5,7 @@ Everything here talks to the window only through the line writer `send` handed i
 and a closing "D" -1. The model hub client is imported on first use, because the worker imports
 this module before it has checked that its packages are installed.
 """
+import glob
 import os
 import threading
 import time
@@ -131,15 +132,43 @@ def tqdm_class(label, send):
     return Bar
 
 
-def fetch(repo_id, cache_dir, label, send, allow_patterns=None):
-    """Local folder of a hub repository; downloads it (with progress) only when not cached."""
+def missing_files(folder, needs):
+    """The entries of needs (lists of alternative name patterns) without a file in folder."""
+    missing = []
+    for alternatives in needs or ():
+        if not any(os.path.isfile(path) for pattern in alternatives
+                   for path in glob.glob(os.path.join(glob.escape(folder), pattern))):
+            missing.append(" or ".join(alternatives))
+    return missing
+
+
+def local_snapshot(repo_id, cache_dir, allow_patterns=None, needs=None):
+    """The cached snapshot folder of a repository when it holds every needed file, else None.
+
+    Never touches the network. Some hub clients hand out the snapshot of a download that was
+    cut short as if it were complete, so the files are checked here.
+    """
     from huggingface_hub import snapshot_download
 
     try:
-        return snapshot_download(repo_id, cache_dir=cache_dir, allow_patterns=allow_patterns,
-                                 local_files_only=True)
+        folder = snapshot_download(repo_id, cache_dir=cache_dir, allow_patterns=allow_patterns,
+                                   local_files_only=True)
     except Exception:
-        pass
+        return None
+    return None if missing_files(folder, needs) else folder
+
+
+def fetch(repo_id, cache_dir, label, send, allow_patterns=None, needs=None):
+    """Local folder of a hub repository; downloads it (with progress) only when not cached.
+
+    needs: lists of alternative file name patterns that a usable snapshot holds (see
+    missing_files); a snapshot without them is downloaded again, which completes it.
+    """
+    from huggingface_hub import snapshot_download
+
+    folder = local_snapshot(repo_id, cache_dir, allow_patterns, needs)
+    if folder:
+        return folder
     send("S", "Downloading %s (one time only)..." % label)
     bars = tqdm_class(label, send)
     try:
@@ -152,6 +181,9 @@ def fetch(repo_id, cache_dir, label, send, allow_patterns=None):
     # the progress bar again after the closing line.
     bars.progress.finish()
     send("D", -1, "")
+    missing = missing_files(folder, needs)
+    if missing:
+        raise IOError("the download of %s lacks %s" % (repo_id, ", ".join(missing)))
     return folder
 
 

@@ -13,7 +13,6 @@ import glob
 import importlib.metadata
 import os
 import re
-import shutil
 import struct
 import subprocess
 import sys
@@ -21,7 +20,7 @@ import tarfile
 import threading
 import time
 
-from dl_progress import download_file, fetch
+from dl_progress import download_file, fetch, local_snapshot
 
 # ---------------------------------------------------------------------------------------------
 # Constants and catalogs
@@ -34,6 +33,10 @@ SCRIPT_DIR = os.path.dirname(os.path.abspath(__file__))
 
 WHISPER_FILES = ["config.json", "preprocessor_config.json", "model.bin", "tokenizer.json",
                  "vocabulary.*"]
+# What a cached model needs before it counts as there: each entry is a list of alternatives, one
+# of which must be a file. A download cut short leaves a snapshot that lacks some of them.
+WHISPER_NEEDS = [["model.bin"], ["config.json"], ["tokenizer.json", "vocabulary.*"]]
+TR_NEEDS = [["model.bin"], ["tokenizer.json"], ["shared_vocabulary.*", "vocabulary.*"]]
 
 TR_MODELS = [
     {"id": "nllb13", "label": "NLLB 1.3B - fast (default)",
@@ -143,15 +146,42 @@ def set_up_environment():
             os.environ[name] = value
 
 
-def has_nvidia():
-    if shutil.which("nvidia-smi"):
-        return True
+# The installer asks the same question the same way and with the same limit: what it installed
+# (the CUDA libraries, the large model) must be what the worker then expects to find.
+NVIDIA_PROBE_TIMEOUT = 60
+_nvidia_found = None
+
+
+def _probe_nvidia():
     system_root = os.environ.get("SystemRoot") or "C:/Windows"
-    return os.path.isfile(os.path.join(system_root, "System32", "nvidia-smi.exe"))
+    if os.path.isfile(os.path.join(system_root, "System32", "nvidia-smi.exe")):
+        return True
+    # A tool that is merely on the search path proves nothing: without a working card and
+    # driver it fails, and then the GPU recognizer would fail too.
+    try:
+        return subprocess.run(["nvidia-smi", "-L"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=NVIDIA_PROBE_TIMEOUT,
+                              creationflags=getattr(subprocess, "CREATE_NO_WINDOW", 0)
+                              ).returncode == 0
+    except (OSError, subprocess.SubprocessError):
+        return False
+
+
+def has_nvidia():
+    """Whether the machine has an NVIDIA card with a working driver; asked once per process."""
+    global _nvidia_found
+    if _nvidia_found is None:
+        _nvidia_found = _probe_nvidia()
+    return _nvidia_found
+
+
+GPU_MODEL = "large-v3"
+CPU_MODEL = "small"
 
 
 def recognition_model_name():
-    return os.environ.get("DICTATE_MODEL") or ("large-v3" if has_nvidia() else "small")
+    return os.environ.get("DICTATE_MODEL") or (GPU_MODEL if has_nvidia() else CPU_MODEL)
 
 
 def short_label(label):
@@ -318,7 +348,9 @@ class Chan:
         self.idx = idx
         self.buf = bytearray()
         self.last_len = 0
-        self.final = False
+        # Finished utterances waiting for their final pass, oldest first: (length of buf when
+        # the "E" came, arrival number of that "E"). Audio after the length is the next one.
+        self.ends = []
         self.last_time = 0.0
         self.last_lang = None
         self.prev_sents = []
@@ -331,6 +363,23 @@ class Chan:
 
 
 chans = [Chan(0), Chan(1)]
+ends_seen = 0
+
+
+def mark_end(ch):
+    """The channel's utterance ends with the audio it has now. Call with cond held."""
+    global ends_seen
+    if ch.ends and ch.ends[-1][0] == len(ch.buf):
+        return              # nothing arrived since the last end: still the same utterance
+    ends_seen += 1
+    ch.ends.append((len(ch.buf), ends_seen))
+
+
+def cut_head(ch, count):
+    """Removes the first count bytes of the channel's audio. Call with cond held."""
+    del ch.buf[:count]
+    ch.last_len = max(0, ch.last_len - count)
+    ch.ends = [(max(0, end - count), order) for end, order in ch.ends]
 
 
 def reset_voices(ch):
@@ -349,20 +398,28 @@ model = None
 dev = "CPU"
 
 
+def recognizer_source(name):
+    """The local folder of a model the recognizer library knows (fetched when missing), or the
+    name itself when the library does not know it or the fetch fails."""
+    from faster_whisper.utils import _MODELS as whisper_repos
+
+    repo = whisper_repos.get(name)
+    if not repo:
+        return name
+    try:
+        return fetch(repo, HF, "Recognition model %s" % name, send, WHISPER_FILES, WHISPER_NEEDS)
+    except Exception as e:
+        log("model pre-download failed: %r" % (e,))
+        return name
+
+
 def load_recognizer(name):
     global model, dev
     send("S", "Loading the recognition model %s..." % name)
     import numpy  # noqa: F401  (fail here, clearly, when the numeric library is missing)
     from faster_whisper import WhisperModel
-    from faster_whisper.utils import _MODELS as whisper_repos
 
-    source = name
-    repo = whisper_repos.get(name)
-    if repo:
-        try:
-            source = fetch(repo, HF, "Recognition model %s" % name, send, WHISPER_FILES)
-        except Exception as e:
-            log("model pre-download failed: %r" % (e,))
+    source = recognizer_source(name)
     if has_nvidia():
         try:
             model = WhisperModel(source, device="cuda", compute_type="int8_float16",
@@ -375,6 +432,14 @@ def load_recognizer(name):
         failure = RuntimeError("no NVIDIA GPU (CPU mode)")
     log("GPU failed: %r" % (failure,))
     send("S", "GPU unavailable, loading on the CPU...")
+    if not os.environ.get("DICTATE_MODEL") and name != CPU_MODEL:
+        # The model picked for the card is far too slow on the processor for live text.
+        send("S", "Loading the recognition model %s..." % CPU_MODEL)
+        cpu_source = recognizer_source(CPU_MODEL)
+        if cpu_source != CPU_MODEL:
+            source = cpu_source
+        else:
+            log("keeping %s on the CPU: %s is not available" % (name, CPU_MODEL))
     model = WhisperModel(source, device="cpu", compute_type="int8", download_root=HF)
     dev = "CPU"
 
@@ -396,13 +461,7 @@ cache = {}
 
 
 def tr_cached(repo):
-    from huggingface_hub import snapshot_download
-
-    try:
-        snapshot_download(repo, cache_dir=HF, local_files_only=True)
-        return True
-    except Exception:
-        return False
+    return local_snapshot(repo, HF, needs=TR_NEEDS) is not None
 
 
 def send_tr_catalog():
@@ -454,7 +513,8 @@ def load_translator(model_id):
     entry = find_entry(TR_MODELS, model_id)
     if entry is None:
         return
-    folder = fetch(entry["repo"], HF, "Translation model " + short_label(entry["label"]), send)
+    folder = fetch(entry["repo"], HF, "Translation model " + short_label(entry["label"]), send,
+                   needs=TR_NEEDS)
     import tokenizers
 
     new_tok = tokenizers.Tokenizer.from_file(os.path.join(folder, "tokenizer.json"))
@@ -504,16 +564,160 @@ def switch_translator(model_id):
     threading.Thread(target=_switch_translator_thread, args=(model_id,), daemon=True).start()
 
 
+def start_model_id(chosen, catalog, default, on_disk):
+    """The model to load at start: the chosen one when it is on disk, else the default or the
+    first other catalog model that is; None when none is."""
+    if on_disk(chosen):
+        return chosen
+    for model_id in [default] + [entry["id"] for entry in catalog]:
+        if model_id != chosen and on_disk(model_id):
+            return model_id
+    return None
+
+
+# Model switches that start once "ready" has gone out: a chosen model that is not on disk is
+# fetched in the background like any other switch, so that start-up never waits for the network.
+after_ready = []
+
+
 def load_initial_translator():
-    model_id = initial_model_id("TRANSLATION_MODEL", TR_MODELS, DEFAULT_TR_MODEL)
+    chosen = initial_model_id("TRANSLATION_MODEL", TR_MODELS, DEFAULT_TR_MODEL)
     send("S", "Loading the translation model...")
-    try:
-        load_translator(model_id)
-    except Exception as e:
-        log("translation unavailable: %r" % (e,))
-        _set_translator(None, None, "", "", "")
-        send("N", "Translation model unavailable: %s" % (e,))
+    start_id = start_model_id(chosen, TR_MODELS, DEFAULT_TR_MODEL,
+                              lambda model_id: tr_cached(find_entry(TR_MODELS, model_id)["repo"]))
+    if start_id is None:
+        send("Z", "")
         send_tr_catalog()
+    else:
+        try:
+            load_translator(start_id)
+        except Exception as e:
+            log("translation unavailable: %r" % (e,))
+            _set_translator(None, None, "", "", "")
+            send("N", "Translation model unavailable: %s" % (e,))
+            send_tr_catalog()
+            return
+    if start_id != chosen:
+        after_ready.append(lambda: switch_translator(chosen))
+
+
+# ---------------------------------------------------------------------------------------------
+# Trial runs of model files in a child process
+# ---------------------------------------------------------------------------------------------
+
+# sherpa-onnx ends the whole process, rather than raising, when a model file lacks the metadata
+# it expects (a damaged download, a foreign file under the right name). A file is therefore run
+# once in a child process before the worker itself loads it.
+TRIAL_TIMEOUT = 120
+
+_SPEAKER_TRIAL = """
+import sys
+import numpy as np
+import sherpa_onnx as so
+ext = so.SpeakerEmbeddingExtractor(
+    so.SpeakerEmbeddingExtractorConfig(model=sys.argv[1], num_threads=1, provider="cpu"))
+stream = ext.create_stream()
+stream.accept_waveform(16000, np.random.RandomState(0).randn(16000).astype(np.float32) * 0.01)
+stream.input_finished()
+ext.compute(stream)
+"""
+
+_DETECTOR_TRIAL = """
+import sys
+import numpy as np
+import sherpa_onnx as so
+config = so.OfflineSpeakerDiarizationConfig(
+    segmentation=so.OfflineSpeakerSegmentationModelConfig(
+        pyannote=so.OfflineSpeakerSegmentationPyannoteModelConfig(model=sys.argv[1]),
+        num_threads=1),
+    embedding=so.SpeakerEmbeddingExtractorConfig(model=sys.argv[2], num_threads=1),
+    clustering=so.FastClusteringConfig(num_clusters=-1, threshold=0.5))
+noise = np.random.RandomState(0).randn(3 * 16000).astype(np.float32) * 0.01
+so.OfflineSpeakerDiarization(config).process(noise)
+"""
+
+# (program, then path, size and modification time of each file) -> (usable, why not): usable is
+# None when the trial itself could not run or finish. A replaced file has another key.
+trials = {}
+trials_running = set()
+trial_lock = threading.Lock()
+# sherpa-onnx prefixes its messages with the source location: "/path/file.cc:Func:42 text".
+_SOURCE_LOCATION = re.compile(r"^\S+:\d+\s+")
+
+
+def _trial_key(program, paths):
+    key = [program]
+    for path in paths:
+        try:
+            info = os.stat(path)
+        except OSError:
+            return None
+        key += [path, info.st_size, info.st_mtime_ns]
+    return tuple(key)
+
+
+def _failure_reason(returncode, stderr):
+    lines = [line.strip() for line in stderr.decode("utf-8", "replace").splitlines()
+             if line.strip()]
+    # The error itself is usually the last line; a crash may follow it with a hint.
+    for line in reversed(lines):
+        text = _SOURCE_LOCATION.sub("", line)
+        if text and not text.startswith(("http", "For instance", "Please")):
+            return "%s (exit code %d)" % (text[:160], returncode)
+    return "exit code %d" % returncode
+
+
+def trial_run(program, *paths):
+    """Runs program on the files in a child process: (True, ""), (False, what went wrong), or
+    (None, why the trial told nothing)."""
+    key = _trial_key(program, paths)
+    if key is None:
+        return False, "file not found"
+    with trial_lock:
+        if key in trials:
+            return trials[key]
+    try:
+        result = subprocess.run(
+            [sys.executable, "-c", program] + list(paths), stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=TRIAL_TIMEOUT,
+            creationflags=getattr(subprocess, "CREATE_NO_WINDOW", 0))
+        if result.returncode == 0:
+            outcome = True, ""
+        else:
+            outcome = False, _failure_reason(result.returncode, result.stderr)
+    except Exception as e:
+        outcome = None, "the trial run failed: %r" % (e,)
+    with trial_lock:
+        trials[key] = outcome
+    return outcome
+
+
+def detector_verdict(path, embedding_path):
+    """True or False when the detector has been tried with the speaker model; None while that
+    trial still runs. A trial that is due starts here, in a background thread: it takes seconds,
+    and recognition must not wait for it."""
+    paths = (path, embedding_path)
+    key = _trial_key(_DETECTOR_TRIAL, paths)
+    if key is None:
+        return False
+    with trial_lock:
+        if key in trials:
+            return trials[key][0] is True
+        if key in trials_running:
+            return None
+        trials_running.add(key)
+
+    def run():
+        usable, reason = trial_run(_DETECTOR_TRIAL, *paths)
+        if usable:
+            log("speaker-turn detector usable with %s" % os.path.basename(embedding_path))
+        else:
+            log("speaker-turn detector unusable: %s" % reason)
+        with trial_lock:
+            trials_running.discard(key)
+
+    threading.Thread(target=run, daemon=True).start()
+    return None
 
 
 # ---------------------------------------------------------------------------------------------
@@ -548,6 +752,19 @@ def load_speaker(model_id):
              % (entry["label"], entry["size"]))
         download_file(SPK_BASE + entry["file"], path, "Speaker model " + short_label(entry["label"]),
                       send)
+    usable, reason = trial_run(_SPEAKER_TRIAL, path)
+    if usable is None:
+        raise RuntimeError("the speaker model file %s could not be tried: %s"
+                           % (entry["file"], reason))
+    if not usable:
+        # The file would fail the same way at every start: away with it, so that choosing the
+        # model again downloads a good copy.
+        try:
+            os.remove(path)
+        except OSError as e:
+            log("could not delete %s: %r" % (path, e))
+        raise RuntimeError("the speaker model file %s is not usable and was deleted: %s"
+                           % (entry["file"], reason))
     import sherpa_onnx
 
     config = sherpa_onnx.SpeakerEmbeddingExtractorConfig(model=path, num_threads=2,
@@ -558,8 +775,11 @@ def load_speaker(model_id):
         spk_id = entry["id"]
         for ch in chans:
             reset_voices(ch)
+        wanted = diarize
     send("M", entry["id"])
     send_catalog()
+    if wanted:
+        check_detector_soon()
 
 
 def _switch_speaker_thread(model_id):
@@ -593,15 +813,25 @@ def switch_speaker(model_id):
 
 def load_initial_speaker():
     global extractor
-    model_id = initial_model_id("SPEAKER_MODEL", SPEAKER_MODELS, DEFAULT_SPEAKER_MODEL)
-    try:
-        load_speaker(model_id)
-    except Exception as e:
-        log("speaker detection unavailable: %r" % (e,))
-        with cond:
-            extractor = None
-        send("V", "Speaker detection unavailable: %s" % (e,))
+    chosen = initial_model_id("SPEAKER_MODEL", SPEAKER_MODELS, DEFAULT_SPEAKER_MODEL)
+    start_id = start_model_id(
+        chosen, SPEAKER_MODELS, DEFAULT_SPEAKER_MODEL,
+        lambda model_id: os.path.isfile(spk_file(find_entry(SPEAKER_MODELS, model_id))))
+    if start_id is None:
+        send("M", "")
         send_catalog()
+    else:
+        try:
+            load_speaker(start_id)
+        except Exception as e:
+            log("speaker detection unavailable: %r" % (e,))
+            with cond:
+                extractor = None
+            send("V", "Speaker detection unavailable: %s" % (e,))
+            send_catalog()
+            return
+    if start_id != chosen:
+        after_ready.append(lambda: switch_speaker(chosen))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -636,6 +866,7 @@ def ensure_segmentation():
                 os.replace(seg_path() + ".part", seg_path())
         os.remove(archive)
         send("S", "Speaker-turn detector ready.")
+        check_detector_soon()
     except Exception as e:
         log("segmentation model failed: %r" % (e,))
         # A damaged archive is useless; the next attempt fetches it again.
@@ -757,9 +988,12 @@ class Voices:
         return number
 
 
-def take_voices(ch):
+def speaker_state(ch):
+    """(extractor, speaker model id, sensitivity, working copy of the channel's voices), taken
+    at one moment: a model switch resets the registry, and voiceprints of one model must never
+    be learned into the registry of another."""
     with cond:
-        return Voices(ch)
+        return extractor, spk_id, sens, Voices(ch)
 
 
 def keep_voices(ch, voices):
@@ -773,8 +1007,7 @@ def keep_voices(ch, voices):
 
 def match_global(ch, samples):
     """Voice of a partial line's newest sentence; the preview never learns."""
-    ext, model_id, sensitivity = speaker_snapshot()
-    voices = take_voices(ch)
+    ext, model_id, sensitivity, voices = speaker_state(ch)
     if ext is None or len(samples) < MIN_PRINT * RATE or not voices.gcent:
         return voices.last_spk or 1
     best, sim = best_voice(voices.gcent, embed(ext, samples))
@@ -801,9 +1034,8 @@ def assign_by_registry(ch, samples, items, final):
 
     Only a final pass learns; a new voice needs a long piece unlike every known one.
     """
-    ext, model_id, sensitivity = speaker_snapshot()
+    ext, model_id, sensitivity, voices = speaker_state(ch)
     tm = match_threshold(model_id, sensitivity)
-    voices = take_voices(ch)
     runs = []
     previous = 0
     for text, start, end in items:
@@ -898,11 +1130,10 @@ def runs_by_diarization(ch, samples, items, words, cut=None):
     import numpy as np
 
     diar = get_diarizer()
-    ext, model_id, sensitivity = speaker_snapshot()
+    # Taken before the slow steps: a reset that comes during them discards this pass's learning.
+    ext, model_id, sensitivity, voices = speaker_state(ch)
     if diar is None or ext is None or len(samples) < NEURAL_MIN * RATE:
         return None
-    # Taken before the slow steps: a reset that comes during them discards this pass's learning.
-    voices = take_voices(ch)
     audio = np.ascontiguousarray(samples, dtype=np.float32)
     segments = [(seg.start, seg.end, seg.speaker)
                 for seg in diar.process(audio).sort_by_start_time()]
@@ -967,54 +1198,17 @@ def make_runs(ch, samples, items, final, words):
 diarizer = None
 diarizer_for = ""
 diar_lock = threading.Lock()
-# Detector files already tried out in a child process: (path, size, mtime) -> usable.
-probed = {}
-
-_PROBE = """
-import sys
-import numpy as np
-import sherpa_onnx as so
-config = so.OfflineSpeakerDiarizationConfig(
-    segmentation=so.OfflineSpeakerSegmentationModelConfig(
-        pyannote=so.OfflineSpeakerSegmentationPyannoteModelConfig(model=sys.argv[1]),
-        num_threads=1),
-    embedding=so.SpeakerEmbeddingExtractorConfig(model=sys.argv[2], num_threads=1),
-    clustering=so.FastClusteringConfig(num_clusters=-1, threshold=0.5))
-noise = np.random.RandomState(0).randn(3 * 16000).astype(np.float32) * 0.01
-so.OfflineSpeakerDiarization(config).process(noise)
-"""
-
-
-def detector_usable(path, embedding_path):
-    """Whether sherpa-onnx can run the detector file, tried once per file in a child process.
-
-    sherpa-onnx ends the whole process, rather than raising, when a model lacks the metadata
-    it expects; a damaged or foreign file must cost the neural turns, not the worker.
-    """
-    try:
-        info = os.stat(path)
-    except OSError:
-        return False
-    key = (path, info.st_size, info.st_mtime_ns, embedding_path)
-    if key not in probed:
-        try:
-            result = subprocess.run(
-                [sys.executable, "-c", _PROBE, path, embedding_path], stdin=subprocess.DEVNULL,
-                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120,
-                creationflags=getattr(subprocess, "CREATE_NO_WINDOW", 0))
-            probed[key] = result.returncode == 0
-            if result.returncode != 0:
-                tail = result.stderr.decode("utf-8", "replace").strip().splitlines()[-1:]
-                log("speaker-turn detector unusable: exit code %d %s"
-                    % (result.returncode, " ".join(tail)))
-        except Exception as e:
-            log("speaker-turn detector check failed: %r" % (e,))
-            probed[key] = False
-    return probed[key]
+def check_detector_soon():
+    """Starts the detector's trial run for the active speaker model, so that the first pass
+    that wants neural turns finds it done. Nothing happens when it ran already."""
+    ext, model_id, _ = speaker_snapshot()
+    entry = find_entry(SPEAKER_MODELS, model_id)
+    if ext is not None and entry is not None and os.path.isfile(seg_path()):
+        detector_verdict(seg_path(), spk_file(entry))
 
 
 def get_diarizer():
-    """The diarizer for the active speaker model, or None when one cannot be had."""
+    """The diarizer for the active speaker model, or None when one cannot be had (yet)."""
     global diarizer, diarizer_for
     ext, model_id, _ = speaker_snapshot()
     with diar_lock:
@@ -1023,7 +1217,8 @@ def get_diarizer():
         entry = find_entry(SPEAKER_MODELS, model_id)
         if ext is None or entry is None or not os.path.isfile(seg_path()):
             return None
-        if not detector_usable(seg_path(), spk_file(entry)):
+        # The trial runs in the background: until it has, the passes use the registry.
+        if not detector_verdict(seg_path(), spk_file(entry)):
             return None
         import sherpa_onnx
 
@@ -1066,7 +1261,9 @@ NON_SPEECH_LONG = (0.7, -0.7)
 # A segment whose text compresses better than this is a decoding loop ("see you in the next
 # video, see you in the next video, ..."), the recognizer's own measure of a failed decoding. Set
 # above the recognizer's 2.4 so that real repetitive speech ("Thank you." five times scores 2.45)
-# is kept; the loops it produces score far higher.
+# is kept; the loops it produces score far higher. Measured per segment with one byte per letter
+# (compression_ratio): the recognizer's own figure covers a whole 30 s window and counts a
+# Cyrillic letter as two bytes.
 LOOP_COMPRESSION = 3.0
 SENTENCE_PAUSE = 0.8
 END_MARKS = (".", "?", "!", "\u2026")
@@ -1074,6 +1271,9 @@ COMMIT_MARGIN = 0.8
 LONG_UTTERANCE = 14.0
 LONG_MARGIN = 4.0
 PROMPT_LEN = 220
+# A final pass whose last word ends this close to the end of its audio was cut inside speech:
+# a natural end comes only after 0.7 s of quiet.
+CUT_IN_SPEECH = 0.3
 SPAN_MARGIN = 0.1
 
 _NOT_WORD = re.compile(r"[^\w\s]")
@@ -1095,6 +1295,31 @@ def sentences_of(text):
     return [part.strip() for part in _SENTENCE_GAP.split(text) if part.strip()]
 
 
+def compression_ratio(text):
+    """Length over deflated length of the text, with every character one byte.
+
+    ASCII characters keep their own byte, so Latin text scores as the recognizer scores it;
+    every other character gets a byte value the text does not use, so that a Cyrillic or Greek
+    text scores like a Latin text of the same shape rather than higher.
+    """
+    import zlib
+
+    used = {ord(c) for c in text if ord(c) < 128}
+    spare = [b for b in range(256) if b not in used]
+    codes = {}
+    data = bytearray()
+    for c in text:
+        if ord(c) < 128:
+            data.append(ord(c))
+        else:
+            if c not in codes:
+                codes[c] = spare[len(codes) % len(spare)]
+            data.append(codes[c])
+    if not data:
+        return 0.0
+    return len(data) / len(zlib.compress(bytes(data)))
+
+
 def lift_quiet(samples):
     """A copy of the audio, raised when it is quiet but not silent (a distant or soft source)."""
     import numpy as np
@@ -1107,21 +1332,27 @@ def lift_quiet(samples):
 
 
 def pick():
-    """(channel, audio bytes, is final) of the next pass, or None. Call with cond held."""
-    for ch in chans:
-        if ch.final:
-            data = bytes(ch.buf)
-            ch.buf = bytearray()
-            ch.last_len = 0
-            ch.final = False
-            return ch, data, True
+    """(channel, audio bytes, is final) of the next pass, or None. Call with cond held.
+
+    A final pass takes exactly the audio up to its "E"; whatever came after it belongs to the
+    channel's next utterance and stays. Of the finished utterances the oldest goes first, so a
+    channel that keeps finishing short ones cannot starve the other.
+    """
+    finished = [ch for ch in chans if ch.ends]
+    if finished:
+        ch = min(finished, key=lambda c: c.ends[0][1])
+        length = ch.ends.pop(0)[0]
+        data = bytes(ch.buf[:length])
+        cut_head(ch, length)
+        ch.last_len = 0
+        return ch, data, True
     step = PARTIAL_STEP.get(dev, PARTIAL_STEP["CPU"])
     ready = [ch for ch in chans if ch.buf and len(ch.buf) - ch.last_len >= step]
     if not ready:
         return None
     ch = min(ready, key=lambda c: (c.last_time, c.idx))
     ch.last_len = len(ch.buf)
-    ch.last_time = time.time()
+    ch.last_time = time.monotonic()
     return ch, bytes(ch.buf), False
 
 
@@ -1205,7 +1436,7 @@ def transcribe(samples, final, language, prompt):
     for seg in segments:
         if seg.no_speech_prob > no_speech and seg.avg_logprob < log_prob:
             continue
-        if getattr(seg, "compression_ratio", 0.0) > LOOP_COMPRESSION:
+        if compression_ratio(seg.text.strip()) > LOOP_COMPRESSION:
             log("repeating segment dropped: %r" % (seg.text[:80],))
             continue
         if seg.words:
@@ -1252,10 +1483,8 @@ def stream_commit(ch, samples, items, words, want, det, target):
         runs = make_runs(ch, samples[:int(cut * RATE)], items[:n], True,
                          [w for w in words if _mid(w) < cut])
     emit(ch, runs, True, want, det, target)
-    drop = int(cut * RATE) * 2
     with cond:
-        del ch.buf[:drop]
-        ch.last_len = max(0, ch.last_len - drop)
+        cut_head(ch, int(cut * RATE) * 2)
     ch.prev_sents = []
     return items[n:], [w for w in words if _mid(w) >= cut]
 
@@ -1289,7 +1518,7 @@ def run_pass(job, options):
     ch, data, final = job
     src, tgt, rev = options
     samples = np.frombuffer(data[:len(data) // 2 * 2], dtype="<i2").astype(np.float32) / 32768.0
-    want, target, det, runs = src, tgt, None, []
+    want, target, det, runs, words = src, tgt, None, [], []
     try:
         want, target = plan(ch, samples, src, tgt, rev, final)
         items, words, det = transcribe(samples, final, want, ch.prompt)
@@ -1304,6 +1533,12 @@ def run_pass(job, options):
             ch.last_lang = want
         ch.prev_sents = []
     emit(ch, runs or [(0, "")], final, want, det, target)
+    if final and words and words[-1][2] >= len(samples) / RATE - CUT_IN_SPEECH:
+        # The utterance was cut inside speech (the front end ends one after a long stretch
+        # without a pause), and the recognizer closed its text with a mark only because the
+        # audio stopped. Left in the prompt, that mark makes it skip the first words of the
+        # continuation, taking them for the end of a sentence it has already heard.
+        ch.prompt = ch.prompt.rstrip().rstrip("".join(END_MARKS))
 
 
 def worker():
@@ -1440,6 +1675,8 @@ def apply_options(options):
             sens = int(sensitivity.strip())
     if dia and not os.path.isfile(seg_path()):
         threading.Thread(target=ensure_segmentation, daemon=True).start()
+    elif dia:
+        check_detector_soon()
 
 
 def handle_frame(kind, payload):
@@ -1456,7 +1693,7 @@ def handle_frame(kind, payload):
     elif kind == "E":
         if payload and payload[0] < 2:
             with cond:
-                chans[payload[0]].final = True
+                mark_end(chans[payload[0]])
                 cond.notify_all()
     elif kind == "L":
         options = parse_options(payload)
@@ -1502,6 +1739,8 @@ def start_up():
     load_initial_speaker()
     threading.Thread(target=worker, daemon=True).start()
     send("S", "ready (%s)" % dev)
+    for start_switch in after_ready:
+        start_switch()
 
 
 def finish():

@@ -1,4 +1,5 @@
 """Spoken English through the headless front end into the real worker with tiny.en."""
+import os
 import time
 
 import pytest
@@ -97,3 +98,57 @@ def test_long_monologue_streams_and_commits_early(data_root, start_worker, tmp_p
     # committed text is not sent again by the final pass
     final_words = speech.words(heard)
     assert len(final_words) <= len(speech.words(speech.MONOLOGUE)) + 5
+
+
+# (channel, sentence, words that only this sentence has and tiny.en hears reliably)
+DIALOGUE = [(0, "The weather is nice today.", {"weather", "nice", "today"}),
+            (1, "My brother bought a new car last week.", {"brother", "bought", "car", "week"}),
+            (0, "Please close the door when you leave.", {"please", "close", "door", "leave"}),
+            (1, "I would like a cup of hot tea.", {"cup", "hot", "tea"}),
+            (0, "The meeting starts after lunch.", {"meeting", "starts", "lunch"}),
+            (1, "She is reading a book in the garden.", {"reading", "book", "garden"})]
+
+
+def dialogue_tracks(folder, turns, gap=1.2):
+    """One WAV per channel: each turn spoken on its channel while the other is silent."""
+    tracks = {0: [], 1: []}
+    for i, (channel, text) in enumerate(turns):
+        wav = speech.speak(os.path.join(folder, "t%02d.wav" % i), text)
+        quiet = speech.silence(os.path.join(folder, "q%02d.wav" % i), speech.seconds_of(wav))
+        pause = speech.silence(os.path.join(folder, "p%02d.wav" % i), gap)
+        tracks[channel] += [wav, pause]
+        tracks[1 - channel] += [quiet, pause]
+    return [speech.join(os.path.join(folder, "ch%d.wav" % ch), tracks[ch]) for ch in (0, 1)]
+
+
+def test_two_channels_fed_at_once_answer_each_utterance_alone_in_order(data_root, start_worker,
+                                                                        tmp_path):
+    """The whole dialogue arrives long before the recognizer can keep up, so every utterance
+    waits for its final pass with the audio of the next ones behind it. Each pass must take its
+    own utterance and no more, and the passes must follow the order of the ends."""
+    w = start_worker(data_root)
+    w.start_up()
+    feed = speech.Feed(w.write, dialogue_tracks(str(tmp_path), [t[:2] for t in DIALOGUE]),
+                       options="en|none|0|0|60", settings=["echo=0"])
+    assert feed.wait()
+    assert "6 utterances" in feed.summary, feed.summary
+    ends = [ch for _, kind, ch in feed.events if kind == "E"]
+    assert ends == [ch for ch, _, _ in DIALOGUE]
+    # Under load a pass can take seconds: wait for the last utterance's words, or a long quiet.
+    last_words = DIALOGUE[-1][2]
+    lines, quiet_since = [], time.monotonic()
+    while time.monotonic() - quiet_since < (1.5 if any(
+            last_words & set(speech.words(f[4])) for f in finals(lines)) else 10.0):
+        more = w.lines_for(0.5)
+        if more:
+            lines, quiet_since = lines + more, time.monotonic()
+    check_pairs(lines)
+    heard = []          # the utterance each finished line holds words of, in arrival order
+    for f in finals(lines):
+        found = {i for i, (_, _, own) in enumerate(DIALOGUE) if own & set(speech.words(f[4]))}
+        assert len(found) <= 1, "one line, two utterances: %r" % f
+        for i in found:
+            assert f[1] == str(DIALOGUE[i][0]), f
+            if not heard or heard[-1] != i:
+                heard.append(i)
+    assert heard == list(range(len(DIALOGUE))), finals(lines)

@@ -34,7 +34,8 @@ def state(monkeypatch):
     monkeypatch.setattr(worker, "spk_id", "resnet34")
     monkeypatch.setattr(worker, "diarizer", None)
     monkeypatch.setattr(worker, "diarizer_for", "")
-    monkeypatch.setattr(worker, "probed", {})
+    monkeypatch.setattr(worker, "trials", {})
+    monkeypatch.setattr(worker, "trials_running", set())
     logged = Log()
     monkeypatch.setattr(worker, "log", logged)
     return logged
@@ -290,6 +291,38 @@ class TestRegistry:
         assert ch.gcent == {} and ch.gnext == 1 and ch.last_spk == 0   # ...the reset stands
         runs = worker.assign_by_registry(ch, audio((2, 3.0)), [("Again.", 0.1, 2.9)], True)
         assert runs == [(1, "Again.")]
+
+
+    def test_a_model_switch_at_the_start_of_a_pass_never_mixes_two_models(self, state,
+                                                                           monkeypatch):
+        """The switch takes the shared-state lock between two takings of a pass; whichever
+        they are, no voiceprint of the old model may end up in the new model's registry."""
+        old_model = ScriptedExtractor({2: basis(2)})
+        new_model = ScriptedExtractor({2: basis(8)})
+        use(monkeypatch, old_model)
+        real_cond = worker.cond
+
+        class SwitchOnSecondTaking:
+            takings = 0
+
+            def __enter__(self):
+                SwitchOnSecondTaking.takings += 1
+                if SwitchOnSecondTaking.takings == 2:
+                    with real_cond:
+                        worker.extractor, worker.spk_id = new_model, "campp"
+                        for c in worker.chans:
+                            worker.reset_voices(c)
+                return real_cond.__enter__()
+
+            def __exit__(self, *exc):
+                return real_cond.__exit__(*exc)
+
+        monkeypatch.setattr(worker, "cond", SwitchOnSecondTaking())
+        ch = worker.chans[0]
+        worker.assign_by_registry(ch, audio((2, 3.0)), [("Hello there.", 0.1, 2.9)], True)
+        assert worker.extractor is new_model
+        assert all(registry(ch)[n] == tuple(np.round(basis(8), 3)) for n in ch.gcent), \
+            registry(ch)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -589,6 +622,24 @@ def real(tmp_path, monkeypatch, state, model_store):
     return root
 
 
+def wait_for_trials(timeout=60.0):
+    deadline = time.monotonic() + timeout
+    while worker.trials_running and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert not worker.trials_running
+
+
+def checked_diarizer():
+    """The diarizer once the detector's trial run (in the background) is over."""
+    worker.get_diarizer()
+    wait_for_trials()
+    return worker.get_diarizer()
+
+
+def detector_trials():
+    return [key for key in worker.trials if key[0] is worker._DETECTOR_TRIAL]
+
+
 class TestRealModels:
     def test_voiceprints_of_the_real_extractor(self, real):
         low, low2, high = (worker.embed(worker.extractor, tone(f, 1.0)) for f in (200, 220, 2000))
@@ -596,6 +647,7 @@ class TestRealModels:
         assert low @ low2 > 0.95 and low @ high < 0.2
 
     def test_turns_from_the_real_diarizer(self, real, state):
+        assert checked_diarizer() is not None
         ch = worker.chans[1]
         samples = np.concatenate([tone(200, 3.0), quiet(0.5), tone(2000, 3.0), quiet(0.5),
                                   tone(220, 3.0)])
@@ -613,13 +665,13 @@ class TestRealModels:
 
     def test_diarizer_built_once_per_speaker_model(self, real, capsys):
         t0 = time.monotonic()
-        first = worker.get_diarizer()
+        first = checked_diarizer()
         built = time.monotonic() - t0
         assert first is not None and worker.get_diarizer() is first
         worker.load_speaker("campp")
-        second = worker.get_diarizer()
+        second = checked_diarizer()
         assert second is not None and second is not first and worker.diarizer_for == "campp"
-        assert len(worker.probed) == 2      # one check per (detector, speaker model) pair
+        assert len(detector_trials()) == 2      # one check per (detector, speaker model) pair
         samples = np.concatenate([tone(200, 5.0), tone(2000, 5.0)])
         t0 = time.monotonic()
         runs = worker.make_runs(worker.chans[0], samples, [("a.", 0.5, 4.5), ("b.", 5.5, 9.5)],
@@ -631,6 +683,29 @@ class TestRealModels:
                   "process + build) %.2f s; neural labelling of a 10 s final pass %.0f ms"
                   % (built, labelled * 1000))
 
+    def test_the_detector_trial_never_holds_up_a_pass(self, real, state, monkeypatch):
+        release = threading.Event()
+        started = []
+        real_trial = worker.trial_run
+
+        def slow_trial(program, *paths):
+            if program is worker._DETECTOR_TRIAL:
+                started.append(threading.current_thread())
+                release.wait(30)
+            return real_trial(program, *paths)
+
+        monkeypatch.setattr(worker, "trial_run", slow_trial)
+        worker.load_speaker("campp")             # speaker detection is on: the trial starts
+        # While it runs, passes get no diarizer and label with the registry.
+        assert worker.get_diarizer() is None and worker.get_diarizer() is None
+        runs = worker.make_runs(worker.chans[0], np.concatenate([tone(200, 3.0), quiet(0.3)]),
+                                [("Registry.", 0.1, 2.9)], True, [])
+        assert runs == [(1, "Registry.")]
+        assert len(started) == 1 and threading.current_thread() not in started
+        release.set()
+        assert checked_diarizer() is not None and worker.diarizer_for == "campp"
+        assert "speaker-turn detector usable with wespeaker_en_voxceleb_CAM++_LM.onnx" in state
+
     def test_no_diarizer_without_detector_or_extractor(self, real, monkeypatch):
         os.remove(worker.seg_path())
         assert worker.get_diarizer() is None
@@ -641,7 +716,7 @@ class TestRealModels:
     def test_a_detector_sherpa_onnx_would_die_on_is_refused(self, real, state, model_store):
         # A valid ONNX file without the detector's metadata: sherpa-onnx would end the process.
         add_speaker_model(real, worker.SEG_FILE, model_store)
-        assert worker.get_diarizer() is None
+        assert checked_diarizer() is None
         assert worker.get_diarizer() is None
         refusals = [line for line in state if line.startswith("speaker-turn detector unusable")]
         assert len(refusals) == 1

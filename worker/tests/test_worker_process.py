@@ -5,6 +5,9 @@ import time
 
 import pytest
 
+import hub_cache
+import lay_out_whisper
+import make_speaker_model
 from conftest import (MADLAD_REPO, NLLB13_REPO, NLLB33_REPO, Route, add_speaker_model,
                       add_translation_model, frame)
 from fake_hub import FakeHub
@@ -41,6 +44,15 @@ def speaker_file(model_id):
             "titanet": "nemo_en_titanet_large.onnx"}[model_id]
 
 
+def add_default_models(root, model_store, translation=True, speaker=True):
+    """The models a worker loads when nothing else is chosen, so that no background switch
+    fetches them after start-up."""
+    if translation:
+        add_translation_model(root, NLLB13_REPO, model_store)
+    if speaker:
+        add_speaker_model(root, speaker_file("resnet34"), model_store)
+
+
 def rss_kb(pid):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -64,36 +76,115 @@ def progress_run(lines, rising=True):
     return percents
 
 
+def after_ready(w, needed, timeout=60.0):
+    """Lines until every line in needed has been seen after the ready status."""
+    got = []
+    while not all(line in got for line in needed):
+        got += w.read_until(lambda f: f in needed, timeout)
+    return got
+
+
+def answers_an_utterance(w, channel=0):
+    second = struct.pack("<16000h", *([1000, -1000] * 8000))
+    w.write(frame("A", bytes([channel]) + second) + frame("E", bytes([channel])))
+    got = w.read_until(lambda f: f[0] == "U", timeout=30)
+    return [f[0] for f in got if f[0] in "FU"] == ["F", "U"]
+
+
 class TestStartUp:
-    def test_without_translation_and_speaker_models(self, data_root, start_worker, capsys):
+    def test_nothing_cached_but_the_recognizer(self, data_root, start_worker, capsys):
         w = start_worker(data_root)
         got = w.start_up()
         ready_after = w.ready_after
         rss = rss_kb(w.proc.pid)
-        assert got[:3] == [["S", "Loading the recognition model tiny.en..."],
-                           ["S", "GPU unavailable, loading on the CPU..."],
-                           ["S", "Loading the translation model..."]]
-        rest = got[3:]
-        assert rest[0] == ["S", "Downloading Translation model NLLB 1.3B (one time only)..."]
-        assert rest[1][0] == "N" and rest[1][1].startswith("Translation model unavailable: ")
-        assert rest[2:5] == K_NO_MODELS
-        assert rest[5] == ["S", 'Downloading the speaker model "ResNet34 - fast, recommended" '
-                                '(25 MB, one time only)...']
-        assert rest[6] == ["V", "Speaker detection unavailable: HTTP Error 404: Not Found"]
-        assert rest[7:13] == C_NO_MODELS
-        assert rest[13:] == [["S", "ready (CPU)"]]
-        # End of input right after the ready status: the worker leaves at once, saying nothing.
+        assert got == [["S", "Loading the recognition model tiny.en..."],
+                       ["S", "GPU unavailable, loading on the CPU..."],
+                       ["S", "Loading the translation model..."],
+                       ["Z", ""]] + K_NO_MODELS + [["M", ""]] + C_NO_MODELS + \
+                      [["S", "ready (CPU)"]]
+        # The models come as background switches; the local server has neither.
+        later = after_ready(w, [["Z", ""], ["M", ""]])
+        assert ["S", "Downloading Translation model NLLB 1.3B (one time only)..."] in later
+        assert ["S", 'Downloading the speaker model "ResNet34 - fast, recommended" '
+                     '(25 MB, one time only)...'] in later
+        assert ["S", "Could not load the speaker model: HTTP Error 404: Not Found"] in later
+        assert any(f[0] == "S" and f[1].startswith("Could not load the translation model: ")
+                   for f in later)
+        assert not any(f[0] in "NV" for f in w.seen)
+        # End of input: the worker leaves at once, saying nothing.
         w.close_input()
         assert w.wait() == 0
         assert w.lines_for(0.5) == []
-        log = "\n".join(w.stderr)
-        assert "GPU failed: RuntimeError('no NVIDIA GPU (CPU mode)')" in log
-        assert "translation unavailable: " in log and "speaker detection unavailable: " in log
+        assert "GPU failed: RuntimeError('no NVIDIA GPU (CPU mode)')" in "\n".join(w.stderr)
         assert not os.path.exists(os.path.join(str(data_root), "speaker",
                                                "wespeaker_en_voxceleb_resnet34_LM.onnx"))
         with capsys.disabled():
             print("\n[figures] tiny.en cached, no other models: ready (CPU) %.2f s after "
                   "process start, resident memory %.0f MB" % (ready_after, rss / 1024.0))
+
+    def test_chosen_models_missing_offline_start_with_the_cached_ones(
+            self, data_root, model_store, start_worker, http_server, capsys):
+        add_translation_model(data_root, NLLB13_REPO, model_store)
+        add_speaker_model(data_root, speaker_file("campp"), model_store)
+        # No network to speak of: every connection is taken and never answered.
+        http_server.fallback = lambda command, path: Route(b"", status=404, delay=120)
+        w = start_worker(data_root, {"TRANSLATION_MODEL": "nllb33", "SPEAKER_MODEL": "resnet34"})
+        got = w.start_up(timeout=30)
+        assert got == [["S", "Loading the recognition model tiny.en..."],
+                       ["S", "GPU unavailable, loading on the CPU..."],
+                       ["S", "Loading the translation model..."],
+                       ["Z", "nllb13"]] + catalog(K_NO_MODELS, {"nllb13"}) + \
+                      [["M", "campp"]] + catalog(C_NO_MODELS, {"campp"}) + \
+                      [["S", "ready (CPU)"]]
+        # The chosen ones are fetched in the background, as a "G" or "M" frame would have them.
+        after_ready(w, [["S", "Downloading Translation model NLLB 3.3B (one time only)..."],
+                        ["S", 'Downloading the speaker model "ResNet34 - fast, recommended" '
+                              '(25 MB, one time only)...']])
+        assert answers_an_utterance(w)        # while both downloads hang
+        with capsys.disabled():
+            print("\n[figures] offline, chosen translation and speaker models missing, cached "
+                  "ones at hand: ready (CPU) %.2f s after process start" % w.ready_after)
+
+    def test_a_download_cut_short_counts_as_missing(self, data_root, model_store, start_worker,
+                                                    http_server):
+        hub = FakeHub(http_server)
+        hub.add_repo(lay_out_whisper.REPO_ID, lay_out_whisper.packaged_model_dir())
+        hub.add_repo(NLLB13_REPO, os.path.join(str(model_store), "nllb"))
+        # Cut short: the snapshot folders exist, but some of their files never arrived.
+        whisper = hub_cache.snapshot_folder(os.path.join(str(data_root), "hf"),
+                                            lay_out_whisper.REPO_ID)
+        for name in ("tokenizer.json", "vocabulary.txt"):
+            os.remove(os.path.join(whisper, name))
+        os.remove(os.path.join(add_translation_model(data_root, NLLB13_REPO, model_store),
+                               "model.bin"))
+        add_translation_model(data_root, MADLAD_REPO, model_store)
+        w = start_worker(data_root)
+        got = w.start_up()
+        assert got[:2] == [["S", "Loading the recognition model tiny.en..."],
+                           ["S", "Downloading Recognition model tiny.en (one time only)..."]]
+        z = got.index(["Z", "madlad3b"])
+        assert got[z + 1:z + 4] == catalog(K_NO_MODELS, {"madlad3b"})
+        later = after_ready(w, [["Z", "nllb13"]])
+        assert ["S", "Downloading Translation model NLLB 1.3B (one time only)..."] in later
+        assert w.read_until(lambda f: f[:2] == ["K", "2"])[-3:] == catalog(
+            K_NO_MODELS, {"nllb13", "madlad3b"})
+        assert answers_an_utterance(w)
+
+    def test_a_speaker_model_sherpa_onnx_would_die_on(self, data_root, start_worker):
+        path = os.path.join(str(data_root), "speaker", speaker_file("resnet34"))
+        os.makedirs(os.path.dirname(path))
+        make_speaker_model.write_speaker_model(path, metadata=False)
+        w = start_worker(data_root)
+        got = w.start_up()
+        v = got.index(next(f for f in got if f[0] == "V"))
+        assert got[v][1].startswith("Speaker detection unavailable: the speaker model file "
+                                    "wespeaker_en_voxceleb_resnet34_LM.onnx is not usable and "
+                                    "was deleted: Unknown model type"), got[v]
+        assert got[v + 1:] == C_NO_MODELS + [["S", "ready (CPU)"]]
+        assert not os.path.exists(path)
+        assert answers_an_utterance(w)
+        w.close_input()
+        assert w.wait() == 0
 
     def test_with_models_on_disk(self, data_root, model_store, start_worker, http_server, capsys):
         add_translation_model(data_root, NLLB13_REPO, model_store)
@@ -129,16 +220,16 @@ class TestStartUp:
 
     def test_translation_model_downloaded_from_the_hub_once(self, data_root, model_store,
                                                             start_worker, http_server):
+        add_default_models(data_root, model_store, translation=False)
         hub = FakeHub(http_server, chunk=4096, pause=0.03)
         hub.add_repo(NLLB13_REPO, os.path.join(str(model_store), "nllb"))
         w = start_worker(data_root)
-        got = w.start_up()
-        i = got.index(["S", "Loading the translation model..."])
-        assert got[i + 1] == ["S", "Downloading Translation model NLLB 1.3B (one time only)..."]
-        z = got.index(["Z", "nllb13"])
-        percents = progress_run(got[i + 2:z], rising=False)
+        w.start_up()
+        got = after_ready(w, [["Z", "nllb13"]])
+        assert got[0] == ["S", "Downloading Translation model NLLB 1.3B (one time only)..."]
+        percents = progress_run(got[1:-1], rising=False)
         assert percents and percents[-1] == 100
-        assert got[z + 1:z + 4] == catalog(K_NO_MODELS, {"nllb13"})
+        assert w.read_until(lambda f: f[:2] == ["K", "2"]) == catalog(K_NO_MODELS, {"nllb13"})
         w.write(frame("Q"))
         assert w.wait() == 0
 
@@ -175,6 +266,7 @@ class TestModelSwitching:
         add_translation_model(data_root, MADLAD_REPO, model_store)
         hub = FakeHub(http_server, chunk=2048, pause=0.05)
         hub.add_repo(NLLB33_REPO, os.path.join(str(model_store), "nllb"))
+        add_default_models(data_root, model_store, translation=False)
         w = start_worker(data_root)
         w.start_up()
         # nllb33 starts loading; nllb13 is requested, then replaced by madlad3b; an unknown id
@@ -199,6 +291,7 @@ class TestModelSwitching:
         add_translation_model(data_root, NLLB13_REPO, model_store)
         add_translation_model(data_root, MADLAD_REPO, model_store)
         FakeHub(http_server, delay=0.5)           # knows no repository, answers slowly
+        add_default_models(data_root, model_store, translation=False)
         w = start_worker(data_root)
         w.start_up()
         w.write(frame("G", "nllb33") + frame("G", "madlad3b"))
@@ -218,6 +311,7 @@ class TestModelSwitching:
         for model_id in ("campp", "titanet"):
             http_server.routes[SPK_PATH + speaker_file(model_id)] = Route(
                 onnx, chunk=max(1, len(onnx) // 10), pause=0.08)
+        add_default_models(data_root, model_store, speaker=False)
         w = start_worker(data_root)
         w.start_up()
         w.write(frame("M", "campp") + frame("M", "resnet152") + frame("M", "titanet")
@@ -247,8 +341,8 @@ class TestModelSwitching:
 
 
 class TestFrames:
-    def test_malformed_and_unknown_frames_are_skipped_in_step(self, data_root, start_worker,
-                                                              http_server):
+    def test_malformed_and_unknown_frames_are_skipped_in_step(self, data_root, model_store,
+                                                              start_worker, http_server):
         import io
         import tarfile
         archive = io.BytesIO()
@@ -258,6 +352,7 @@ class TestFrames:
             info.size = len(body)
             tar.addfile(info, io.BytesIO(body))
         http_server.routes[SEG_PATH] = Route(archive.getvalue())
+        add_default_models(data_root, model_store)
         w = start_worker(data_root)
         w.start_up()
         second = struct.pack("<16000h", *([1000, -1000] * 8000))
@@ -291,6 +386,7 @@ class TestFrames:
         add_speaker_model(data_root, speaker_file("resnet34"), model_store)
         http_server.routes[SPK_PATH + speaker_file("campp")] = Route(
             b"x" * 2_000_000, chunk=16384, pause=0.1)
+        add_default_models(data_root, model_store, speaker=False)
         w = start_worker(data_root)
         w.start_up()
         w.write(frame("M", "campp"))
@@ -307,7 +403,8 @@ class TestFrames:
         b"A\x0a\x00\x00\x00\x00\x01\x02\x03",             # header for 10 bytes, 4 arrive
         b"L\x05\x00",                                     # half a header
     ])
-    def test_end_of_input_inside_a_frame(self, data_root, start_worker, tail):
+    def test_end_of_input_inside_a_frame(self, data_root, model_store, start_worker, tail):
+        add_default_models(data_root, model_store)
         w = start_worker(data_root)
         w.start_up()
         w.write(frame("A", b"\x00\x00\x00") + tail)

@@ -43,6 +43,7 @@ def fresh_state(monkeypatch):
     monkeypatch.setattr(worker, "dev", "CPU")
     monkeypatch.setattr(worker, "chans", [worker.Chan(0), worker.Chan(1)])
     monkeypatch.setattr(worker, "cache", {})
+    monkeypatch.setattr(worker, "ends_seen", 0)
 
 
 @pytest.fixture
@@ -165,21 +166,31 @@ class TestEnvironment:
         monkeypatch.setenv("DICTATION_ROOT", "")
         assert worker.data_root() == os.path.join(worker.SCRIPT_DIR, "data")
 
-    def test_has_nvidia_from_search_path_or_system_folder(self, tmp_path, monkeypatch):
-        empty = tmp_path / "empty"
-        empty.mkdir()
-        monkeypatch.setenv("PATH", str(empty))
+    def test_has_nvidia_by_the_installer_s_rule(self, tmp_path, monkeypatch):
+        """nvidia-smi.exe in System32, or "nvidia-smi -L" succeeding; found on PATH is not enough."""
+        bin_dir = tmp_path / "bin"
+        bin_dir.mkdir()
+        monkeypatch.setenv("PATH", str(bin_dir))
         monkeypatch.setenv("SystemRoot", str(tmp_path / "win"))
-        assert worker.has_nvidia() is False
+        asked = tmp_path / "asked"
+
+        def answer_with(code):
+            tool = bin_dir / "nvidia-smi"
+            tool.write_text('#!/bin/sh\necho "$@" >> "%s"\nexit %d\n' % (asked, code))
+            tool.chmod(tool.stat().st_mode | stat.S_IEXEC)
+            monkeypatch.setattr(worker, "_nvidia_found", None)
+            return worker.has_nvidia()
+
+        monkeypatch.setattr(worker, "_nvidia_found", None)
+        assert worker.has_nvidia() is False                 # no tool anywhere
+        assert answer_with(9) is False                      # a driver without a working card
+        assert answer_with(0) is True and worker.has_nvidia() is True
+        assert asked.read_text().splitlines() == ["-L", "-L"]          # asked once per process
         system32 = tmp_path / "win" / "System32"
         system32.mkdir(parents=True)
         (system32 / "nvidia-smi.exe").write_bytes(b"MZ")
-        assert worker.has_nvidia() is True
-        monkeypatch.setenv("SystemRoot", str(tmp_path / "elsewhere"))
-        tool = empty / "nvidia-smi"
-        tool.write_text("#!/bin/sh\n")
-        tool.chmod(tool.stat().st_mode | stat.S_IEXEC)
-        assert worker.has_nvidia() is True
+        assert answer_with(9) is True                       # found there: the tool is not run
+        assert asked.read_text().splitlines() == ["-L", "-L"]
 
     def test_recognition_model_choice(self, monkeypatch):
         monkeypatch.setattr(worker, "has_nvidia", lambda: True)
@@ -250,7 +261,7 @@ class TestFrameLoop:
 
     def test_end_of_input_and_broken_input_end_the_loop(self, fresh_state, capsys):
         worker.frame_loop(io.BytesIO(frame("E", b"\x00") + b"G\x09"))
-        assert worker.chans[0].final
+        assert worker.chans[0].ends
 
         class Broken:
             def read(self, n):
@@ -269,17 +280,17 @@ class TestFrameActions:
         assert bytes(worker.chans[0].buf) == b"\x01\x00\x02\x00\x03\x00"
         assert bytes(worker.chans[1].buf) == b"\xff\x7f"
         assert h("E", b"") and h("E", b"\x05")
-        assert not worker.chans[0].final and not worker.chans[1].final
+        assert not worker.chans[0].ends and not worker.chans[1].ends
         assert h("E", b"\x01\x09\x09")
-        assert worker.chans[1].final and not worker.chans[0].final
+        assert worker.chans[1].ends == [(2, 1)] and not worker.chans[0].ends
 
     def test_audio_wakes_a_waiting_thread(self, fresh_state):
         woke = threading.Event()
 
         def wait():
             with worker.cond:
-                worker.cond.wait_for(lambda: worker.chans[1].final, timeout=5)
-                if worker.chans[1].final:
+                worker.cond.wait_for(lambda: worker.chans[1].ends, timeout=5)
+                if worker.chans[1].ends:
                     woke.set()
 
         t = threading.Thread(target=wait)
@@ -475,20 +486,44 @@ class TestSpeakerModels:
         folder = os.path.join(str(root), "speaker")
         with open(os.path.join(folder, "wespeaker_en_voxceleb_resnet152_LM.onnx"), "wb") as f:
             f.write(b"garbage")
-        with pytest.raises(Exception):
+        with pytest.raises(RuntimeError, match="not usable and was deleted"):
             worker.load_speaker("resnet152")
         assert worker.extractor is active and worker.spk_id == "resnet34"
+        assert os.listdir(folder) == ["wespeaker_en_voxceleb_resnet34_LM.onnx"]
+
+    def test_a_trial_that_cannot_finish_keeps_the_file(self, root, model_store, lines,
+                                                       monkeypatch):
+        add_speaker_model(root, "wespeaker_en_voxceleb_CAM++_LM.onnx", model_store)
+        monkeypatch.setattr(worker, "trials", {})
+        monkeypatch.setattr(worker, "TRIAL_TIMEOUT", 0.001)
+        with pytest.raises(RuntimeError, match="could not be tried: the trial run failed: "
+                                               "TimeoutExpired"):
+            worker.load_speaker("campp")
+        assert worker.extractor is None and lines == []
+        assert os.listdir(os.path.join(str(root), "speaker")) == [
+            "wespeaker_en_voxceleb_CAM++_LM.onnx"]
 
 
 class TestRecognizer:
-    def test_gpu_failure_falls_back_to_the_cpu(self, root, lines, capsys, monkeypatch):
+    @pytest.mark.parametrize("chosen", ["tiny.en", ""])
+    def test_gpu_failure_falls_back_to_the_cpu(self, root, lines, capsys, monkeypatch, chosen):
+        """The user's model stays the user's model on the CPU; the card's model gives way to
+        the processor's."""
         import lay_out_whisper
         lay_out_whisper.lay_out(str(root))
         monkeypatch.setattr(worker, "has_nvidia", lambda: True)
         monkeypatch.setattr(worker, "model", None)
-        worker.load_recognizer("tiny.en")
-        assert lines == [("S", "Loading the recognition model tiny.en..."),
-                         ("S", "GPU unavailable, loading on the CPU...")]
+        monkeypatch.setattr(worker, "CPU_MODEL", "tiny.en")     # the one model at hand here
+        monkeypatch.setenv("DICTATE_MODEL", chosen)
+        worker.load_recognizer(worker.recognition_model_name())
+        if chosen:
+            assert lines == [("S", "Loading the recognition model tiny.en..."),
+                             ("S", "GPU unavailable, loading on the CPU...")]
+        else:
+            assert lines == [("S", "Loading the recognition model large-v3..."),
+                             ("S", "Downloading Recognition model large-v3 (one time only)..."),
+                             ("S", "GPU unavailable, loading on the CPU..."),
+                             ("S", "Loading the recognition model tiny.en...")]
         assert worker.dev == "CPU" and worker.model is not None
         assert "GPU failed: " in capsys.readouterr().err
 
