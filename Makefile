@@ -2,12 +2,13 @@
 #   make build   install what is missing, build everything into dist/
 #   make test    the same set-up, then every test tier
 #   make bench   the benchmarks (figures printed)
+#   make soak    MINUTES (default 30) of live audio into the real worker, per-minute figures
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 VENV := $(shell scripts/venv_path.sh)
 PYTHON := $(VENV)/bin/python
 
-.PHONY: demo setup build build-native build-sanitize build-windows dist test test-native test-windows test-worker test-e2e bench clean
+.PHONY: demo setup build build-native build-sanitize build-windows dist test test-native test-windows test-worker test-e2e bench soak clean
 
 setup:
 	@scripts/setup.sh
@@ -47,6 +48,15 @@ test-e2e: build
 
 bench: setup build-native
 	@scripts/run_benchmarks.sh
+
+# Not part of `make test`: the worker (tiny.en, CPU) fed speech and noise in real time for
+# MINUTES minutes; prints latency, memory, threads and open files per minute and the goal.
+MINUTES ?= 30
+soak: setup
+	@cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build/native --target feed_wav -j $(JOBS)
+	@scripts/make_dist.sh
+	@$(PYTHON) bench/soak.py --minutes $(MINUTES)
 
 clean:
 	rm -rf build dist
