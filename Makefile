@@ -51,12 +51,14 @@ bench: setup build-native
 
 # Not part of `make test`: the worker (tiny.en, CPU) fed speech and noise in real time for
 # MINUTES minutes; prints latency, memory, threads and open files per minute and the goal.
+# KEEP=DIR keeps the audio, the worker's log and every utterance's latency there.
 MINUTES ?= 30
+KEEP ?=
 soak: setup
 	@cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build build/native --target feed_wav -j $(JOBS)
 	@scripts/make_dist.sh
-	@$(PYTHON) bench/soak.py --minutes $(MINUTES)
+	@$(PYTHON) bench/soak.py --minutes $(MINUTES) $(if $(KEEP),--keep "$(abspath $(KEEP))")
 
 clean:
 	rm -rf build dist
