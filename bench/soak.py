@@ -44,7 +44,7 @@ TOLERANCE = 0.10
 
 EndFrame = collections.namedtuple("EndFrame", "minute channel before after")
 Pass = collections.namedtuple("Pass", "channel final start finished")
-Sample = collections.namedtuple("Sample", "rss_mb threads files cpu_seconds")
+Sample = collections.namedtuple("Sample", "rss_mb anon_mb threads files cpu_seconds")
 
 MONOLOGUE = [
     "Good morning everyone and thank you for coming.",
@@ -184,7 +184,10 @@ def proc_sample(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     cpu = (int(fields[11]) + int(fields[12])) / float(os.sysconf("SC_CLK_TCK"))
-    return Sample(int(status["VmRSS"].split()[0]) / 1024.0, int(status["Threads"]),
+    def mb(key):
+        return int(status[key].split()[0]) / 1024.0
+
+    return Sample(mb("VmRSS"), mb("RssAnon"), int(status["Threads"]),
                   len(os.listdir("/proc/%d/fd" % pid)), cpu)
 
 
@@ -193,8 +196,8 @@ def proc_sample(pid):
 # ---------------------------------------------------------------------------------------------
 
 COLUMNS = [("minute", 6), ("utterances", 10), ("unanswered", 10), ("E to last F: median", 19),
-           ("worst", 7), ("memory MB", 9), ("threads", 7), ("open files", 10), ("CPU s", 5),
-           ("load", 4)]
+           ("worst", 7), ("memory MB", 9), ("of it anonymous", 16), ("threads", 7),
+           ("open files", 10), ("CPU s", 5), ("load", 4)]
 HEADER = "  ".join(name.rjust(width) for name, width in COLUMNS)
 
 
@@ -202,7 +205,8 @@ def row(minute, times, unanswered, sample, cpu_in_minute, load):
     median = "%.2f s" % statistics.median(times) if times else "-"
     worst = "%.2f s" % max(times) if times else "-"
     values = [str(minute), str(len(times) + unanswered), str(unanswered), median, worst,
-              "%.1f" % sample.rss_mb, str(sample.threads), str(sample.files),
+              "%.1f" % sample.rss_mb, "%.1f" % sample.anon_mb, str(sample.threads),
+              str(sample.files),
               "%.1f" % cpu_in_minute, "%.1f" % load]
     return "  ".join(v.rjust(width) for v, (_, width) in zip(values, COLUMNS))
 
@@ -290,7 +294,13 @@ class Soak:
         return None
 
 
-def soak(minutes, folder):
+def keep_smaps(pid, folder, minute):
+    """The worker's memory map at a minute's end, to tell later which mappings grew."""
+    os.makedirs(folder, exist_ok=True)
+    shutil.copyfile("/proc/%d/smaps" % pid, os.path.join(folder, "minute-%02d.txt" % minute))
+
+
+def soak(minutes, folder, kept=False):
     root = os.path.join(folder, "root")
     lay_out_whisper.lay_out(root)
     wavs = build_minute(os.path.join(folder, "audio"))
@@ -336,6 +346,8 @@ def soak(minutes, folder):
                                                                          run.proc.returncode)
             break
         samples.append(proc_sample(run.proc.pid))
+        if kept:
+            keep_smaps(run.proc.pid, os.path.join(folder, "smaps"), minute)
         load_at.append(os.getloadavg()[0])
     if failure is None:
         report(minutes)
@@ -360,7 +372,8 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--minutes", type=int, default=30)
     parser.add_argument("--keep", help="folder for the audio, the data root, the worker's log and "
-                        "utterances.tsv with every latency (kept)")
+                        "utterances.tsv with every latency, and the worker's memory map at each "
+                        "minute's end in smaps/ (kept)")
     args = parser.parse_args(argv)
     if args.minutes < 1:
         parser.error("--minutes must be at least 1")
@@ -371,7 +384,7 @@ def main(argv):
     folder = args.keep or tempfile.mkdtemp(prefix="soak-")
     os.makedirs(folder, exist_ok=True)
     try:
-        return soak(args.minutes, folder)
+        return soak(args.minutes, folder, kept=bool(args.keep))
     finally:
         if not args.keep:
             shutil.rmtree(folder, ignore_errors=True)

@@ -44,13 +44,13 @@ def test_unanswered_frames_stay_none():
 
 
 def test_verdict_catches_growth_against_minute_two():
-    sample = soak.Sample(400.0, 10, 8, 0.0)
+    sample = soak.Sample(400.0, 300.0, 10, 8, 0.0)
     medians = [2.0, 1.0, 1.05]
     _, met = soak.verdict(medians, [sample, sample, sample], 0)
     assert met
-    for later, unanswered in ((soak.Sample(441.0, 10, 8, 0.0), 0),    # memory +10.25 %
-                              (soak.Sample(400.0, 11, 8, 0.0), 0),    # one more thread
-                              (soak.Sample(400.0, 10, 9, 0.0), 0),    # one more open file
+    for later, unanswered in ((soak.Sample(441.0, 341.0, 10, 8, 0.0), 0),    # memory +10.25 %
+                              (soak.Sample(400.0, 300.0, 11, 8, 0.0), 0),    # one more thread
+                              (soak.Sample(400.0, 300.0, 10, 9, 0.0), 0),    # one more open file
                               (sample, 1)):                           # an unanswered frame
         lines, met = soak.verdict(medians, [sample, sample, later], unanswered)
         assert not met and "MISSED" in "\n".join(lines)
