@@ -51,7 +51,7 @@ bench: setup build-native
 
 # Not part of `make test`: the worker (tiny.en, CPU) fed speech and noise in real time for
 # MINUTES minutes; prints latency, memory, threads and open files per minute and the goal.
-# KEEP=DIR keeps the audio, the worker's log and every utterance's latency there.
+# KEEP=DIR keeps the audio, the worker's log and lines, every latency and its memory maps there.
 MINUTES ?= 30
 KEEP ?=
 soak: setup
