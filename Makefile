@@ -2,12 +2,13 @@
 #   make build   install what is missing, build everything into dist/
 #   make test    the same set-up, then every test tier
 #   make bench   the benchmarks (figures printed)
+#   make soak    MINUTES (default 30) of live audio into the real worker, per-minute figures
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 VENV := $(shell scripts/venv_path.sh)
 PYTHON := $(VENV)/bin/python
 
-.PHONY: demo demo-build configure-windows setup build build-native build-sanitize build-windows dist test test-native test-windows test-worker test-e2e faults bench clean
+.PHONY: demo demo-build configure-windows setup build build-native build-sanitize build-windows dist test test-native test-windows test-worker test-e2e faults bench soak clean
 
 setup:
 	@scripts/setup.sh
@@ -55,6 +56,17 @@ faults: build
 
 bench: setup build-native
 	@scripts/run_benchmarks.sh
+
+# Not part of `make test`: the worker (tiny.en, CPU) fed speech and noise in real time for
+# MINUTES minutes; prints latency, memory, threads and open files per minute and the goal.
+# KEEP=DIR keeps the audio, the worker's log and lines, every latency and its memory maps there.
+MINUTES ?= 30
+KEEP ?=
+soak: setup
+	@cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build/native --target feed_wav -j $(JOBS)
+	@scripts/make_dist.sh
+	@$(PYTHON) bench/soak.py --minutes $(MINUTES) $(if $(KEEP),--keep "$(abspath $(KEEP))")
 
 clean:
 	rm -rf build dist

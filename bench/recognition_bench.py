@@ -75,6 +75,7 @@ class Run:
                                      stderr=subprocess.PIPE, env=env)
         self.lines = []
         self.passes = []
+        self.log = []           # the worker's other standard error lines
         self.ready = queue.Queue()
         threading.Thread(target=self._out, daemon=True).start()
         threading.Thread(target=self._err, daemon=True).start()
@@ -90,9 +91,11 @@ class Run:
         for raw in self.proc.stderr:
             text = raw.decode("utf-8", "replace").strip()
             if text.startswith("PASS "):
-                ch, final, seconds, start, end = text.split()[1:]
+                ch, final, seconds, start, end, finished = text.split()[1:7]
                 self.passes.append((int(ch), final == "1", float(seconds), float(start),
-                                    float(end)))
+                                    float(end), int(finished)))
+            elif text:
+                self.log.append(text)
 
     def write(self, data):
         self.proc.stdin.write(data)

@@ -15,7 +15,7 @@ tier() {
 
 tier "native unit tests (ASan/UBSan)" ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 tier "Windows tests under Wine" scripts/with_wine.sh ctest --test-dir build/windows --output-on-failure
-tier "worker tests" bash -c "cd worker && '$venv/bin/python' -m pytest -q -p no:cacheprovider tests"
+tier "worker tests" bash -c "cd worker && '$venv/bin/python' -m pytest -q -p no:cacheprovider tests ../bench/tests"
 tier "installer script tests" "$venv/bin/python" -m pytest -q -p no:cacheprovider installer/tests
 if [ -x tests/e2e/run.sh ]; then
   tier "end to end" scripts/with_wine.sh tests/e2e/run.sh

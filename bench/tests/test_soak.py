@@ -1,0 +1,57 @@
+"""The soak's pairing of "E" frames with the last "F" line of their answers, on a canned run."""
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+import soak  # noqa: E402
+from soak import EndFrame, Pass  # noqa: E402
+
+
+def end(channel, at, minute=1):
+    return EndFrame(minute, channel, at, at + 0.001)
+
+
+def test_each_end_frame_gets_the_last_line_of_its_own_final_pass():
+    passes = [
+        Pass(0, False, 1.0, 1),   # a partial pass that committed one sentence early
+        Pass(1, True, 1.5, 1),    # the other channel's final pass in between
+        Pass(0, False, 2.0, 0),
+        Pass(0, True, 3.0, 2),    # answers the first end frame of channel 0 with two sentences
+        Pass(0, True, 6.0, 1),    # the next utterance: no partial pass, a final pass at once
+        Pass(1, True, 6.5, 1),    # answers both end frames of channel 1 that came before it
+    ]
+    f_arrivals = {0: [1.2, 3.4, 3.6, 6.3], 1: [1.7, 6.8]}
+    ends = [end(0, 2.9), end(1, 1.4), end(0, 5.9), end(1, 5.0), end(1, 6.4)]
+    assert soak.answer_times(ends, passes, f_arrivals) == [3.6, 1.7, 6.3, 6.8, 6.8]
+
+
+def test_a_pass_that_took_the_audio_before_the_frame_arrived_is_not_its_answer():
+    # The final pass started a moment after the frame began its way, but its last line came
+    # before the frame was written through: it answered the previous end frame.
+    passes = [Pass(0, True, 1.0005, 1), Pass(0, True, 2.0, 1)]
+    ends = [EndFrame(1, 0, 1.0, 1.5)]
+    assert soak.answer_times(ends, passes, {0: [1.2, 2.4]}) == [2.4]
+
+
+def test_unanswered_frames_stay_none():
+    passes = [Pass(0, True, 1.0, 0),    # a final pass that sent no "F" line at all
+              Pass(0, True, 3.0, 2)]    # its lines have not all arrived yet
+    ends = [end(0, 0.5), end(0, 2.5), end(1, 0.5)]
+    assert soak.answer_times(ends, passes, {0: [3.2], 1: []}) == [None, None, None]
+    times, unanswered = soak.latencies(ends, [None, 3.5, None], minute=1)
+    assert (len(times), unanswered) == (1, 2) and abs(times[0] - (3.5 - 2.501)) < 1e-9
+
+
+def test_verdict_catches_growth_against_minute_two():
+    sample = soak.Sample(400.0, 300.0, 10, 8, 0.0)
+    medians = [2.0, 1.0, 1.05]
+    _, met = soak.verdict(medians, [sample, sample, sample], 0)
+    assert met
+    for later, unanswered in ((soak.Sample(441.0, 341.0, 10, 8, 0.0), 0),    # memory +10.25 %
+                              (soak.Sample(400.0, 300.0, 11, 8, 0.0), 0),    # one more thread
+                              (soak.Sample(400.0, 300.0, 10, 9, 0.0), 0),    # one more open file
+                              (sample, 1)):                           # an unanswered frame
+        lines, met = soak.verdict(medians, [sample, sample, later], unanswered)
+        assert not met and "MISSED" in "\n".join(lines)
+    assert not soak.verdict([2.0, 1.0, 1.2], [sample] * 3, 0)[1]
