@@ -8,15 +8,10 @@
 #include <urlmon.h>
 
 #include <cstdio>
+#include "shared/win32_text.h"
 
 namespace colloquor::setup {
 namespace {
-
-const wchar_t* wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
-
-std::u16string from_wide(const wchar_t* text) {
-  return text == nullptr ? std::u16string() : std::u16string(reinterpret_cast<const char16_t*>(text));
-}
 
 bool file_exists(const std::u16string& path) { return GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES; }
 

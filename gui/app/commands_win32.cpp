@@ -19,6 +19,7 @@
 #include "transcript/session_file.h"
 #include "worker_link/frame_writer.h"
 #include "worker_link/protocol.h"
+#include "shared/win32_text.h"
 
 namespace colloquor {
 
@@ -29,10 +30,6 @@ namespace {
 // While lines cannot be saved, that stays on screen: who speaks matters less than lines that are
 // on screen only.
 bool saving_failed = false;
-
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 void set_status(const std::u16string& text) { SetWindowTextW(control(Ctl::StatusLine), wide(text)); }
 
@@ -58,6 +55,11 @@ std::int32_t selected_item_data(Ctl list, std::int32_t none) {
 
 std::int32_t selected_microphone() {
   return selected_item_data(Ctl::MicrophoneList, kSystemDefaultMicrophone);
+}
+
+// The output endpoint of the output device list's selection (empty: the default device).
+std::u16string selected_endpoint() {
+  return endpoint_id_for_entry(output_endpoint_ids, selection_of(Ctl::OutputDeviceList));
 }
 
 void set_label(Ctl which, const std::u16string& text) { SetWindowTextW(control(which), wide(text)); }
@@ -119,7 +121,7 @@ void on_record() {
     return;
   }
   if (!window_state.session_open) return;
-  const bool started = start_capture(selected_microphone());
+  const bool started = start_capture(selected_microphone(), selected_endpoint());
   set_status(record_status(started, live_options.sys.load() != 0, micon.load() != 0));
   update_controls();
 }
@@ -146,7 +148,7 @@ void on_system_audio() {
   apply_capture_options(true);
   if (!capture_running()) return;
   if (live_options.sys.load() != 0) {
-    start_loopback_capture();
+    start_loopback_capture(selected_endpoint());
   } else {
     stop_loopback_capture();
     forget_speech(1);
@@ -155,7 +157,7 @@ void on_system_audio() {
 
 void on_output_device() {
   save_settings();
-  if (capture_running() && live_options.sys.load() != 0) start_loopback_capture();
+  if (capture_running() && live_options.sys.load() != 0) start_loopback_capture(selected_endpoint());
 }
 
 void on_use_microphone() {
@@ -166,7 +168,7 @@ void on_use_microphone() {
   }
   const std::int32_t device = selected_microphone();
   stop_recording();
-  const bool started = start_capture(device);
+  const bool started = start_capture(device, selected_endpoint());
   set_status(microphone_toggle_status(started, micon.load() != 0));
   update_controls();
 }
@@ -244,10 +246,12 @@ void on_enter_key() {
 
 // "Save...": the live session in the languages chosen now, a saved one in those it was recorded in.
 void on_save() {
+  const ExportWindow window{main_window(), control(Ctl::StatusLine),
+                            control(Ctl::SpeechLanguageList), control(Ctl::TranslationLanguageList)};
   if (window_state.session_open) {
-    save_transcripts(main_window(), worker_state.transcript_lines);
+    save_transcripts(window, worker_state.transcript_lines);
   } else {
-    save_transcripts_as_recorded(main_window(), worker_state.transcript_lines);
+    save_transcripts_as_recorded(window, worker_state.transcript_lines);
   }
 }
 
@@ -406,7 +410,7 @@ void on_loopback_failed(WPARAM wparam, LPARAM lparam) {
   if (!reason) return;  // not a report of this program
   if (!loopback_failure_is_current(static_cast<std::uint32_t>(wparam))) return;
   loopback_running.set(false);
-  clear_level_bar(kIdSystemAudioLevel);
+  clear_level_bar(kSystemChannel);
   speech_status.speech[1] = false;
   set_status(loopback_failed_status(*reason));
 }

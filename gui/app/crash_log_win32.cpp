@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "app/program_dir_win32.h"
+#include "shared/program_dir_win32.h"
 
 namespace colloquor {
 

@@ -14,7 +14,7 @@
 #include "app/commands_win32.h"
 #include "app/layout.h"
 #include "app/owner_draw.h"
-#include "app/program_dir_win32.h"
+#include "shared/program_dir_win32.h"
 #include "app/settings.h"
 #include "app/window_state.h"
 #include "app/worker_messages_win32.h"
@@ -292,6 +292,8 @@ void start_bootstrap_thread() {
 void attach_history() {
   HistoryWindow history;
   history.window = g_window;
+  history.sessions_list = control(Ctl::SessionsList);
+  history.status_line = control(Ctl::StatusLine);
   history.session_open = &window_state.session_open;
   history.selecting_by_program = &window_state.selecting_by_program;
   history.transcript_lines = &worker_state.transcript_lines;
@@ -304,13 +306,14 @@ void attach_history() {
 void on_create(HWND window, const CREATESTRUCTW* create) {
   g_window = window;
   g_focus_before_deactivation = nullptr;
-  set_capture_window(window);
   install_capture_seams();
   g_dpi = screen_dpi();
   g_normal_font = make_font(11, FW_NORMAL);
   g_large_font = make_font(14, FW_NORMAL);
   g_heading_font = make_font(10, FW_SEMIBOLD);
   create_controls(create->hInstance);
+  set_capture_window(
+      CaptureWindow{window, control(Ctl::MicrophoneLevel), control(Ctl::SystemAudioLevel)});
   finish_control_fonts_and_panels();
   add_status_tooltip(create->hInstance);
 

@@ -8,10 +8,11 @@
 
 #include "app/commands.h"
 #include "app/main_window_win32.h"
-#include "app/program_dir_win32.h"
+#include "shared/program_dir_win32.h"
 #include "app/worker_messages.h"
 #include "audio/capture_control.h"
 #include "audio/live_options.h"
+#include "shared/win32_text.h"
 
 namespace colloquor {
 namespace {
@@ -28,15 +29,6 @@ std::int32_t g_old_tgt = -1;
 // "diar" is the user's choice also when speaker detection turns out unavailable and the window
 // shows "One interlocutor": the last choice made while the choice could be made.
 bool g_voice_choice = false;
-
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-
-const wchar_t* wide(std::u16string_view text, std::u16string& storage) {
-  storage.assign(text);
-  return wide(storage);
-}
 
 class ProfileFile final : public SettingsSource {
  public:

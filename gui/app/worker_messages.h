@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "transcript/panel.h"
+#include "transcript/transcript_line.h"
 #include "worker_link/worker_line.h"
 
 namespace colloquor {
@@ -31,26 +32,9 @@ struct ModelEntry {
   bool installed = false;
 };
 
-// One finished line with its translation; the session file, the history viewer and the export
-// use the same record.
-struct TranscriptLine {
-  std::int32_t channel = 0;
-  std::int32_t speaker = 0;
-  bool labelled = false;
-  std::u16string text;
-  std::u16string translation;        // empty until the final translation arrives
-  std::string language;              // code reported with the finished line; may be empty
-  std::string translation_language;  // code reported with the final translation
-};
-
 // Stands for "not in transcript_lines": an utterance that produced no text, or a finished line
 // that the panels no longer show.
 inline constexpr std::int32_t kNoLine = -1;
-
-// A session that finished lines are saved into, as the session file module numbers them; the
-// same key never comes back within a run.
-using SessionKey = std::int32_t;
-inline constexpr SessionKey kNoSession = 0;
 
 // A finished line waiting for its final translation: the line as it will be saved, the session
 // whose audio produced it, and its place in transcript_lines while the panels show it.

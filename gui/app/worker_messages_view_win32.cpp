@@ -6,12 +6,9 @@
 
 #include "app/control_ids.h"
 #include "transcript/panel_win32.h"
+#include "shared/win32_text.h"
 
 namespace colloquor {
-
-static const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 void ControlsView::set_status(std::u16string_view text) {
   SetWindowTextW(item(kIdStatusLine), wide(std::u16string(text)));

@@ -40,15 +40,16 @@ extern ChannelState system_audio_channel;
 // Item data of "System default" in the microphone list.
 inline constexpr std::int32_t kSystemDefaultMicrophone = -1;
 
-// Opens the microphone when micon is set and starts the loopback when sys is set. True when at
-// least one source started; false (and nothing running) otherwise.
-bool start_capture(std::int32_t device);
+// Opens the microphone `device` (a wave-input id, or kSystemDefaultMicrophone) when micon is set
+// and starts the loopback on the output endpoint `endpoint_id` (empty: the default device) when
+// sys is set. True when at least one source started; false (and nothing running) otherwise.
+bool start_capture(std::int32_t device, const std::u16string& endpoint_id = {});
 // Stops both sources, each open utterance ending with its "E" frame, and sets both level bars to 0.
 // Does nothing unless capture_running is set.
 void stop_capture();
 
-// (Re)starts the system audio on the output device selected in the window's list; stops it.
-void start_loopback_capture();
+// (Re)starts the system audio on an output endpoint (empty: the default device); stops it.
+void start_loopback_capture(const std::u16string& endpoint_id = {});
 void stop_loopback_capture();
 
 // ---- Rules of the steps above (portable, tested natively) ------------------------------------

@@ -4,9 +4,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <array>
 #include <atomic>
 
-#include "app/control_ids.h"
 #include "audio/audio_seams.h"
 #include "audio/capture_control_win32.h"
 #include "audio/live_options.h"
@@ -18,6 +18,8 @@ namespace colloquor {
 namespace {
 
 std::atomic<HWND> g_capture_window{nullptr};
+// Touched by the window thread only.
+std::array<HWND, 2> g_level_bars{};
 
 void send_to_worker(void*, char type, const void* payload, std::uint32_t length) {
   if ((type == kFrameAudio || type == kFrameEnd) && length > 0) {
@@ -37,20 +39,21 @@ const AudioSeams kCaptureSeams{nullptr, send_to_worker, post_level_to_window, sy
 
 }  // namespace
 
-void set_capture_window(HWND window) { g_capture_window.store(window); }
+void set_capture_window(const CaptureWindow& window) {
+  g_level_bars = {window.microphone_level, window.system_audio_level};
+  g_capture_window.store(window.window);
+}
 
 HWND capture_window() { return g_capture_window.load(); }
 
 void install_capture_seams() { install_audio_seams(&kCaptureSeams); }
 
-void clear_level_bar(int control_id) {
-  HWND window = g_capture_window.load();
-  if (window == nullptr) return;
-  HWND bar = GetDlgItem(window, control_id);
+void clear_level_bar(int channel) {
+  HWND bar = g_level_bars[static_cast<std::size_t>(channel & 1)];
   if (bar != nullptr) SendMessageW(bar, PBM_SETPOS, 0, 0);
 }
 
-bool start_capture(std::int32_t device) {
+bool start_capture(std::int32_t device, const std::u16string& endpoint_id) {
   // A second start without a stop would leave a running thread behind; finish the old run first.
   if (capture_running()) stop_capture();
 
@@ -65,7 +68,7 @@ bool start_capture(std::int32_t device) {
 
   capture_running.set(true);
   if (opened) start_microphone();
-  if (use_system_audio) start_loopback_capture();
+  if (use_system_audio) start_loopback_capture(endpoint_id);
   return true;
 }
 
@@ -74,9 +77,9 @@ void stop_capture() {
   capture_running.set(false);
   loopback_running.set(false);
   join_loopback_thread();
-  clear_level_bar(kIdSystemAudioLevel);
+  clear_level_bar(kSystemChannel);
   if (microphone_open()) close_microphone();
-  clear_level_bar(kIdMicrophoneLevel);
+  clear_level_bar(kMicrophoneChannel);
 }
 
 }  // namespace colloquor

@@ -10,9 +10,14 @@
 
 namespace colloquor {
 
-// The window that receives WM_AUDIO_LEVEL and WM_LOOPBACK_FAILED and holds the level bars and the
-// output device list (found by their control ids). Set once at window creation, before any capture.
-void set_capture_window(HWND window);
+// Where capture reports: the window that receives WM_AUDIO_LEVEL and WM_LOOPBACK_FAILED, and the
+// two level bars that a stop sets to 0. Set once at window creation, before any capture.
+struct CaptureWindow {
+  HWND window = nullptr;
+  HWND microphone_level = nullptr;
+  HWND system_audio_level = nullptr;
+};
+void set_capture_window(const CaptureWindow& window);
 HWND capture_window();
 
 // Fills the microphone list: "System default" (item data -1), then every wave-input device whose
@@ -28,8 +33,8 @@ void fill_output_device_list(HWND list);
 // by start_capture and start_loopback_capture before their threads start.
 void install_capture_seams();
 
-// Sets a level bar of the capture window (by control id) to 0.
-void clear_level_bar(int control_id);
+// Sets the level bar of a channel (0 microphone, 1 system audio) to 0.
+void clear_level_bar(int channel);
 
 // Microphone steps (microphone_win32.cpp).
 bool open_microphone(std::int32_t device);

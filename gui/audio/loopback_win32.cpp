@@ -11,10 +11,10 @@
 #include <string>
 #include <thread>
 
-#include "app/control_ids.h"
 #include "audio/capture_control_win32.h"
 #include "audio/loopback_convert.h"
 #include "worker_link/worker_line.h"
+#include "shared/win32_text.h"
 
 namespace colloquor {
 namespace {
@@ -27,11 +27,6 @@ const PROPERTYKEY kFriendlyNameKey = {
     {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 14};
 
 std::thread g_loopback_thread;
-std::u16string g_selected_endpoint;  // written before the thread starts, read by it
-
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 template <typename T>
 void release(T*& object) {
@@ -189,13 +184,6 @@ void loopback_thread(std::u16string endpoint_id, std::uint32_t run) {
   if (SUCCEEDED(com)) CoUninitialize();
 }
 
-int selected_output_entry() {
-  HWND window = capture_window();
-  HWND list = window != nullptr ? GetDlgItem(window, kIdOutputDeviceList) : nullptr;
-  if (list == nullptr) return 0;
-  return static_cast<int>(SendMessageW(list, CB_GETCURSEL, 0, 0));
-}
-
 std::u16string endpoint_name(IMMDevice* device) {
   std::u16string name = u"(unnamed device)";
   IPropertyStore* store = nullptr;
@@ -236,23 +224,22 @@ void add_endpoints(HWND list, IMMDeviceEnumerator* enumerator) {
 
 }  // namespace
 
-void start_loopback_capture() {
+void start_loopback_capture(const std::u16string& endpoint_id) {
   if (g_loopback_thread.joinable()) {
     loopback_running.set(false);
     g_loopback_thread.join();
   }
   install_capture_seams();
   reset_channel(system_audio_channel, kSystemChannel);
-  g_selected_endpoint = endpoint_id_for_entry(output_endpoint_ids, selected_output_entry());
   const std::uint32_t run = loopback_run.fetch_add(1) + 1;
   loopback_running.set(true);
-  g_loopback_thread = std::thread(loopback_thread, g_selected_endpoint, run);
+  g_loopback_thread = std::thread(loopback_thread, endpoint_id, run);
 }
 
 void stop_loopback_capture() {
   loopback_running.set(false);
   join_loopback_thread();
-  clear_level_bar(kIdSystemAudioLevel);
+  clear_level_bar(kSystemChannel);
 }
 
 void join_loopback_thread() {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/worker_messages.h"
+#include "transcript/transcript_line.h"
 
 namespace colloquor {
 

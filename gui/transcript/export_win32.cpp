@@ -5,14 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/control_ids.h"
+#include "shared/win32_text.h"
 
 namespace colloquor {
 namespace {
-
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 bool write_all(HANDLE file, const std::string& bytes) {
   if (bytes.size() > MAXDWORD) return false;
@@ -27,8 +23,7 @@ struct ListChoice {
   std::int64_t data = -1;
 };
 
-ListChoice list_choice(HWND owner, int id) {
-  HWND list = GetDlgItem(owner, id);
+ListChoice list_choice(HWND list) {
   if (list == nullptr) return {};
   const LRESULT index = SendMessageW(list, CB_GETCURSEL, 0, 0);
   if (index == CB_ERR) return {};
@@ -39,7 +34,7 @@ ListChoice list_choice(HWND owner, int id) {
 
 class WindowExportView final : public ExportView {
  public:
-  explicit WindowExportView(HWND owner) : owner_(owner) {}
+  explicit WindowExportView(const ExportWindow& window) : owner_(window.owner), status_line_(window.status_line) {}
 
   bool choose_path(const std::u16string& proposed, std::u16string& chosen) override {
     wchar_t name[kSaveNameCapacity] = {};
@@ -73,11 +68,13 @@ class WindowExportView final : public ExportView {
   }
 
   void set_status(std::u16string_view text) override {
-    SetDlgItemTextW(owner_, kIdStatusLine, wide(std::u16string(text)));
+    std::u16string storage;
+    if (status_line_ != nullptr) SetWindowTextW(status_line_, wide(text, storage));
   }
 
  private:
   HWND owner_;
+  HWND status_line_;
 };
 
 }  // namespace
@@ -92,17 +89,17 @@ bool write_utf8_file(const std::u16string& path, std::u16string_view text) {
   return written;
 }
 
-void save_transcripts(HWND owner, const std::vector<TranscriptLine>& lines) {
-  const ListChoice speech = list_choice(owner, kIdSpeechLanguageList);
-  const ListChoice target = list_choice(owner, kIdTranslationLanguageList);
-  WindowExportView view(owner);
+void save_transcripts(const ExportWindow& window, const std::vector<TranscriptLine>& lines) {
+  const ListChoice speech = list_choice(window.speech_list);
+  const ListChoice target = list_choice(window.translation_list);
+  WindowExportView view(window);
   save_transcripts(lines, speech_list_code(speech.selected, speech.data),
                    translation_list_code(target.selected, target.data), view);
 }
 
-void save_transcripts_as_recorded(HWND owner, const std::vector<TranscriptLine>& lines) {
+void save_transcripts_as_recorded(const ExportWindow& window, const std::vector<TranscriptLine>& lines) {
   const ExportLanguages languages = languages_of_lines(lines);
-  WindowExportView view(owner);
+  WindowExportView view(window);
   save_transcripts(lines, languages.speech, languages.translation, view);
 }
 

@@ -17,13 +17,22 @@ namespace colloquor {
 // written. False when the file cannot be created or a write fails.
 bool write_utf8_file(const std::u16string& path, std::u16string_view text);
 
+// Where "Save..." happens: the owner of the Save dialog, the status line that tells the outcome,
+// and the speech and translation language lists whose selections (item data: the language index,
+// -1 for "Auto" / "No translation") choose the documents' languages.
+struct ExportWindow {
+  HWND owner = nullptr;
+  HWND status_line = nullptr;
+  HWND speech_list = nullptr;
+  HWND translation_list = nullptr;
+};
+
 // "Save...": the documents of `lines` (the window's transcript_lines) in the languages selected in
-// the owner's language lists (ids 102 and 109), after the Save dialog owned by `owner`; the
-// outcome goes to the owner's status line (id 107).
-void save_transcripts(HWND owner, const std::vector<TranscriptLine>& lines);
+// the window's language lists, after the Save dialog.
+void save_transcripts(const ExportWindow& window, const std::vector<TranscriptLine>& lines);
 // The same in the languages the lines were recorded in (a saved session being viewed), whatever
-// the owner's language lists say.
-void save_transcripts_as_recorded(HWND owner, const std::vector<TranscriptLine>& lines);
+// the language lists say.
+void save_transcripts_as_recorded(const ExportWindow& window, const std::vector<TranscriptLine>& lines);
 
 // Puts the text on the clipboard as CF_UNICODETEXT, the clipboard owned by `owner`. False when
 // the clipboard is busy or the text could not be placed; nothing is reported to the user.

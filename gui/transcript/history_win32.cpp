@@ -3,22 +3,14 @@
 #include <richedit.h>
 #include <shellapi.h>
 
-#include "app/control_ids.h"
-#include "app/program_dir_win32.h"
+#include "shared/program_dir_win32.h"
 #include "transcript/panel_win32.h"
+#include "shared/win32_text.h"
 
 namespace colloquor {
 namespace {
 
 HistoryWindow g_window;
-
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-
-std::u16string from_wide(const wchar_t* text) {
-  return std::u16string(reinterpret_cast<const char16_t*>(text));
-}
 
 // Raises selecting_by_program for its lifetime and restores the value it found.
 class ProgramSelection {
@@ -161,13 +153,13 @@ class WindowHistoryView final : public HistoryView {
   }
 
   void set_status(std::u16string_view text) override {
-    if (g_window.window == nullptr) return;
-    SetDlgItemTextW(g_window.window, kIdStatusLine, wide(std::u16string(text)));
+    std::u16string storage;
+    if (g_window.status_line != nullptr) SetWindowTextW(g_window.status_line, wide(text, storage));
   }
 
  private:
   HWND sessions_list() const {
-    return g_window.window != nullptr ? GetDlgItem(g_window.window, kIdSessionsList) : nullptr;
+    return g_window.sessions_list;
   }
 
   HWND owner_;

@@ -11,11 +11,12 @@
 
 namespace colloquor {
 
-// The window around the Sessions list, given once at window creation before load_history. The
-// list box (id 131) and the status line (id 107) are found by id under `window`. Members left
-// empty are treated as "no": no capture running, no session open, nothing to update.
+// The window around the Sessions list, given once at window creation before load_history. Members
+// left empty are treated as "no": no capture running, no session open, nothing to update.
 struct HistoryWindow {
-  HWND window = nullptr;
+  HWND window = nullptr;  // owner of the delete confirmation
+  HWND sessions_list = nullptr;
+  HWND status_line = nullptr;
   bool* session_open = nullptr;
   // Raised while the program itself fills or selects in the list, so that the window does not
   // take the selection notifications for the user's choice.

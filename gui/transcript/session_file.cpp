@@ -11,27 +11,6 @@ constexpr std::size_t kRowFieldCount = 8;
 
 bool is_separator(char16_t unit) { return unit == u'\t' || unit == u'\r' || unit == u'\n'; }
 
-void append_utf8(std::string& out, char32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
-bool is_high_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool is_low_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
 std::vector<std::u16string_view> split_fields(std::u16string_view line) {
   std::vector<std::u16string_view> fields;
   std::size_t start = 0;
@@ -57,25 +36,6 @@ std::string low_bytes(std::u16string_view field) {
 std::string decimal(std::int32_t value) { return std::to_string(value); }
 
 }  // namespace
-
-std::string utf16_to_utf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t unit = text[i];
-    if (is_high_surrogate(unit) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
-      const char32_t code = 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) +
-                            (static_cast<char32_t>(text[i + 1]) - 0xDC00);
-      append_utf8(out, code);
-      ++i;
-    } else if (is_high_surrogate(unit) || is_low_surrogate(unit)) {
-      append_utf8(out, 0xFFFD);
-    } else {
-      append_utf8(out, unit);
-    }
-  }
-  return out;
-}
 
 bool write_unsaved(UnsavedBytes& unsaved, const std::function<std::size_t(std::string_view)>& write) {
   while (!unsaved.bytes.empty()) {

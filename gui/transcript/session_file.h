@@ -11,7 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/worker_messages.h"
+#include "shared/text.h"
+#include "transcript/transcript_line.h"
 
 namespace colloquor {
 
@@ -53,9 +54,6 @@ bool parse_session_row(std::u16string_view line, TranscriptLine& row);
 // File name of a session begun at stamp: the stamp and ".txt". A positive attempt number gives
 // the name to use when that one is taken: stamp, "_", attempt + 1, ".txt" ("..._2.txt").
 std::u16string session_file_name(std::u16string_view stamp, int attempt = 0);
-
-// UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
-std::string utf16_to_utf8(std::u16string_view text);
 
 // Bytes of a session file not yet on disk. A write that fails (a full disk) or takes only part of
 // them leaves the rest here, and the next attempt goes on where it stopped, so a row is never

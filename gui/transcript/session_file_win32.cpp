@@ -7,8 +7,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/program_dir_win32.h"
+#include "shared/program_dir_win32.h"
 #include "transcript/session_file.h"
+#include "shared/win32_text.h"
 
 namespace colloquor {
 namespace {
@@ -47,14 +48,6 @@ SessionFile* find_open(SessionKey key) {
     if (file.key == key) return &file;
   }
   return nullptr;
-}
-
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-
-std::u16string from_wide(const std::wstring& text) {
-  return std::u16string(reinterpret_cast<const char16_t*>(text.data()), text.size());
 }
 
 // Hands the file's unsaved bytes to the disk and flushes them; false while some are left.

@@ -5,10 +5,11 @@
 #include <optional>
 #include <vector>
 
-#include "app/program_dir_win32.h"
+#include "shared/program_dir_win32.h"
 #include "worker_link/frame_writer.h"
 #include "worker_link/reader_win32.h"
 #include "worker_link/worker_line.h"
+#include "shared/win32_text.h"
 
 namespace colloquor {
 namespace {
@@ -19,12 +20,6 @@ BootstrapInputs g_inputs;
 std::atomic<HANDLE> g_job{nullptr};
 std::mutex g_process_lock;
 PROCESS_INFORMATION g_process{};
-
-const wchar_t* wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
-
-std::u16string from_wide(const wchar_t* text, std::size_t length) {
-  return std::u16string(reinterpret_cast<const char16_t*>(text), length);
-}
 
 BootstrapInputs current_inputs() {
   std::lock_guard<std::mutex> guard(g_inputs_lock);

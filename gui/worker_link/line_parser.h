@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "shared/text.h"
 #include "worker_link/worker_line.h"
 
 namespace colloquor {
@@ -26,9 +27,6 @@ void feed_bytes(LineAssembler& assembler, std::string_view bytes,
 
 // Parses one line of at least 2 bytes (shorter lines give a record with kind 0 and nothing else).
 WorkerLine parse_worker_line(std::string_view line);
-
-// UTF-8 to UTF-16; each invalid sequence (maximal ill-formed subpart) becomes one U+FFFD.
-std::u16string utf8_to_utf16(std::string_view bytes);
 
 // Leading whitespace skipped, optional sign, then digits up to the first other character; no
 // digits give 0. Values beyond 32 bits saturate at the nearest limit.

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/paths.h"
+#include "shared/paths.h"
 
 namespace colloquor {
 namespace {

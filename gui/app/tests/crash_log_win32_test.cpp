@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/crash_log.h"
-#include "app/program_dir_win32.h"
+#include "shared/program_dir_win32.h"
 
 namespace colloquor {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/program_dir_win32.h"
+#include "shared/program_dir_win32.h"
 
 namespace colloquor {
 namespace {

@@ -20,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/control_ids.h"
 #include "audio/capture_control_win32.h"
 #include "audio/live_options.h"
 #include "worker_link/frame_writer.h"
@@ -109,6 +108,10 @@ struct LevelReport {
   LPARAM lparam;
 };
 
+// The test window's level bars, by their own ids.
+constexpr int kMicrophoneBar = 1;
+constexpr int kSystemAudioBar = 2;
+
 std::vector<LevelReport> g_levels;
 std::vector<std::u16string> g_loopback_failures;
 std::vector<bool> g_failures_current;  // each report named the loopback run wanted at its arrival
@@ -116,7 +119,7 @@ std::vector<bool> g_failures_current;  // each report named the loopback run wan
 LRESULT CALLBACK test_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_AUDIO_LEVEL) {
     g_levels.push_back({wparam, lparam});
-    const int bar = (lparam >> 1) & 1 ? kIdSystemAudioLevel : kIdMicrophoneLevel;
+    const int bar = (lparam >> 1) & 1 ? kSystemAudioBar : kMicrophoneBar;
     SendMessageW(GetDlgItem(window, bar), PBM_SETPOS, wparam, 0);
     return 0;
   }
@@ -140,7 +143,7 @@ HWND make_test_window() {
   RegisterClassW(&window_class);
   HWND window = CreateWindowExW(0, L"CaptureControlTest", L"capture", WS_OVERLAPPEDWINDOW, 0, 0,
                                 400, 200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-  for (int id : {kIdMicrophoneLevel, kIdSystemAudioLevel}) {
+  for (int id : {kMicrophoneBar, kSystemAudioBar}) {
     HWND bar = CreateWindowExW(0, L"msctls_progress32", L"", WS_CHILD | WS_VISIBLE, 0, 0, 100, 10,
                                window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                                GetModuleHandleW(nullptr), nullptr);
@@ -224,7 +227,9 @@ class CaptureControlTest : public ::testing::Test {
     ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 1 << 20));
     set_worker_input(write_end);
     std::thread(read_frames, read_end).detach();
-    set_capture_window(make_test_window());
+    HWND window = make_test_window();
+    set_capture_window(CaptureWindow{window, GetDlgItem(window, kMicrophoneBar),
+                                     GetDlgItem(window, kSystemAudioBar)});
   }
 
   void SetUp() override {
@@ -283,9 +288,7 @@ TEST_F(CaptureControlTest, MicrophoneListStartsWithSystemDefaultThenEveryDevice)
 
 TEST_F(CaptureControlTest, OutputDeviceListStartsWithTheDefaultAndKeepsTheEndpointIds) {
   HWND list = CreateWindowExW(0, L"COMBOBOX", L"", WS_CHILD | CBS_DROPDOWNLIST, 0, 0, 200, 200,
-                              capture_window(),
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdOutputDeviceList)),
-                              GetModuleHandleW(nullptr), nullptr);
+                              capture_window(), nullptr, GetModuleHandleW(nullptr), nullptr);
   fill_output_device_list(list);
   wchar_t text[256] = {};
   SendMessageW(list, CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(text));
@@ -329,10 +332,10 @@ TEST_F(CaptureControlTest, AMicrophoneThatCannotOpenFailsWhenItIsTheOnlySource) 
 }
 
 TEST_F(CaptureControlTest, StopWhenNotRecordingTouchesNothing) {
-  SendMessageW(GetDlgItem(capture_window(), kIdMicrophoneLevel), PBM_SETPOS, 42, 0);
+  SendMessageW(GetDlgItem(capture_window(), kMicrophoneBar), PBM_SETPOS, 42, 0);
   stop_capture();
-  EXPECT_EQ(bar_position(kIdMicrophoneLevel), 42);
-  SendMessageW(GetDlgItem(capture_window(), kIdMicrophoneLevel), PBM_SETPOS, 0, 0);
+  EXPECT_EQ(bar_position(kMicrophoneBar), 42);
+  SendMessageW(GetDlgItem(capture_window(), kMicrophoneBar), PBM_SETPOS, 0, 0);
 }
 
 TEST_F(CaptureControlTest, SpeechOnTheMicrophoneArrivesAsAnUtteranceClosedByE) {
@@ -384,8 +387,8 @@ TEST_F(CaptureControlTest, SpeechOnTheMicrophoneArrivesAsAnUtteranceClosedByE) {
   stop_capture();
   EXPECT_FALSE(capture_running());
   EXPECT_FALSE(microphone_open());
-  EXPECT_EQ(bar_position(kIdMicrophoneLevel), 0);
-  EXPECT_EQ(bar_position(kIdSystemAudioLevel), 0);
+  EXPECT_EQ(bar_position(kMicrophoneBar), 0);
+  EXPECT_EQ(bar_position(kSystemAudioBar), 0);
 }
 
 TEST_F(CaptureControlTest, StoppingInsideAnUtteranceSendsItsEBeforeReturning) {
@@ -413,7 +416,7 @@ TEST_F(CaptureControlTest, StoppingInsideAnUtteranceSendsItsEBeforeReturning) {
   int ends = 0;
   for (const Frame& frame : frames) ends += is_end(frame, 0);
   EXPECT_EQ(ends, 1);
-  EXPECT_EQ(bar_position(kIdMicrophoneLevel), 0);
+  EXPECT_EQ(bar_position(kMicrophoneBar), 0);
 }
 
 TEST_F(CaptureControlTest, SystemAudioAloneOpensNoMicrophone) {
@@ -440,22 +443,14 @@ TEST_F(CaptureControlTest, SystemAudioAloneOpensNoMicrophone) {
   stop_capture();
   EXPECT_FALSE(capture_running());
   EXPECT_FALSE(loopback_running());
-  EXPECT_EQ(bar_position(kIdMicrophoneLevel), 0);
+  EXPECT_EQ(bar_position(kMicrophoneBar), 0);
 }
 
 TEST_F(CaptureControlTest, AnOutputDeviceThatIsGoneIsReportedAndTheMicrophoneGoesOn) {
-  HWND list = CreateWindowExW(0, L"COMBOBOX", L"", WS_CHILD | CBS_DROPDOWNLIST, 0, 0, 200, 200,
-                              capture_window(),
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdOutputDeviceList)),
-                              GetModuleHandleW(nullptr), nullptr);
-  fill_output_device_list(list);
   // An endpoint that was listed once and has since been unplugged.
-  output_endpoint_ids.push_back(u"{0.0.0.00000000}.{00000000-0000-0000-0000-00000000dead}");
-  const LRESULT entry = SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Gone"));
-  SendMessageW(list, CB_SETCURSEL, entry, 0);
-
+  const std::u16string gone = u"{0.0.0.00000000}.{00000000-0000-0000-0000-00000000dead}";
   use_sources(true, true);
-  ASSERT_TRUE(start_capture(kSystemDefaultMicrophone));
+  ASSERT_TRUE(start_capture(kSystemDefaultMicrophone, gone));
   EXPECT_TRUE(microphone_open());
   ASSERT_TRUE(pump_until([] { return !g_loopback_failures.empty(); }, std::chrono::seconds(5)));
   EXPECT_EQ(g_loopback_failures[0], u"the selected output device is not available");
@@ -467,7 +462,6 @@ TEST_F(CaptureControlTest, AnOutputDeviceThatIsGoneIsReportedAndTheMicrophoneGoe
   EXPECT_TRUE(pump_until([] { return levels_of_channel(0) >= 3; }, std::chrono::seconds(5)));
 
   // Choosing another device restarts the loopback alone; the microphone keeps running.
-  SendMessageW(list, CB_SETCURSEL, 0, 0);
   g_loopback_failures.clear();
   start_loopback_capture();
   start_loopback_capture();  // a restart joins the previous thread first
@@ -477,16 +471,14 @@ TEST_F(CaptureControlTest, AnOutputDeviceThatIsGoneIsReportedAndTheMicrophoneGoe
     EXPECT_NE(reason, u"the selected output device is not available");
   }
   EXPECT_TRUE(microphone_open());
-  SendMessageW(GetDlgItem(capture_window(), kIdSystemAudioLevel), PBM_SETPOS, 30, 0);
+  SendMessageW(GetDlgItem(capture_window(), kSystemAudioBar), PBM_SETPOS, 30, 0);
   stop_loopback_capture();
   EXPECT_FALSE(loopback_running());
-  EXPECT_EQ(bar_position(kIdSystemAudioLevel), 0);
+  EXPECT_EQ(bar_position(kSystemAudioBar), 0);
   EXPECT_TRUE(capture_running());
   EXPECT_TRUE(microphone_open());
 
   stop_capture();
-  output_endpoint_ids.clear();
-  DestroyWindow(list);
 }
 
 TEST_F(CaptureControlTest, AMissingMicrophoneWithSystemAudioRecordsTheSystemAudioAlone) {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/control_ids.h"
 #include "transcript/history_win32.h"
 #include "transcript/panel_win32.h"
+#include "shared/win32_text.h"
 
 using namespace colloquor;
 
@@ -25,10 +25,6 @@ double now_ms() {
   LARGE_INTEGER t;
   QueryPerformanceCounter(&t);
   return static_cast<double>(t.QuadPart) * 1e3 / static_cast<double>(frequency.QuadPart);
-}
-
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
 std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
@@ -72,11 +68,11 @@ int wmain() {
   HINSTANCE instance = GetModuleHandleW(nullptr);
   HWND host = CreateWindowExW(0, L"STATIC", L"history bench", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
                               1150, 1050, nullptr, nullptr, instance, nullptr);
-  CreateWindowExW(WS_EX_CLIENTEDGE, L"LISTBOX", L"", WS_CHILD | WS_VISIBLE | WS_VSCROLL | LBS_NOTIFY,
-                  10, 78, 230, 950, host, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdSessionsList)),
-                  instance, nullptr);
-  CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 288, 340, 846, 20, host,
-                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdStatusLine)), instance, nullptr);
+  HWND sessions = CreateWindowExW(WS_EX_CLIENTEDGE, L"LISTBOX", L"",
+                                  WS_CHILD | WS_VISIBLE | WS_VSCROLL | LBS_NOTIFY, 10, 78, 230, 950,
+                                  host, nullptr, instance, nullptr);
+  HWND status = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 288, 340, 846, 20, host,
+                                nullptr, instance, nullptr);
   const DWORD panel_style =
       WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
   recognized_panel.control = CreateWindowExW(WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"", panel_style, 260,
@@ -91,6 +87,8 @@ int wmain() {
   static std::vector<TranscriptLine> lines;
   HistoryWindow window;
   window.window = host;
+  window.sessions_list = sessions;
+  window.status_line = status;
   window.session_open = &session_open;
   window.selecting_by_program = &selecting;
   window.transcript_lines = &lines;

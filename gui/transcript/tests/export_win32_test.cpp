@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/control_ids.h"
 #include "transcript/export_win32.h"
 #include "transcript/session_file.h"
 
@@ -119,19 +118,17 @@ class SaveDialogTest : public ExportFilesTest {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     owner_ = CreateWindowExW(0, L"STATIC", L"export host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
                              600, 300, nullptr, nullptr, instance, nullptr);
-    speech_ = make_list(kIdSpeechLanguageList, L"Auto");
-    target_ = make_list(kIdTranslationLanguageList, L"No translation");
+    speech_ = make_list(0, L"Auto");
+    target_ = make_list(40, L"No translation");
     status_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 100, 580, 20, owner_,
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdStatusLine)),
-                              instance, nullptr);
+                              nullptr, instance, nullptr);
   }
   static void TearDownTestSuite() { DestroyWindow(owner_); }
+  static ExportWindow window() { return ExportWindow{owner_, status_, speech_, target_}; }
 
-  static HWND make_list(int id, const wchar_t* first) {
+  static HWND make_list(int top, const wchar_t* first) {
     HWND list = CreateWindowExW(0, L"COMBOBOX", L"", WS_CHILD | WS_VISIBLE | CBS_DROPDOWNLIST, 0,
-                                id == kIdSpeechLanguageList ? 0 : 40, 200, 200, owner_,
-                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                                GetModuleHandleW(nullptr), nullptr);
+                                top, 200, 200, owner_, nullptr, GetModuleHandleW(nullptr), nullptr);
     add(list, first, -1);
     for (int i = 0; i < 8; ++i) add(list, std::to_wstring(i).c_str(), i);
     return list;
@@ -192,11 +189,12 @@ void CALLBACK answer_dialog(HWND, UINT, UINT_PTR timer, DWORD) {
   PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
 }
 
-void save_answering(HWND owner, const std::vector<TranscriptLine>& lines, const std::u16string& answer) {
+void save_answering(const ExportWindow& window, const std::vector<TranscriptLine>& lines,
+                    const std::u16string& answer) {
   g_dialog = DialogSeen{};
   g_answer.assign(answer.begin(), answer.end());
   const UINT_PTR timer = SetTimer(nullptr, 0, 100, answer_dialog);
-  save_transcripts(owner, lines);
+  save_transcripts(window, lines);
   KillTimer(nullptr, timer);
 }
 
@@ -204,7 +202,7 @@ TEST_F(SaveDialogTest, ConcretePairWritesBothDocumentsAfterTheDialog) {
   choose(1, 2);  // Russian speech, English translation
   file(u"talk_ru.txt");
   file(u"talk_en.txt");
-  save_answering(owner_, kConversation, folder_ + u"\\talk.TXT");
+  save_answering(window(), kConversation, folder_ + u"\\talk.TXT");
   ASSERT_TRUE(g_dialog.shown);
   EXPECT_EQ(g_dialog.owner, owner_);
   EXPECT_EQ(g_dialog.proposed.rfind(L"Transcript_", 0), 0u) << g_dialog.proposed.c_str();
@@ -221,7 +219,7 @@ TEST_F(SaveDialogTest, ConcretePairWritesBothDocumentsAfterTheDialog) {
 TEST_F(SaveDialogTest, AutoWithoutTranslationWritesOnlyTheOrigDocument) {
   choose(0, 0);
   file(u"call_orig.txt");
-  save_answering(owner_, kConversation, folder_ + u"\\call");
+  save_answering(window(), kConversation, folder_ + u"\\call");
   ASSERT_TRUE(g_dialog.shown);
   EXPECT_EQ(disk_bytes(folder_ + u"\\call_orig.txt"),
             "\xEF\xBB\xBF" + utf16_to_utf8(build_document(kConversation, "orig")));
@@ -232,7 +230,7 @@ TEST_F(SaveDialogTest, AutoWithoutTranslationWritesOnlyTheOrigDocument) {
 
 TEST_F(SaveDialogTest, CancelWritesNothingAndLeavesTheStatus) {
   choose(1, 2);
-  save_answering(owner_, kConversation, u"");
+  save_answering(window(), kConversation, u"");
   ASSERT_TRUE(g_dialog.shown);
   EXPECT_EQ(window_text(status_), L"untouched");
 }
@@ -242,7 +240,7 @@ TEST_F(SaveDialogTest, AnEmptyTranscriptShowsNoDialog) {
   g_dialog = DialogSeen{};
   g_answer = L"unused";
   const UINT_PTR timer = SetTimer(nullptr, 0, 100, answer_dialog);
-  save_transcripts(owner_, {});
+  save_transcripts(window(), {});
   KillTimer(nullptr, timer);
   EXPECT_FALSE(g_dialog.shown);
   EXPECT_EQ(window_text(status_), L"Nothing to save yet.");
@@ -255,7 +253,7 @@ TEST_F(SaveDialogTest, AFirstDocumentThatCannotBeWrittenIsReported) {
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   file(u"busy_en.txt");
-  save_answering(owner_, kConversation, folder_ + u"\\busy.txt");
+  save_answering(window(), kConversation, folder_ + u"\\busy.txt");
   CloseHandle(held);
   EXPECT_EQ(window_text(status_), L"Could not save the file.");
   EXPECT_EQ(disk_bytes(folder_ + u"\\busy_en.txt"), "<missing>");

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "app/control_ids.h"
 #include "transcript/history_win32.h"
 #include "transcript/panel_win32.h"
 
@@ -105,12 +104,9 @@ class HistoryWindowTest : public ::testing::Test {
                             900, 600, nullptr, nullptr, instance, nullptr);
     list_ = CreateWindowExW(WS_EX_CLIENTEDGE, L"LISTBOX", L"",
                             WS_CHILD | WS_VISIBLE | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT,
-                            0, 0, 250, 500, host_,
-                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdSessionsList)),
-                            instance, nullptr);
+                            0, 0, 250, 500, host_, nullptr, instance, nullptr);
     status_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 260, 0, 600, 20, host_,
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdStatusLine)),
-                              instance, nullptr);
+                              nullptr, instance, nullptr);
     const DWORD panel_style =
         WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
     recognized_panel.control = CreateWindowExW(WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"", panel_style,
@@ -123,6 +119,8 @@ class HistoryWindowTest : public ::testing::Test {
 
     HistoryWindow window;
     window.window = host_;
+    window.sessions_list = list_;
+    window.status_line = status_;
     window.session_open = &g_session_open;
     window.selecting_by_program = &g_selecting_by_program;
     window.transcript_lines = &g_lines;

@@ -1,13 +1,11 @@
-// program_dir and local_timestamp for every Win32 part of Parlivo. Header-only on purpose: the
-// worker bootstrap, capture and session files sit below the window in the link order and need these
-// too, without pulling in the window's library.
+// program_dir and local_timestamp for every Win32 part of Parlivo, header-only.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
-#include "app/paths.h"
+#include "shared/paths.h"
 
 namespace colloquor {
 

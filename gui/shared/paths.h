@@ -1,5 +1,5 @@
 // Path and time text rules shared by the program directory, the crash log and the session files.
-// Portable and header-only, so that every library of Parlivo can use them whatever its link order.
+// Portable and header-only.
 #pragma once
 
 #include <cstdio>
