@@ -12,26 +12,6 @@ std::atomic<std::uint64_t> other_side_heard_at{0};
 
 namespace {
 
-Conditioner conditioner_of(const ChannelState& s) {
-  Conditioner c;
-  c.hp_prev_in = s.hp_prev_in;
-  c.hp_prev_out = s.hp_prev_out;
-  c.noise_floor = s.noise_floor;
-  c.gate_gain = s.gate_gain;
-  c.agc_gain = s.agc_gain;
-  c.applied_gain = s.applied_gain;
-  return c;
-}
-
-void store_conditioner(ChannelState& s, const Conditioner& c) {
-  s.hp_prev_in = c.hp_prev_in;
-  s.hp_prev_out = c.hp_prev_out;
-  s.noise_floor = c.noise_floor;
-  s.gate_gain = c.gate_gain;
-  s.agc_gain = c.agc_gain;
-  s.applied_gain = c.applied_gain;
-}
-
 void send_audio(const AudioSeams& seams, std::int32_t channel, const std::int16_t* samples,
                 std::size_t count) {
   const std::string payload = audio_payload(channel, samples, count);
@@ -53,15 +33,15 @@ void send_pre_roll(const AudioSeams& seams, ChannelState& s) {
 
 // Notes a loud system-audio block, and tells whether the microphone is hearing the other side
 // through the speakers. The tick is read only when one of the two needs it.
-bool echo_condition(const ChannelState& s, bool loud, const AudioOptions& options,
-                    const AudioSeams& seams) {
+bool echo_condition(const ChannelState& s, bool loud, const BlockInputs& inputs) {
+  const AudioSeams& seams = *inputs.seams;
   if (s.channel == kSystemChannel) {
-    if (loud) other_side_heard_at.exchange(read_tick(seams));
+    if (loud) inputs.other_side_heard_at->exchange(read_tick(seams));
     return false;
   }
-  if (options.echo == 0 || options.sys == 0) return false;
+  if (inputs.options.echo == 0 || inputs.options.sys == 0) return false;
   const std::uint64_t now = read_tick(seams);
-  const std::uint64_t heard = other_side_heard_at.load();
+  const std::uint64_t heard = inputs.other_side_heard_at->load();
   if (heard == 0) return false;  // the other side was never loud
   return static_cast<std::int64_t>(now - heard) < kEchoWindowMs;
 }
@@ -143,14 +123,15 @@ void reset_channel(ChannelState& state, std::int32_t channel) {
   state.channel = channel;
 }
 
-void process_block(ChannelState& state, std::int16_t* samples, std::uint32_t count) {
-  if (samples == nullptr || count == 0) return;
-  const AudioSeams& seams = audio_seams();
-  const AudioOptions options = load_audio_options();
+BlockInputs live_block_inputs() {
+  return BlockInputs{load_audio_options(), &audio_seams(), &other_side_heard_at};
+}
 
-  Conditioner c = conditioner_of(state);
-  condition_block(c, block_options(state.channel, options), samples, count);
-  store_conditioner(state, c);
+void process_block(ChannelState& state, const BlockInputs& inputs, std::int16_t* samples,
+                   std::uint32_t count) {
+  if (samples == nullptr || count == 0) return;
+  const AudioSeams& seams = *inputs.seams;
+  condition_block(state.conditioner, block_options(state.channel, inputs.options), samples, count);
 
   const double level = block_level(samples, count);
   emit_level(seams, level_percent(level), level_lparam(state.channel, state.in_speech));
@@ -160,15 +141,21 @@ void process_block(ChannelState& state, std::int16_t* samples, std::uint32_t cou
       speech_threshold(history_percentile(state.level_history), state.in_speech);
   const bool loud = level > threshold;
 
-  const bool echo = echo_condition(state, loud, options, seams);
+  const bool echo = echo_condition(state, loud, inputs);
   preroll_push(state.pre_roll, samples, count);
   advance_detector(state, loud, echo, samples, count, seams);
 }
 
-void flush_utterance(ChannelState& state) {
-  if (state.in_speech && !state.muted) send_end(audio_seams(), state.channel);
+void process_block(ChannelState& state, std::int16_t* samples, std::uint32_t count) {
+  process_block(state, live_block_inputs(), samples, count);
+}
+
+void flush_utterance(ChannelState& state, const AudioSeams& seams) {
+  if (state.in_speech && !state.muted) send_end(seams, state.channel);
   state.in_speech = false;
   state.muted = false;
 }
+
+void flush_utterance(ChannelState& state) { flush_utterance(state, audio_seams()); }
 
 }  // namespace colloquor

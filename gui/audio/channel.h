@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "audio/audio_seams.h"
 #include "audio/conditioning.h"
 #include "audio/detector.h"
 
@@ -15,12 +16,7 @@ namespace colloquor {
 
 struct ChannelState {
   std::int32_t channel = kMicrophoneChannel;  // its low byte is the channel byte of every frame
-  float hp_prev_in = 0.0f;
-  float hp_prev_out = 0.0f;
-  float noise_floor = kInitialNoiseFloor;
-  float gate_gain = 1.0f;
-  float agc_gain = 1.0f;
-  float applied_gain = 1.0f;
+  Conditioner conditioner;
   PreRoll pre_roll;
   std::vector<double> level_history;
   std::uint64_t history_writes = 0;
@@ -40,11 +36,28 @@ extern std::atomic<std::uint64_t> other_side_heard_at;
 // Only while the channel's capture thread is not running.
 void reset_channel(ChannelState& state, std::int32_t channel);
 
-// Conditions samples[0..count) in place and advances the channel's detector; reads the live
-// options once. An empty block (count 0 or no samples) carries no audio and changes nothing.
+// Everything a block reads besides its channel state: the options taken once for it, where frames,
+// levels and the tick go, and the tick of the other side's last loud block (the system-audio
+// channel writes it, the microphone's echo filter reads it).
+struct BlockInputs {
+  AudioOptions options;
+  const AudioSeams* seams = nullptr;
+  std::atomic<std::uint64_t>* other_side_heard_at = nullptr;
+};
+
+// The inputs of a capture thread's block: the live options now, the installed seams and the
+// process-wide tick above.
+BlockInputs live_block_inputs();
+
+// Conditions samples[0..count) in place and advances the channel's detector. An empty block
+// (count 0 or no samples) carries no audio and changes nothing.
+void process_block(ChannelState& state, const BlockInputs& inputs, std::int16_t* samples,
+                   std::uint32_t count);
+// The same with live_block_inputs(), as the capture threads call it.
 void process_block(ChannelState& state, std::int16_t* samples, std::uint32_t count);
 
 // The capture thread's last call: closes an open, unmuted utterance with "E".
+void flush_utterance(ChannelState& state, const AudioSeams& seams);
 void flush_utterance(ChannelState& state);
 
 }  // namespace colloquor

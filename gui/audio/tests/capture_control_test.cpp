@@ -48,7 +48,7 @@ TEST(CaptureStateAtStart, BothChannelsAreFreshAndNothingRuns) {
   EXPECT_EQ(microphone_channel.channel, 0);
   EXPECT_EQ(system_audio_channel.channel, 1);
   for (const ChannelState* state : {&microphone_channel, &system_audio_channel}) {
-    EXPECT_FLOAT_EQ(state->noise_floor, 40.0f);
+    EXPECT_FLOAT_EQ(state->conditioner.noise_floor, 40.0f);
     EXPECT_FALSE(state->in_speech);
     EXPECT_TRUE(state->level_history.empty());
   }

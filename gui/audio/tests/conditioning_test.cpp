@@ -60,10 +60,10 @@ TEST(WorkedSubBlock, RampEndsAtTheTotalAndGlidesFromThePreviousGain) {
   // the first sample shows the ramp's first gain, prev + (total - prev) / 160.
   std::vector<std::int16_t> block(160, 10000);
   process_block(state, block.data(), 160);
-  EXPECT_EQ(state.applied_gain, state.gate_gain * state.agc_gain);
-  const float g0 = 1.0f + (state.applied_gain - 1.0f) / 160.0f;
+  EXPECT_EQ(state.conditioner.applied_gain, state.conditioner.gate_gain * state.conditioner.agc_gain);
+  const float g0 = 1.0f + (state.conditioner.applied_gain - 1.0f) / 160.0f;
   EXPECT_EQ(block[0], static_cast<std::int16_t>(9700.0f * g0));
-  EXPECT_LT(state.applied_gain, 1.0f);  // a lone spike is not speech: the gate closed a little
+  EXPECT_LT(state.conditioner.applied_gain, 1.0f);  // a lone spike is not speech: the gate closed a little
 }
 
 // The per-sample formula, written out once per sample.
@@ -120,9 +120,9 @@ TEST(DigitalSilence, StaysSilentAndTheFloorFallsToItsBound) {
     const auto out = feed(state, std::vector<std::int16_t>(160, 0));
     for (auto v : out) ASSERT_EQ(v, 0);
     expected_floor = std::max(5.0f, 0.8f * expected_floor);
-    EXPECT_EQ(state.noise_floor, expected_floor) << "sub-block " << sub;
+    EXPECT_EQ(state.conditioner.noise_floor, expected_floor) << "sub-block " << sub;
   }
-  EXPECT_EQ(state.noise_floor, 5.0f);
+  EXPECT_EQ(state.conditioner.noise_floor, 5.0f);
   for (int block = 0; block < 30; ++block) feed(state, std::vector<std::int16_t>(1600, 0));
   EXPECT_TRUE(rec.frames.empty());
   ASSERT_EQ(rec.levels.size(), 42u);
@@ -130,7 +130,7 @@ TEST(DigitalSilence, StaysSilentAndTheFloorFallsToItsBound) {
     EXPECT_EQ(l.percent, 0u);
     EXPECT_EQ(l.lparam, 0);
   }
-  EXPECT_EQ(state.noise_floor, 5.0f);
+  EXPECT_EQ(state.conditioner.noise_floor, 5.0f);
 }
 
 TEST(NoiseGate, BackgroundAtTheFloorIsAttenuatedToTheRestOfTheDepth) {
@@ -162,12 +162,12 @@ TEST(NoiseGate, SteadyNoiseThroughTheChannelComesOutAtThreePercent) {
   reset_channel(state, kMicrophoneChannel);
   // +-400 alternating leaves the high-pass filter at about 394: steady noise, no speech. The
   // floor is put where long exposure to that noise would have brought it.
-  state.noise_floor = 400.0f;
+  state.conditioner.noise_floor = 400.0f;
   std::vector<std::int16_t> out;
   for (int block = 0; block < 50; ++block) out = feed(state, square_block(400));
   const double level = block_level(out.data(), static_cast<std::uint32_t>(out.size()));
   EXPECT_NEAR(level, 0.03 * 394.0, 1.0);
-  EXPECT_NEAR(state.gate_gain, 0.03f, 1e-4f);
+  EXPECT_NEAR(state.conditioner.gate_gain, 0.03f, 1e-4f);
 }
 
 TEST(AutomaticGain, FactorStaysWithinItsBounds) {
@@ -217,7 +217,7 @@ TEST(AutomaticGain, SteadyToneIsBroughtToTheTargetLevel) {
   }
   const double level = block_level(out.data(), static_cast<std::uint32_t>(out.size()));
   EXPECT_NEAR(level, 2500.0, 25.0);
-  EXPECT_NEAR(state.agc_gain, 2500.0f / 707.1f, 0.03f);
+  EXPECT_NEAR(state.conditioner.agc_gain, 2500.0f / 707.1f, 0.03f);
 }
 
 TEST(UserGain, MicrophoneAppliesGainAndBoostInDecibels) {

@@ -356,12 +356,12 @@ TEST_F(Detector, ResetRestoresTheInitialStateAndReleasesStorage) {
   EXPECT_GT(system.history_writes, 0u);
   reset_channel(system, kSystemChannel);
   EXPECT_EQ(system.channel, kSystemChannel);
-  EXPECT_EQ(system.noise_floor, 40.0f);
-  EXPECT_EQ(system.gate_gain, 1.0f);
-  EXPECT_EQ(system.agc_gain, 1.0f);
-  EXPECT_EQ(system.applied_gain, 1.0f);
-  EXPECT_EQ(system.hp_prev_in, 0.0f);
-  EXPECT_EQ(system.hp_prev_out, 0.0f);
+  EXPECT_EQ(system.conditioner.noise_floor, 40.0f);
+  EXPECT_EQ(system.conditioner.gate_gain, 1.0f);
+  EXPECT_EQ(system.conditioner.agc_gain, 1.0f);
+  EXPECT_EQ(system.conditioner.applied_gain, 1.0f);
+  EXPECT_EQ(system.conditioner.hp_prev_in, 0.0f);
+  EXPECT_EQ(system.conditioner.hp_prev_out, 0.0f);
   EXPECT_EQ(system.level_history.capacity(), 0u);
   EXPECT_EQ(system.history_writes, 0u);
   EXPECT_EQ(system.pre_roll.size, 0u);
