@@ -51,6 +51,14 @@ std::u16string venv_python_for(const std::u16string& install_dir) {
   return install_dir + u"\\venv\\Scripts\\python.exe";
 }
 
+std::u16string com_unavailable_line(std::uint32_t result) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::u16string hex;
+  for (int shift = 28; shift >= 0; shift -= 4) hex += char16_t(kDigits[(result >> shift) & 0xF]);
+  return u"Could not initialise COM (error 0x" + hex +
+         u"): the folder picker and the desktop shortcut may not work.";
+}
+
 std::u16string free_space_line(std::uint64_t available_bytes) {
   return u"Free space on the target drive: " + unsigned_decimal(available_bytes >> 30) +
          u" GB (about 8 GB are needed).";

@@ -60,6 +60,9 @@ bool equal_ignoring_case(const std::u16string& a, const std::u16string& b);
 std::u16string install_dir_for(std::u16string chosen);
 std::u16string venv_python_for(const std::u16string& install_dir);
 
+// Printed when COM cannot be set up (`result`, the HRESULT); the run goes on.
+std::u16string com_unavailable_line(std::uint32_t result);
+
 std::u16string free_space_line(std::uint64_t available_bytes);
 bool enough_free_space(std::uint64_t available_bytes);
 

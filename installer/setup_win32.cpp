@@ -8,10 +8,15 @@
 #include <urlmon.h>
 
 #include <cstdio>
+
+#include "shared/process_runner_win32.h"
 #include "shared/win32_text.h"
 
 namespace colloquor::setup {
 namespace {
+
+// A silent probe that has not answered within a minute counts as failed (exit code 1).
+constexpr std::uint32_t kHiddenProbeLimitMs = 60000;
 
 bool file_exists(const std::u16string& path) { return GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES; }
 
@@ -321,46 +326,34 @@ std::u16string env_value(const wchar_t* name) {
 }
 
 int run_and_wait(const std::u16string& command_line, const std::u16string& working_dir) {
-  std::u16string command = command_line;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, const_cast<wchar_t*>(wide(command)), nullptr, nullptr, TRUE, 0, nullptr,
-                      working_dir.empty() ? nullptr : wide(working_dir), &startup, &process)) {
-    return -1;
-  }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 1;
-  if (!GetExitCodeProcess(process.hProcess, &code)) code = 1;
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return int(code);
+  ProcessStart start;
+  start.command_line = command_line;
+  start.working_dir = working_dir;
+  start.inherit_handles = true;
+  const StartedProcess process = start_process(start);
+  if (!process.started()) return -1;
+  return wait_for_process(process, ProcessWait{}).exit_code;
 }
 
 int run_hidden(const std::u16string& command_line) {
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-  HANDLE null_device = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr);
-  std::u16string command = command_line;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = null_device;
-  startup.hStdError = null_device;
-  PROCESS_INFORMATION process = {};
-  const BOOL created = CreateProcessW(nullptr, const_cast<wchar_t*>(wide(command)), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
-  if (null_device != INVALID_HANDLE_VALUE) CloseHandle(null_device);
-  if (!created) return -1;
-  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_TIMEOUT) {
-    TerminateProcess(process.hProcess, 1);
-    WaitForSingleObject(process.hProcess, INFINITE);
+  StartedProcess process;
+  {
+    // The child has its own copy once it exists; the installer's closes right after the attempt.
+    const UniqueHandle null_device(
+        CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr));
+    ProcessStart start;
+    start.command_line = command_line;
+    start.inherit_handles = true;
+    start.hidden = true;
+    start.standard_handles =
+        StandardHandles{GetStdHandle(STD_INPUT_HANDLE), null_device.get(), null_device.get()};
+    process = start_process(start);
   }
-  DWORD code = 1;
-  if (!GetExitCodeProcess(process.hProcess, &code)) code = 1;
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return int(code);
+  if (!process.started()) return -1;
+  ProcessWait wait;
+  wait.limit_ms = kHiddenProbeLimitMs;
+  return wait_for_process(process, wait).exit_code;
 }
 
 bool download_with_progress(const std::u16string& url, const std::u16string& target) {
@@ -406,8 +399,10 @@ bool query_free_bytes(const std::u16string& folder, std::uint64_t& available) {
 
 int run_setup(const SetupHooks& hooks) {
   SetConsoleTitleW(L"Colloquor - setup");
-  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   print_line(u"Colloquor - setup");
+  // Without COM the run still goes as far as it can: the picker then yields no folder.
+  if (FAILED(com)) print_line(com_unavailable_line(static_cast<std::uint32_t>(com)));
   print_line(u"A folder picker opens now.");
   const std::u16string chosen = hooks.pick_folder != nullptr ? hooks.pick_folder() : pick_install_folder();
   if (chosen.empty()) fail_install(u"no folder was chosen.");
@@ -438,7 +433,7 @@ int run_setup(const SetupHooks& hooks) {
   print_step(u"5/5  Done");
   create_desktop_shortcut(install_dir);
   closing_dialogue(install_dir);
-  CoUninitialize();
+  if (SUCCEEDED(com)) CoUninitialize();
   return 0;
 }
 

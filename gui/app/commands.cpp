@@ -35,6 +35,22 @@ std::u16string loopback_failed_status(std::u16string_view reason) {
   return text;
 }
 
+std::u16string rich_edit_missing_status(std::uint32_t error) {
+  char text[96];
+  return ascii(text, std::snprintf(text, sizeof text,
+                                   "Could not load Msftedit.dll (error %u): the transcript panels "
+                                   "cannot be shown.",
+                                   static_cast<unsigned>(error)));
+}
+
+std::u16string com_unavailable_status(std::uint32_t result) {
+  char text[96];
+  return ascii(text, std::snprintf(text, sizeof text,
+                                   "Could not initialise COM (error 0x%08X): the output devices "
+                                   "cannot be listed.",
+                                   static_cast<unsigned>(result)));
+}
+
 std::optional<std::u16string> dropped_audio_status(DroppedAudioStatus& status,
                                                    const DroppedAudio& dropped) {
   if (!dropped.dropping) {

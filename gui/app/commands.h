@@ -85,6 +85,11 @@ std::u16string record_status(bool started, bool use_system_audio, bool use_micro
 // After "Use microphone" was toggled while recording: the outcome of the restart.
 std::u16string microphone_toggle_status(bool started, bool use_microphone);
 std::u16string loopback_failed_status(std::u16string_view reason);
+// Problems met while the window is made, shown with the recognizer's start: Msftedit.dll did not
+// load (`error`, the Win32 error), so the transcript panels do not exist; COM could not be set up
+// on the window thread (`result`, the HRESULT), so no output device can be listed.
+std::u16string rich_edit_missing_status(std::uint32_t error);
+std::u16string com_unavailable_status(std::uint32_t result);
 // After "+ New session": opened or not; once the recognizer has failed to start or has stopped,
 // Record stays unusable for the run, and its reason stays the explanation on screen.
 std::u16string new_session_status(bool opened, bool startup_finished, bool worker_ready,

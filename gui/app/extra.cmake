@@ -33,3 +33,13 @@ if(COLLOQUOR_WINDOWS AND TARGET app_window_fits_screen_win32_test)
     set_tests_properties(${name} PROPERTIES TIMEOUT 300)
   endforeach()
 endif()
+
+# The window without Msftedit.dll: a Wine environment of its own with that library switched off.
+if(COLLOQUOR_WINDOWS AND TARGET app_startup_notices_win32_test)
+  add_test(NAME app_startup_notices_without_rich_edit
+           COMMAND env COLLOQUOR_EXPECT_NO_RICH_EDIT=1
+                   ${CMAKE_SOURCE_DIR}/scripts/with_wine.sh
+                   env WINEDLLOVERRIDES=mscoree,mshtml,msftedit=
+                   wine $<TARGET_FILE:app_startup_notices_win32_test>)
+  set_tests_properties(app_startup_notices_without_rich_edit PROPERTIES TIMEOUT 300)
+endif()

@@ -178,9 +178,26 @@ void after_created(const ControlSpec& entry, HWND control) {
   }
 }
 
+// The panels' class comes from Msftedit.dll. Without it they are not created and the window goes
+// on without them, but says so.
+void load_rich_edit() {
+  if (LoadLibraryW(L"Msftedit.dll") == nullptr) {
+    window_state.startup_notices.push_back(rich_edit_missing_status(GetLastError()));
+  }
+}
+
+// COM that another part of the process already set up as a multithreaded apartment on this thread
+// (RPC_E_CHANGED_MODE) lists the output devices just as well.
+void initialise_com() {
+  const HRESULT result = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  if (FAILED(result) && result != RPC_E_CHANGED_MODE) {
+    window_state.startup_notices.push_back(com_unavailable_status(static_cast<std::uint32_t>(result)));
+  }
+}
+
 void create_controls(HINSTANCE instance) {
   for (const ControlSpec& entry : kControls) {
-    if (entry.slot == Ctl::RecognizedPanel) LoadLibraryW(L"Msftedit.dll");
+    if (entry.slot == Ctl::RecognizedPanel) load_rich_edit();
     HWND control = CreateWindowExW(
         entry.ex_style, entry.window_class, entry.caption, WS_CHILD | WS_VISIBLE | entry.style, 0, 0, 10,
         10, g_window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(entry.id)), instance, nullptr);
@@ -284,6 +301,7 @@ void start_bootstrap_thread() {
   inputs.program_folder = to_u16(program_dir());
   inputs.speaker_model = worker_state.chosen_speaker_model;
   inputs.translation_model = worker_state.chosen_translation_model;
+  inputs.notices = window_state.startup_notices;
   set_bootstrap_inputs(std::move(inputs));
   g_bootstrap_thread = std::thread(bootstrap_worker);
 }
@@ -306,6 +324,7 @@ void attach_history() {
 void on_create(HWND window, const CREATESTRUCTW* create) {
   g_window = window;
   g_focus_before_deactivation = nullptr;
+  window_state.startup_notices.clear();
   install_capture_seams();
   g_dpi = screen_dpi();
   g_normal_font = make_font(11, FW_NORMAL);
@@ -322,7 +341,7 @@ void on_create(HWND window, const CREATESTRUCTW* create) {
   SendMessageW(control(Ctl::MicrophoneList), CB_SETCURSEL, 0, 0);
   fill_language_lists();
   load_language_and_audio_settings();
-  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  initialise_com();
   fill_output_device_list(control(Ctl::OutputDeviceList));
   SendMessageW(control(Ctl::OutputDeviceList), CB_SETCURSEL, 0, 0);
   load_output_device_setting();

@@ -2,6 +2,9 @@
 // worker_messages.h) and not capture's (the capture_running flag belongs to capture control).
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "app/commands.h"
 
 namespace colloquor {
@@ -14,6 +17,9 @@ struct WindowState {
   ListChoice output_device_choice;
   ListChoice speaker_model_choice;
   ListChoice translation_model_choice;
+  // Problems met while the window was made, handed to the bootstrap, which shows them once the
+  // recognizer has started (an earlier status line would be replaced at once).
+  std::vector<std::u16string> startup_notices;
 };
 
 // The one instance, touched only on the window thread.

@@ -67,7 +67,12 @@ bool start_capture(std::int32_t device, const std::u16string& endpoint_id) {
   if (!capture_continues(use_microphone, opened, use_system_audio)) return false;
 
   capture_running.set(true);
-  if (opened) start_microphone();
+  // A microphone that opened but cannot record counts as one that did not open.
+  const bool microphone_started = opened && start_microphone();
+  if (!capture_continues(use_microphone, microphone_started, use_system_audio)) {
+    capture_running.set(false);  // no thread was started
+    return false;
+  }
   if (use_system_audio) start_loopback_capture(endpoint_id);
   return true;
 }

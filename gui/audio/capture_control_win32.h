@@ -38,7 +38,9 @@ void clear_level_bar(int channel);
 
 // Microphone steps (microphone_win32.cpp).
 bool open_microphone(std::int32_t device);
-void start_microphone();  // queue the eight buffers, start the device and the thread
+// Queues the eight buffers, starts the device and the thread. False, with the device closed again,
+// when the driver refused a buffer or the start: the microphone would record nothing.
+bool start_microphone();
 void close_microphone();  // wake and join the thread, then stop, reset and close the device
 bool microphone_open();
 

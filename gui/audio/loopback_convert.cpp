@@ -157,7 +157,7 @@ void fill_gap(LoopbackConverter& converter, std::int64_t due, const BlockSink& s
   }
 }
 
-void loopback_poll(LoopbackConverter& converter, const PacketSource& source, const BlockSink& sink,
+bool loopback_poll(LoopbackConverter& converter, const PacketSource& source, const BlockSink& sink,
                    std::int64_t (*samples_due_now)(void* context), void* clock_context,
                    bool (*keep_going)(void* context), void* keep_going_context) {
   auto wanted = [&] { return keep_going == nullptr || keep_going(keep_going_context); };
@@ -169,10 +169,11 @@ void loopback_poll(LoopbackConverter& converter, const PacketSource& source, con
     bool silent = false;
     if (!source.get(source.context, &data, &frames, &silent)) break;
     convert_packet(converter, data, frames, silent, sink);
-    source.release(source.context, frames);
+    if (!source.release(source.context, frames)) return false;
   }
   const std::int64_t due = samples_due_now(clock_context);
   if (wanted()) fill_gap(converter, due, sink, keep_going, keep_going_context);
+  return true;
 }
 
 }  // namespace colloquor

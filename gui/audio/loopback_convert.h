@@ -87,13 +87,15 @@ struct PacketSource {
   bool (*next_size)(void* context, std::uint32_t* frames) = nullptr;
   // The next packet; false when it cannot be had (then nothing is to be released).
   bool (*get)(void* context, const std::uint8_t** data, std::uint32_t* frames, bool* silent) = nullptr;
-  void (*release)(void* context, std::uint32_t frames) = nullptr;
+  // Gives the packet back; false when the client refused it.
+  bool (*release)(void* context, std::uint32_t frames) = nullptr;
 };
 
 // One poll of the loopback thread: converts every packet waiting (until the source has none, a
 // read fails or keep_going says no), then reads how many samples real time calls for and fills
-// the gap, unless keep_going says no by then.
-void loopback_poll(LoopbackConverter& converter, const PacketSource& source, const BlockSink& sink,
+// the gap, unless keep_going says no by then. False, at once, when a packet could not be given
+// back: the client then refuses every later packet, so the stream cannot go on.
+bool loopback_poll(LoopbackConverter& converter, const PacketSource& source, const BlockSink& sink,
                    std::int64_t (*samples_due_now)(void* context), void* clock_context,
                    bool (*keep_going)(void* context), void* keep_going_context);
 

@@ -91,6 +91,8 @@ const char16_t* set_up(LoopbackSession& s, const std::u16string& endpoint_id) {
 }
 
 void tear_down(LoopbackSession& s) {
+  // A failing Stop is not worth a word: the client is released right below, which ends the stream
+  // all the same, and nothing more is read from it.
   if (s.started) s.client->Stop();
   release(s.capture);
   if (s.mix_format != nullptr) CoTaskMemFree(s.mix_format);
@@ -139,8 +141,8 @@ bool get_packet(void* context, const std::uint8_t** data, std::uint32_t* frames,
   return true;
 }
 
-void release_packet(void* context, std::uint32_t frames) {
-  static_cast<IAudioCaptureClient*>(context)->ReleaseBuffer(frames);
+bool release_packet(void* context, std::uint32_t frames) {
+  return SUCCEEDED(static_cast<IAudioCaptureClient*>(context)->ReleaseBuffer(frames));
 }
 
 // Real time since the start of the run, in samples, from the performance counter.
@@ -156,7 +158,8 @@ std::int64_t samples_since_start(void* context) {
   return samples_due(now.QuadPart - clock.start.QuadPart, clock.frequency.QuadPart);
 }
 
-void capture_loop(IAudioCaptureClient* capture, const WAVEFORMATEX& format) {
+// Returns the reason when the stream broke off, nullptr when the thread was asked to end.
+const char16_t* capture_loop(IAudioCaptureClient* capture, const WAVEFORMATEX& format) {
   LoopbackConverter converter;
   start_conversion(converter, read_mix_format(format));
   const BlockSink sink{nullptr, deliver_block};
@@ -166,19 +169,19 @@ void capture_loop(IAudioCaptureClient* capture, const WAVEFORMATEX& format) {
   QueryPerformanceCounter(&clock.start);
   while (loopback_running()) {
     Sleep(kPollMs);
-    loopback_poll(converter, source, sink, samples_since_start, &clock, still_wanted, nullptr);
+    if (!loopback_poll(converter, source, sink, samples_since_start, &clock, still_wanted, nullptr)) {
+      return u"the output device stopped delivering audio";
+    }
   }
+  return nullptr;
 }
 
 void loopback_thread(std::u16string endpoint_id, std::uint32_t run) {
   const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   LoopbackSession session;
-  const char16_t* failure = set_up(session, endpoint_id);
-  if (failure != nullptr) {
-    post_failure(run, failure);
-  } else {
-    capture_loop(session.capture, *session.mix_format);
-  }
+  const char16_t* failure = FAILED(com) ? u"cannot initialise COM" : set_up(session, endpoint_id);
+  if (failure == nullptr) failure = capture_loop(session.capture, *session.mix_format);
+  if (failure != nullptr) post_failure(run, failure);
   tear_down(session);
   flush_utterance(system_audio_channel);
   if (SUCCEEDED(com)) CoUninitialize();

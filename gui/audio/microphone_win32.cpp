@@ -10,6 +10,7 @@
 
 #include "audio/capture_control_win32.h"
 #include "audio/capture_ring.h"
+#include "shared/unique_handle_win32.h"
 
 namespace colloquor {
 namespace {
@@ -20,7 +21,7 @@ constexpr DWORD kWaitMs = 200;
 
 struct Microphone {
   HWAVEIN device = nullptr;
-  HANDLE buffer_event = nullptr;
+  UniqueHandle buffer_event;
   std::array<WAVEHDR, kBufferCount> headers{};
   std::array<std::array<std::int16_t, kBufferBytes / 2>, kBufferCount> buffers{};
   std::thread thread;
@@ -74,7 +75,7 @@ void microphone_thread() {
   int next = 0;
   if (capture_running()) {
     while (true) {
-      WaitForSingleObject(mic.buffer_event, kWaitMs);
+      WaitForSingleObject(mic.buffer_event.get(), kWaitMs);
       if (!capture_running()) break;
       next = drain_capture_ring(ring, next, still_recording, nullptr);
       if (!capture_running()) break;
@@ -83,51 +84,67 @@ void microphone_thread() {
   flush_utterance(microphone_channel);
 }
 
+// Every buffer of the ring must be with the driver before it starts: the thread takes buffers in
+// ring order, so a buffer left out would stop the microphone for good at its place, and a device
+// that never started fills none. Either way the recording would be silent.
+bool queue_buffers_and_start(Microphone& mic) {
+  for (WAVEHDR& header : mic.headers) header = WAVEHDR{};  // nothing left prepared from a last run
+  for (int i = 0; i < kBufferCount; ++i) {
+    WAVEHDR& header = mic.headers[i];
+    header.lpData = reinterpret_cast<LPSTR>(mic.buffers[i].data());
+    header.dwBufferLength = kBufferBytes;
+    if (waveInPrepareHeader(mic.device, &header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR) return false;
+    if (waveInAddBuffer(mic.device, &header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR) return false;
+  }
+  return waveInStart(mic.device) == MMSYSERR_NOERROR;
+}
+
+// Takes every buffer back from the driver and closes the device. Failures here are not reported:
+// the recording is over either way, and a device left busy makes the next open fail visibly.
+// Unpreparing a header that was never prepared does nothing.
+void release_device(Microphone& mic) {
+  waveInStop(mic.device);
+  waveInReset(mic.device);
+  for (WAVEHDR& header : mic.headers) waveInUnprepareHeader(mic.device, &header, sizeof(WAVEHDR));
+  waveInClose(mic.device);
+  mic.device = nullptr;
+  mic.buffer_event.reset();
+}
+
 }  // namespace
 
 bool open_microphone(std::int32_t device) {
   Microphone& mic = microphone();
-  mic.buffer_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (mic.buffer_event == nullptr) return false;
+  mic.buffer_event.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!mic.buffer_event) return false;
   WAVEFORMATEX format = capture_format();
   const UINT id = device < 0 ? WAVE_MAPPER : static_cast<UINT>(device);
-  if (waveInOpen(&mic.device, id, &format, reinterpret_cast<DWORD_PTR>(mic.buffer_event), 0,
+  if (waveInOpen(&mic.device, id, &format, reinterpret_cast<DWORD_PTR>(mic.buffer_event.get()), 0,
                  CALLBACK_EVENT) != MMSYSERR_NOERROR) {
-    CloseHandle(mic.buffer_event);
-    mic.buffer_event = nullptr;
+    mic.buffer_event.reset();
     mic.device = nullptr;
     return false;
   }
   return true;
 }
 
-void start_microphone() {
+bool start_microphone() {
   Microphone& mic = microphone();
-  if (mic.device == nullptr) return;
-  for (int i = 0; i < kBufferCount; ++i) {
-    WAVEHDR& header = mic.headers[i];
-    header = WAVEHDR{};
-    header.lpData = reinterpret_cast<LPSTR>(mic.buffers[i].data());
-    header.dwBufferLength = kBufferBytes;
-    waveInPrepareHeader(mic.device, &header, sizeof(WAVEHDR));
-    waveInAddBuffer(mic.device, &header, sizeof(WAVEHDR));
+  if (mic.device == nullptr) return false;
+  if (!queue_buffers_and_start(mic)) {
+    release_device(mic);
+    return false;
   }
-  waveInStart(mic.device);
   mic.thread = std::thread(microphone_thread);
+  return true;
 }
 
 void close_microphone() {
   Microphone& mic = microphone();
   if (mic.device == nullptr) return;
-  SetEvent(mic.buffer_event);
+  SetEvent(mic.buffer_event.get());
   if (mic.thread.joinable()) mic.thread.join();
-  waveInStop(mic.device);
-  waveInReset(mic.device);
-  for (WAVEHDR& header : mic.headers) waveInUnprepareHeader(mic.device, &header, sizeof(WAVEHDR));
-  waveInClose(mic.device);
-  mic.device = nullptr;
-  CloseHandle(mic.buffer_event);
-  mic.buffer_event = nullptr;
+  release_device(mic);
 }
 
 bool microphone_open() { return microphone().device != nullptr; }

@@ -37,6 +37,20 @@ std::u16string python_required_text() {
   return text;
 }
 
+std::u16string worker_outside_job_text(std::uint32_t error) {
+  return u"The recognizer could not be tied to this window (job object error " + decimal(error) +
+         u"): it may keep running after Colloquor is closed.";
+}
+
+std::u16string join_notices(const std::vector<std::u16string>& notices) {
+  std::u16string text;
+  for (const std::u16string& notice : notices) {
+    if (!text.empty()) text += u' ';
+    text += notice;
+  }
+  return text;
+}
+
 WorkerPaths worker_paths(std::u16string_view program_folder) {
   const std::u16string folder(program_folder);
   WorkerPaths paths;

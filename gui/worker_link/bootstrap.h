@@ -36,6 +36,12 @@ inline constexpr char16_t kPythonDownloadSite[] = u"https://www.python.org/downl
 // app again."
 std::u16string python_required_text();
 
+// Status ("S") of a worker that runs but could not be put into its kill-on-close job: it would not
+// be ended with Parlivo. `error` is the Win32 error of the failing step.
+std::u16string worker_outside_job_text(std::uint32_t error);
+// Several such texts on the one status line: separated by a space.
+std::u16string join_notices(const std::vector<std::u16string>& notices);
+
 // The programs the bootstrap runs.
 inline constexpr char16_t kWingetInstallCommand[] =
     u"winget install -e --id Python.Python.3.12 --silent --accept-package-agreements "

@@ -5,11 +5,12 @@
 #include <optional>
 #include <vector>
 
+#include "shared/process_runner_win32.h"
 #include "shared/program_dir_win32.h"
+#include "shared/win32_text.h"
 #include "worker_link/frame_writer.h"
 #include "worker_link/reader_win32.h"
 #include "worker_link/worker_line.h"
-#include "shared/win32_text.h"
 
 namespace colloquor {
 namespace {
@@ -69,42 +70,28 @@ std::u16string worker_environment_block(const LaunchPlan& plan) {
   return join_environment_block(entries);
 }
 
-HANDLE create_kill_on_close_job() {
-  HANDLE job = CreateJobObjectW(nullptr, nullptr);
-  if (job == nullptr) return nullptr;
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-  return job;
-}
-
-void close_if_open(HANDLE& handle) {
-  if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  handle = nullptr;
-}
-
 struct WorkerPipes {
-  HANDLE input_read = nullptr;
-  HANDLE input_write = nullptr;
-  HANDLE output_read = nullptr;
-  HANDLE output_write = nullptr;
+  UniqueHandle input_read;
+  UniqueHandle input_write;
+  UniqueHandle output_read;
+  UniqueHandle output_write;
 };
 
+// Parlivo's own ends must stay out of the worker: a worker holding the write end of its own output
+// (or of its input) would keep that pipe from ever showing its end. So a failure to make them
+// non-inheritable fails the pipes.
 bool create_worker_pipes(WorkerPipes& pipes) {
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-  if (!CreatePipe(&pipes.input_read, &pipes.input_write, &inheritable, 0)) return false;
-  if (!CreatePipe(&pipes.output_read, &pipes.output_write, &inheritable, 0)) return false;
-  // Parlivo's own ends stay out of the worker: a worker holding the write end of its own output
-  // would keep the reader from ever seeing the end.
-  SetHandleInformation(pipes.input_write, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(pipes.output_read, HANDLE_FLAG_INHERIT, 0);
-  return true;
+  return CreatePipe(pipes.input_read.receive(), pipes.input_write.receive(), &inheritable, 0) &&
+         CreatePipe(pipes.output_read.receive(), pipes.output_write.receive(), &inheritable, 0) &&
+         SetHandleInformation(pipes.input_write.get(), HANDLE_FLAG_INHERIT, 0) &&
+         SetHandleInformation(pipes.output_read.get(), HANDLE_FLAG_INHERIT, 0);
 }
 
-HANDLE create_log_file(const std::u16string& path) {
+UniqueHandle create_log_file(const std::u16string& path) {
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-  return CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  return UniqueHandle(CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 }  // namespace
@@ -116,42 +103,21 @@ void set_bootstrap_inputs(BootstrapInputs inputs) {
 
 std::int32_t run_with_timeout(std::u16string_view command_line, std::uint32_t limit_ms,
                               std::u16string_view label, const RecordSink& sink) {
-  std::u16string command(command_line);  // CreateProcessW may write into its command line
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, reinterpret_cast<wchar_t*>(command.data()), nullptr, nullptr, FALSE,
-                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
-    return kRunNotStarted;
-  }
-  const ULONGLONG started = GetTickCount64();
-  bool timed_out = false;
-  for (;;) {
-    DWORD waited = WaitForSingleObject(process.hProcess, kWaitSliceMs);
-    if (waited == WAIT_OBJECT_0) break;
-    if (waited == WAIT_FAILED) Sleep(kWaitSliceMs);  // keep the rhythm rather than spin
-    const ULONGLONG elapsed = GetTickCount64() - started;
-    if (elapsed > limit_ms) {
-      timed_out = true;
-      break;
-    }
-    if (sink) {
+  ProcessStart start;
+  start.command_line = std::u16string(command_line);
+  start.hidden = true;
+  const StartedProcess process = start_process(start);
+  if (!process.started()) return kRunNotStarted;
+  ProcessWait wait;
+  wait.limit_ms = limit_ms;
+  wait.slice_ms = kWaitSliceMs;
+  if (sink) {
+    wait.on_slice = [&](std::uint64_t elapsed) {
       if (std::optional<std::u16string> status = sign_of_life(label, elapsed)) sink(kLineStatus, *status);
-    }
+    };
   }
-  std::int32_t result = kRunTimedOut;
-  if (timed_out) {
-    TerminateProcess(process.hProcess, 1);
-    // Termination is asynchronous; let it finish so the next step does not meet its files in use.
-    WaitForSingleObject(process.hProcess, 5000);
-  } else {
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    result = static_cast<std::int32_t>(code);
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return result;
+  const ProcessEnd end = wait_for_process(process, wait);
+  return end.timed_out ? kRunTimedOut : end.exit_code;
 }
 
 std::int32_t run_with_timeout(std::u16string_view command_line, std::uint32_t limit_ms,
@@ -173,55 +139,61 @@ std::u16string find_worker_python(std::uint32_t version_test_limit_ms) {
   return {};
 }
 
+WorkerJob create_kill_on_close_job() {
+  WorkerJob job;
+  job.handle.reset(CreateJobObjectW(nullptr, nullptr));
+  if (!job.handle) {
+    job.error = GetLastError();
+    return job;
+  }
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job.handle.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    job.error = GetLastError();
+    job.handle.reset();  // a job that does not end the worker with Parlivo would only pretend to
+  }
+  return job;
+}
+
 bool launch_worker(const LaunchPlan& plan, LaunchedWorker& launched) {
   WorkerPipes pipes;
-  const bool piped = create_worker_pipes(pipes);
-  HANDLE log = INVALID_HANDLE_VALUE;
-  HANDLE job = nullptr;
-  PROCESS_INFORMATION process = {};
-  bool started = false;
-  if (piped) {
-    log = create_log_file(plan.log_file);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = pipes.input_read;
-    startup.hStdOutput = pipes.output_write;
-    startup.hStdError = log;  // without a log the worker simply has no usable error output
-    std::u16string command = plan.command_line;
-    std::u16string environment = worker_environment_block(plan);
-    job = create_kill_on_close_job();
-    started = CreateProcessW(nullptr, reinterpret_cast<wchar_t*>(command.data()), nullptr, nullptr, TRUE,
-                             CREATE_NO_WINDOW | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT,
-                             environment.data(), wide(plan.data_root), &startup, &process);
-  }
-  // The worker has its copies now (or never will): Parlivo keeps only its own ends.
-  close_if_open(pipes.input_read);
-  close_if_open(pipes.output_write);
-  close_if_open(log);
-  if (!started) {
-    close_if_open(pipes.input_write);
-    close_if_open(pipes.output_read);
-    close_if_open(job);
-    return false;
-  }
-  if (job != nullptr) AssignProcessToJobObject(job, process.hProcess);
-  ResumeThread(process.hThread);
-  launched.input_write = pipes.input_write;
-  launched.output_read = pipes.output_read;
-  launched.job = job;
-  launched.process = process;
+  if (!create_worker_pipes(pipes)) return false;
+  // Without a log the worker simply has no usable error output.
+  const UniqueHandle log = create_log_file(plan.log_file);
+  WorkerJob job = plan.make_job ? plan.make_job() : create_kill_on_close_job();
+
+  ProcessStart start;
+  start.command_line = plan.command_line;
+  start.working_dir = plan.data_root;
+  start.environment = worker_environment_block(plan);
+  start.inherit_handles = true;
+  start.hidden = true;
+  start.standard_handles = StandardHandles{pipes.input_read.get(), pipes.output_write.get(), log.get()};
+  start.job = job.handle.get();
+  StartedProcess worker = start_process(start);
+  // Whatever happened, Parlivo's copies of the worker's ends and of the log close on the way out.
+  if (!worker.started()) return false;
+
+  launched.job_error = job.error != 0 ? job.error : worker.job_error;
+  if (worker.job_error != 0) job.handle.reset();  // closing it would not end the worker
+  launched.input_write = std::move(pipes.input_write);
+  launched.output_read = std::move(pipes.output_read);
+  launched.job = std::move(job.handle);
+  launched.process = std::move(worker.process);
+  launched.thread = std::move(worker.thread);
+  launched.process_id = worker.id;
   return true;
 }
 
 void hand_over_worker(HWND window, LaunchedWorker& launched) {
   {
     std::lock_guard<std::mutex> guard(g_process_lock);
-    g_process = launched.process;
+    g_process = PROCESS_INFORMATION{launched.process.release(), launched.thread.release(),
+                                    static_cast<DWORD>(launched.process_id), 0};
   }
-  g_job.store(launched.job);
-  set_worker_input(launched.input_write);
-  start_reader(window, launched.output_read);
+  g_job.store(launched.job.release());
+  set_worker_input(launched.input_write.release());
+  start_reader(window, launched.output_read.release());
 }
 
 void run_bootstrap(const BootstrapInputs& inputs, const BootstrapHooks& hooks) {
@@ -265,11 +237,17 @@ void run_bootstrap(const BootstrapInputs& inputs, const BootstrapHooks& hooks) {
   plan.translation_model = inputs.translation_model;
   CreateDirectoryW(wide(plan.data_root), nullptr);  // one level; existing or failing is fine here
 
+  plan.make_job = hooks.make_job;
+
   LaunchedWorker launched;
   if (!launch_worker(plan, launched)) {
     post(kLineStartFailed, kErrorCouldNotStartPython);
     return;
   }
+  // Said before the worker's own lines can arrive, which replace it on the status line.
+  std::vector<std::u16string> notices = inputs.notices;
+  if (launched.job_error != 0) notices.push_back(worker_outside_job_text(launched.job_error));
+  if (!notices.empty()) post(kLineStatus, join_notices(notices));
   if (hooks.hand_over) hooks.hand_over(launched);
 }
 

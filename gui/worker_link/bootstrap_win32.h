@@ -9,7 +9,9 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "shared/unique_handle_win32.h"
 #include "worker_link/bootstrap.h"
 
 namespace colloquor {
@@ -21,6 +23,9 @@ struct BootstrapInputs {
   std::u16string program_folder;       // program_dir ()
   std::u16string speaker_model;        // saved "spkmodel"
   std::u16string translation_model;    // saved "trmodel"
+  // Problems the window met while it was made. Shown once the worker has started, when no earlier
+  // status can replace them at once.
+  std::vector<std::u16string> notices;
 };
 void set_bootstrap_inputs(BootstrapInputs inputs);
 
@@ -49,12 +54,25 @@ std::int32_t run_with_timeout(std::u16string_view command_line, std::uint32_t li
 // The first candidate interpreter that passes the version test, or empty.
 std::u16string find_worker_python(std::uint32_t version_test_limit_ms = kVersionTestLimitMs);
 
-// The ends of a started worker that Parlivo keeps.
+// A job that ends every process in it when its last handle is closed, or, when it could not be
+// made, the Win32 error of the step that failed.
+struct WorkerJob {
+  UniqueHandle handle;
+  std::uint32_t error = 0;
+};
+WorkerJob create_kill_on_close_job();
+
+// What Parlivo keeps of a started worker, owned until it is handed over.
 struct LaunchedWorker {
-  HANDLE input_write = nullptr;  // frames go here
-  HANDLE output_read = nullptr;  // lines come from here
-  HANDLE job = nullptr;          // may be empty when no job could be made
-  PROCESS_INFORMATION process{};
+  UniqueHandle input_write;  // frames go here
+  UniqueHandle output_read;  // lines come from here
+  UniqueHandle job;          // empty when the worker runs outside a job (job_error says why)
+  UniqueHandle process;
+  UniqueHandle thread;
+  std::uint32_t process_id = 0;
+  // Not 0: the worker runs, but outside a kill-on-close job, so it could outlive Parlivo; the
+  // Win32 error of the step that failed.
+  std::uint32_t job_error = 0;
 };
 
 struct LaunchPlan {
@@ -63,11 +81,14 @@ struct LaunchPlan {
   std::u16string log_file;
   std::u16string speaker_model;
   std::u16string translation_model;
+  // Makes the job the worker runs in; empty: create_kill_on_close_job.
+  std::function<WorkerJob()> make_job;
 };
 
 // Creates the pipes and the log file, starts the worker suspended with the worker's environment,
 // puts it into a kill-on-close job and resumes it. False (with nothing left open) when a pipe or
-// the process could not be made.
+// the process could not be made, or the process could not be made to run. A worker that could not
+// be put into its job still runs, with launched.job_error set.
 bool launch_worker(const LaunchPlan& plan, LaunchedWorker& launched);
 
 // The seams of one bootstrap run; bootstrap_worker uses the window and the real hand-over.
@@ -81,6 +102,8 @@ struct BootstrapHooks {
   // Takes ownership of the started worker's handles.
   std::function<void(LaunchedWorker&)> hand_over;
   BootstrapLimits limits;
+  // Makes the worker's job; empty: create_kill_on_close_job.
+  std::function<WorkerJob()> make_job;
 };
 void run_bootstrap(const BootstrapInputs& inputs, const BootstrapHooks& hooks);
 

@@ -45,6 +45,12 @@ TEST(FreeSpace, EightGibibytesIsTheBoundary) {
             u"Free space on the target drive: 17179869183 GB (about 8 GB are needed).");
 }
 
+TEST(ComLine, NamesTheErrorInHexAndWhatMayNotWork) {
+  EXPECT_EQ(com_unavailable_line(0x8007000Eu),
+            u"Could not initialise COM (error 0x8007000E): the folder picker and the desktop shortcut may "
+            u"not work.");
+}
+
 TEST(ProgressLine, DrawsOncePerWholePercentWithTruncatedMebibytes) {
   std::uint32_t last = kNoPercentShown;
   std::u16string text;

@@ -334,6 +334,13 @@ TEST(StatusTexts, LoopbackFailureCarriesTheReason) {
             u"System audio capture failed: no device. Microphone capture continues.");
 }
 
+TEST(StatusTexts, StartupProblemsNameTheirErrorAndWhatIsMissing) {
+  EXPECT_EQ(rich_edit_missing_status(126),
+            u"Could not load Msftedit.dll (error 126): the transcript panels cannot be shown.");
+  EXPECT_EQ(com_unavailable_status(0x8000FFFFu),
+            u"Could not initialise COM (error 0x8000FFFF): the output devices cannot be listed.");
+}
+
 TEST(ValueLabels, GainIsSignedStrengthAndSensitivityArePercent) {
   EXPECT_EQ(gain_label(0), u"+0 dB");
   EXPECT_EQ(gain_label(-10), u"-10 dB");

@@ -255,6 +255,7 @@ struct ScriptedClient {
   std::size_t next = 0;
   bool size_fails = false;
   bool get_fails_at_next = false;
+  bool release_fails = false;
   int released = 0;
   std::int64_t due = 0;           // what the clock says when read
   int clock_reads = 0;
@@ -283,7 +284,10 @@ PacketSource scripted_source(ScriptedClient& client) {
   };
   source.release = [](void* context, std::uint32_t frames) {
     EXPECT_EQ(frames, 480u);
-    ++static_cast<ScriptedClient*>(context)->released;
+    auto* c = static_cast<ScriptedClient*>(context);
+    if (c->release_fails) return false;
+    ++c->released;
+    return true;
   };
   return source;
 }
@@ -296,9 +300,9 @@ std::int64_t scripted_clock(void* context) {
 
 bool scripted_wanted(void* context) { return static_cast<ScriptedClient*>(context)->wanted_budget-- > 0; }
 
-void poll(LoopbackConverter& converter, ScriptedClient& client, Collected& out) {
-  loopback_poll(converter, scripted_source(client), collect_into(out), scripted_clock, &client,
-                scripted_wanted, &client);
+bool poll(LoopbackConverter& converter, ScriptedClient& client, Collected& out) {
+  return loopback_poll(converter, scripted_source(client), collect_into(out), scripted_clock, &client,
+                       scripted_wanted, &client);
 }
 
 TEST(LoopbackPoll, DrainsEveryWaitingPacketThenPacesWithSilence) {
@@ -347,6 +351,23 @@ TEST(LoopbackPoll, AFailingReadEndsTheDrainButNotThePacing) {
   client.get_fails_at_next = false;
   poll(converter, client, out);
   EXPECT_EQ(client.released, 2);
+}
+
+TEST(LoopbackPoll, APacketTheClientRefusesBackEndsTheStream) {
+  LoopbackConverter converter;
+  start_conversion(converter, float_stereo(48000));
+  Collected out;
+  ScriptedClient client;
+  client.values = {0.5f, 0.5f};
+  client.release_fails = true;
+  client.due = 100000;
+  EXPECT_FALSE(poll(converter, client, out));
+  EXPECT_EQ(client.next, 1u);  // no packet taken after the refused one
+  EXPECT_EQ(produced(out, converter).size(), 160u);  // and no silence made up
+  EXPECT_EQ(client.clock_reads, 0);
+
+  client.release_fails = false;
+  EXPECT_TRUE(poll(converter, client, out));
 }
 
 TEST(LoopbackPoll, StopsBetweenPacketsAndSkipsPacingOnceTheThreadMustEnd) {

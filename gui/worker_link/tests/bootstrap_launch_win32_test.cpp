@@ -69,7 +69,7 @@ TEST(BootstrapLaunchTest, WorkerStartsTalksThroughSendFrameAndTheReaderAndEnds) 
   ASSERT_NE(window, nullptr);
 
   EXPECT_EQ(worker_job(), nullptr);
-  set_bootstrap_inputs({window, std::u16string(program.begin(), program.end()), u"campp", u"nllb13"});
+  set_bootstrap_inputs({window, std::u16string(program.begin(), program.end()), u"campp", u"nllb13", {}});
   std::thread bootstrap(bootstrap_worker);
 
   ASSERT_TRUE(wait_for(kLineStatus, u"stand-in ready"));

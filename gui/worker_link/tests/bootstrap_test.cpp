@@ -115,6 +115,9 @@ TEST(TextsTest, PythonRequiredTextNamesTheDownloadSiteAndThePathOption) {
             u"Could not start Python. Run setup.ps1 or set [paths] python= in settings.ini.");
   EXPECT_EQ(std::u16string(kErrorEnvironmentFailed),
             u"Could not create the Python environment (venv folder next to the program).");
+  EXPECT_EQ(worker_outside_job_text(5),
+            u"The recognizer could not be tied to this window (job object error 5): it may keep "
+            u"running after Colloquor is closed.");
 }
 
 // An environment block as the system hands it out: sorted, with the per-drive "=C:" entries first.

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -105,12 +106,6 @@ class BootstrapTest : public ::testing::Test {
     for (const auto& [name, value] : saved_) {
       SetEnvironmentVariableW(name.c_str(), value.empty() ? nullptr : value.c_str());
     }
-    for (LaunchedWorker& worker : launched_) {
-      for (HANDLE h : {worker.input_write, worker.output_read, worker.job, worker.process.hThread,
-                       worker.process.hProcess}) {
-        if (h != nullptr) CloseHandle(h);
-      }
-    }
     launched_.clear();
     remove_tree(root_);
   }
@@ -148,16 +143,18 @@ class BootstrapTest : public ::testing::Test {
   std::vector<std::string> called_lines() { return lines_of(read_file(calls_)); }
 
   std::vector<Record> run(std::u16string speaker = u"", std::u16string translation = u"",
-                          BootstrapLimits limits = {}) {
+                          BootstrapLimits limits = {}, std::function<WorkerJob()> make_job = {}) {
     std::vector<Record> records;
     BootstrapInputs inputs;
     inputs.program_folder = u(program_);
     inputs.speaker_model = std::move(speaker);
     inputs.translation_model = std::move(translation);
+    inputs.notices = notices_;
     BootstrapHooks hooks;
     hooks.post = [&records](char kind, const std::u16string& text) { records.emplace_back(kind, text); };
-    hooks.hand_over = [this](LaunchedWorker& worker) { launched_.push_back(worker); };
+    hooks.hand_over = [this](LaunchedWorker& worker) { launched_.push_back(std::move(worker)); };
     hooks.limits = limits;
+    hooks.make_job = std::move(make_job);
     run_bootstrap(inputs, hooks);
     return records;
   }
@@ -198,6 +195,7 @@ class BootstrapTest : public ::testing::Test {
   std::wstring root_, program_, local_, program_files_, path_dir_, calls_;
   std::vector<std::pair<std::wstring, std::wstring>> saved_;
   std::vector<LaunchedWorker> launched_;
+  std::vector<std::u16string> notices_;  // the window's, handed to the bootstrap
 };
 
 const Record kLooking{'S', kStatusLookingForPython};
@@ -279,7 +277,7 @@ TEST_F(BootstrapTest, FirstStartCreatesTheEnvironmentAndStartsTheWorkerWithIt) {
   ASSERT_EQ(launched_.size(), 1u);
   EXPECT_TRUE(exists(environment_interpreter()));
   // The worker talks over the pipes (and has logged its run by the time it does).
-  std::vector<std::string> lines = read_lines(launched_[0].output_read, 1);
+  std::vector<std::string> lines = read_lines(launched_[0].output_read.get(), 1);
   ASSERT_EQ(lines, (std::vector<std::string>{"S\tstand-in ready"}));
   std::vector<std::string> calls = called_lines();
   ASSERT_EQ(calls.size(), 4u);  // python (too old), 3.12 (passes), venv, the worker
@@ -357,7 +355,7 @@ TEST_F(BootstrapTest, ConfiguredInterpreterIsUsedWithoutProvisioning) {
   std::vector<Record> records = run(u"", u"nllb13");
   EXPECT_EQ(records, (std::vector<Record>{kStarting}));
   ASSERT_EQ(launched_.size(), 1u);
-  EXPECT_EQ(read_lines(launched_[0].output_read, 1), (std::vector<std::string>{"S\tstand-in ready"}));
+  EXPECT_EQ(read_lines(launched_[0].output_read.get(), 1), (std::vector<std::string>{"S\tstand-in ready"}));
   EXPECT_EQ(called_programs(), (std::vector<std::string>{narrow(configured)}));
   EXPECT_EQ(report_value(program_ + L"\\data", "TRANSLATION_MODEL"), "nllb13");
   EXPECT_EQ(report_value(program_ + L"\\data", "SPEAKER_MODEL"), "<unset>");
@@ -375,7 +373,7 @@ TEST_F(BootstrapTest, ExistingEnvironmentGoesStraightToStarting) {
   place_stand_in(program_ + L"\\venv\\Scripts", "");
   EXPECT_EQ(run(), (std::vector<Record>{kStarting}));
   ASSERT_EQ(launched_.size(), 1u);
-  ASSERT_EQ(read_lines(launched_[0].output_read, 1).size(), 1u);
+  ASSERT_EQ(read_lines(launched_[0].output_read.get(), 1).size(), 1u);
   EXPECT_EQ(called_programs(), (std::vector<std::string>{narrow(environment_interpreter())}));
 }
 
@@ -385,7 +383,7 @@ TEST_F(BootstrapTest, DataRootSettingIsCreatedAndBecomesTheWorkingFolder) {
   set_paths(L"root", data);
   EXPECT_EQ(run(), (std::vector<Record>{kStarting}));
   ASSERT_EQ(launched_.size(), 1u);
-  read_lines(launched_[0].output_read, 1);
+  read_lines(launched_[0].output_read.get(), 1);
   EXPECT_EQ(report_value(data, "cwd"), narrow(data));
   EXPECT_EQ(report_value(data, "DICTATION_ROOT"), narrow(data));
 }
@@ -405,18 +403,17 @@ TEST_F(BootstrapTest, FramesReachTheWorkerAndEndOfInputEndsIt) {
   ASSERT_EQ(run(), (std::vector<Record>{kStarting}));
   ASSERT_EQ(launched_.size(), 1u);
   LaunchedWorker& worker = launched_[0];
-  ASSERT_EQ(read_lines(worker.output_read, 1).size(), 1u);
+  ASSERT_EQ(read_lines(worker.output_read.get(), 1).size(), 1u);
 
   const char channel = 1;
   std::string frame = encode_frame('E', &channel, 1);
   DWORD written = 0;
-  ASSERT_TRUE(WriteFile(worker.input_write, frame.data(), DWORD(frame.size()), &written, nullptr));
-  EXPECT_EQ(read_lines(worker.output_read, 1), (std::vector<std::string>{"S\tframe E 1"}));
+  ASSERT_TRUE(WriteFile(worker.input_write.get(), frame.data(), DWORD(frame.size()), &written, nullptr));
+  EXPECT_EQ(read_lines(worker.output_read.get(), 1), (std::vector<std::string>{"S\tframe E 1"}));
 
-  CloseHandle(worker.input_write);
-  worker.input_write = nullptr;
-  EXPECT_EQ(WaitForSingleObject(worker.process.hProcess, 10000), WAIT_OBJECT_0);
-  EXPECT_TRUE(output_ends(worker.output_read));
+  worker.input_write.reset();
+  EXPECT_EQ(WaitForSingleObject(worker.process.get(), 10000), WAIT_OBJECT_0);
+  EXPECT_TRUE(output_ends(worker.output_read.get()));
   EXPECT_EQ(read_file(program_ + L"\\data\\worker_eof.txt"), "eof\n");
   EXPECT_EQ(read_file(program_ + L"\\worker.log"), "stand-in worker: started\n");
 }
@@ -426,10 +423,10 @@ TEST_F(BootstrapTest, WorkerThatEndsAtOnceClosesItsOutput) {
   ASSERT_EQ(run(), (std::vector<Record>{kStarting}));
   ASSERT_EQ(launched_.size(), 1u);
   // Parlivo holds no copy of the output's write end, so the end shows at once.
-  EXPECT_TRUE(read_lines(launched_[0].output_read, 1).empty());
+  EXPECT_TRUE(read_lines(launched_[0].output_read.get(), 1).empty());
   DWORD code = 0;
-  WaitForSingleObject(launched_[0].process.hProcess, 10000);
-  GetExitCodeProcess(launched_[0].process.hProcess, &code);
+  WaitForSingleObject(launched_[0].process.get(), 10000);
+  GetExitCodeProcess(launched_[0].process.get(), &code);
   EXPECT_EQ(code, 3u);
   EXPECT_EQ(read_file(program_ + L"\\worker.log"), "stand-in worker: started\n");
 }
@@ -439,7 +436,7 @@ TEST_F(BootstrapTest, WorkerStartsEvenWhenTheLogFileCannotBeCreated) {
   CreateDirectoryW((program_ + L"\\worker.log").c_str(), nullptr);  // a folder in the log's place
   ASSERT_EQ(run(), (std::vector<Record>{kStarting}));
   ASSERT_EQ(launched_.size(), 1u);
-  EXPECT_EQ(read_lines(launched_[0].output_read, 1), (std::vector<std::string>{"S\tstand-in ready"}));
+  EXPECT_EQ(read_lines(launched_[0].output_read.get(), 1), (std::vector<std::string>{"S\tstand-in ready"}));
 }
 
 TEST_F(BootstrapTest, ClosingTheJobEndsTheWorkerAndWhatItStarted) {
@@ -447,19 +444,43 @@ TEST_F(BootstrapTest, ClosingTheJobEndsTheWorkerAndWhatItStarted) {
   ASSERT_EQ(run(), (std::vector<Record>{kStarting}));
   ASSERT_EQ(launched_.size(), 1u);
   LaunchedWorker& worker = launched_[0];
-  ASSERT_NE(worker.job, nullptr);
-  ASSERT_EQ(read_lines(worker.output_read, 1).size(), 1u);
+  ASSERT_TRUE(worker.job);
+  EXPECT_EQ(worker.job_error, 0u);
+  ASSERT_EQ(read_lines(worker.output_read.get(), 1).size(), 1u);
   const DWORD child_id = DWORD(std::stoul(report_value(program_ + L"\\data", "child_pid")));
   ASSERT_NE(child_id, 0u);
   HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, child_id);
   ASSERT_NE(child, nullptr);
-  EXPECT_EQ(WaitForSingleObject(worker.process.hProcess, 500), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(worker.process.get(), 500), WAIT_TIMEOUT);
 
-  CloseHandle(worker.job);  // the input pipe stays open: only the job can end them
-  worker.job = nullptr;
-  EXPECT_EQ(WaitForSingleObject(worker.process.hProcess, 10000), WAIT_OBJECT_0);
+  worker.job.reset();  // the input pipe stays open: only the job can end them
+  EXPECT_EQ(WaitForSingleObject(worker.process.get(), 10000), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(child, 10000), WAIT_OBJECT_0);
   CloseHandle(child);
+}
+
+// A handle to a kill-on-close job without the right to put processes into it.
+WorkerJob job_without_assign_right() {
+  WorkerJob full = create_kill_on_close_job();
+  HANDLE limited = nullptr;
+  DuplicateHandle(GetCurrentProcess(), full.handle.get(), GetCurrentProcess(), &limited, JOB_OBJECT_QUERY,
+                  FALSE, 0);
+  WorkerJob job;
+  job.handle.reset(limited);
+  return job;
+}
+
+TEST_F(BootstrapTest, AWorkerThatCannotJoinItsJobRunsAndSaysItMayOutliveParlivo) {
+  place_stand_in(program_ + L"\\venv\\Scripts", "");
+  notices_ = {u"The window's own problem."};
+  EXPECT_EQ(run(u"", u"", {}, job_without_assign_right),
+            (std::vector<Record>{kStarting, {'S', u"The window's own problem. " +
+                                                      worker_outside_job_text(ERROR_ACCESS_DENIED)}}));
+  ASSERT_EQ(launched_.size(), 1u);
+  EXPECT_FALSE(launched_[0].job);  // closing it would not end the worker
+  EXPECT_EQ(launched_[0].job_error, DWORD(ERROR_ACCESS_DENIED));
+  // Resumed all the same: it talks.
+  EXPECT_EQ(read_lines(launched_[0].output_read.get(), 1), (std::vector<std::string>{"S\tstand-in ready"}));
 }
 
 TEST_F(BootstrapTest, WorkerEnvironmentKeepsTheUsersModelChoiceAndDropsStaleIds) {
@@ -468,7 +489,7 @@ TEST_F(BootstrapTest, WorkerEnvironmentKeepsTheUsersModelChoiceAndDropsStaleIds)
   SetEnvironmentVariableW(L"TRANSLATION_MODEL", L"stale");
   ASSERT_EQ(run(u"resnet34", u""), (std::vector<Record>{kStarting}));
   ASSERT_EQ(launched_.size(), 1u);
-  read_lines(launched_[0].output_read, 1);
+  read_lines(launched_[0].output_read.get(), 1);
   const std::wstring data = program_ + L"\\data";
   EXPECT_EQ(report_value(data, "DICTATE_MODEL"), "tiny.en");
   EXPECT_EQ(report_value(data, "TRANSLATION_MODEL"), "<unset>");

@@ -76,14 +76,6 @@ bool output_ended(HANDLE output) {
   return true;
 }
 
-void close_all(LaunchedWorker& worker) {
-  for (HANDLE* h : {&worker.input_write, &worker.output_read, &worker.job, &worker.process.hThread,
-                    &worker.process.hProcess}) {
-    if (*h != nullptr) CloseHandle(*h);
-    *h = nullptr;
-  }
-}
-
 class RelayRoundTripTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -137,7 +129,7 @@ class RelayRoundTripTest : public ::testing::Test {
     inputs.speaker_model = u"campp";
     BootstrapHooks hooks;
     hooks.post = [this](char kind, const std::u16string& text) { records_.push_back({kind, text}); };
-    hooks.hand_over = [&launched](LaunchedWorker& worker) { launched.push_back(worker); };
+    hooks.hand_over = [&launched](LaunchedWorker& worker) { launched.push_back(std::move(worker)); };
     run_bootstrap(inputs, hooks);
     return launched;
   }
@@ -155,7 +147,7 @@ TEST_F(RelayRoundTripTest, WorkerOnTheLinuxSideTalksBothWaysAndEndsLikeOnWindows
   std::vector<LaunchedWorker> launched = start_worker();
   ASSERT_EQ(launched.size(), 1u);
   std::string pending;
-  std::vector<std::string> lines = read_lines_until(launched[0].output_read, "S\tdictate ", pending);
+  std::vector<std::string> lines = read_lines_until(launched[0].output_read.get(), "S\tdictate ", pending);
   const std::string data = unix_name(program_ + L"\\data");
   ASSERT_EQ(lines.size(), 8u) << "worker.log: " << read_file(program_ + L"\\worker.log")
                               << "launcher log: " << read_file(root_ + L"\\launcher.log");
@@ -176,40 +168,38 @@ TEST_F(RelayRoundTripTest, WorkerOnTheLinuxSideTalksBothWaysAndEndsLikeOnWindows
   for (int i = 0; i < 40; ++i) frames += encode_frame('A', audio.data(), std::uint32_t(audio.size()));
   frames += encode_frame('L', "en|ru|1|0|60", 12);
   DWORD written = 0;
-  ASSERT_TRUE(WriteFile(launched[0].input_write, frames.data(), DWORD(frames.size()), &written, nullptr));
-  lines = read_lines_until(launched[0].output_read, "S\tframe L", pending);
+  ASSERT_TRUE(WriteFile(launched[0].input_write.get(), frames.data(), DWORD(frames.size()), &written, nullptr));
+  lines = read_lines_until(launched[0].output_read.get(), "S\tframe L", pending);
   ASSERT_EQ(lines.size(), 41u);
   for (int i = 0; i < 40; ++i) EXPECT_EQ(lines[i], "S\tframe A 3201 " + std::to_string(sum)) << i;
 
   // 2. End of input reaches the Linux worker, which ends; so do the relay and its output.
-  CloseHandle(launched[0].input_write);
-  launched[0].input_write = nullptr;
-  lines = read_lines_until(launched[0].output_read, "S\teof", pending);
+  launched[0].input_write.reset();
+  lines = read_lines_until(launched[0].output_read.get(), "S\teof", pending);
   EXPECT_EQ(lines, (std::vector<std::string>{"S\teof"}));
-  EXPECT_TRUE(output_ended(launched[0].output_read));
-  ASSERT_EQ(WaitForSingleObject(launched[0].process.hProcess, 20000), WAIT_OBJECT_0);
+  EXPECT_TRUE(output_ended(launched[0].output_read.get()));
+  ASSERT_EQ(WaitForSingleObject(launched[0].process.get(), 20000), WAIT_OBJECT_0);
   DWORD code = 99;
-  GetExitCodeProcess(launched[0].process.hProcess, &code);
+  GetExitCodeProcess(launched[0].process.get(), &code);
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(read_file(program_ + L"\\worker.log"), "echo worker: started\n");
-  close_all(launched[0]);
+  launched.clear();
 
   // 3. Closing the job kills the relay, and the launcher ends the Linux worker with it.
   launched = start_worker();
   ASSERT_EQ(launched.size(), 1u);
   pending.clear();
-  lines = read_lines_until(launched[0].output_read, "S\tdictate ", pending);
+  lines = read_lines_until(launched[0].output_read.get(), "S\tdictate ", pending);
   ASSERT_FALSE(lines.empty());
   ASSERT_EQ(lines[0].rfind("S\tpid ", 0), 0u);
   const std::wstring proc = dos_name("/proc/" + lines[0].substr(6));
   EXPECT_TRUE(exists(proc));
-  CloseHandle(launched[0].job);
-  launched[0].job = nullptr;
-  EXPECT_TRUE(output_ended(launched[0].output_read));
+  launched[0].job.reset();
+  EXPECT_TRUE(output_ended(launched[0].output_read.get()));
   bool gone = false;
   for (int i = 0; i < 200 && !gone; ++i, Sleep(50)) gone = !exists(proc);
   EXPECT_TRUE(gone);
-  close_all(launched[0]);
+  launched.clear();
 
   // 4. A relay elsewhere finds the port in relay.port next to itself when the variable is absent.
   const std::wstring copy = root_ + L"\\relay_copy";
@@ -225,22 +215,21 @@ TEST_F(RelayRoundTripTest, WorkerOnTheLinuxSideTalksBothWaysAndEndsLikeOnWindows
   launched = start_worker();
   ASSERT_EQ(launched.size(), 1u);
   pending.clear();
-  lines = read_lines_until(launched[0].output_read, "S\tdictate ", pending);
+  lines = read_lines_until(launched[0].output_read.get(), "S\tdictate ", pending);
   EXPECT_EQ(lines.size(), 8u);
-  CloseHandle(launched[0].input_write);
-  launched[0].input_write = nullptr;
-  EXPECT_EQ(read_lines_until(launched[0].output_read, "S\teof", pending), (std::vector<std::string>{"S\teof"}));
-  EXPECT_TRUE(output_ended(launched[0].output_read));
-  close_all(launched[0]);
+  launched[0].input_write.reset();
+  EXPECT_EQ(read_lines_until(launched[0].output_read.get(), "S\teof", pending), (std::vector<std::string>{"S\teof"}));
+  EXPECT_TRUE(output_ended(launched[0].output_read.get()));
+  launched.clear();
 
   // 5. Without a known port the relay says so in the log and ends at once.
   DeleteFileW((copy + L"\\relay.port").c_str());
   launched = start_worker();
   ASSERT_EQ(launched.size(), 1u);
-  EXPECT_TRUE(output_ended(launched[0].output_read));
+  EXPECT_TRUE(output_ended(launched[0].output_read.get()));
   EXPECT_EQ(read_file(program_ + L"\\worker.log"),
             "relay: no launcher port (set COLLOQUOR_RELAY_PORT or write relay.port next to relay.exe)\n");
-  close_all(launched[0]);
+  launched.clear();
   DeleteFileW((copy + L"\\relay.exe").c_str());
   RemoveDirectoryW(copy.c_str());
 
@@ -251,13 +240,13 @@ TEST_F(RelayRoundTripTest, WorkerOnTheLinuxSideTalksBothWaysAndEndsLikeOnWindows
   Sleep(500);  // the launcher stops listening after its three sessions
   launched = start_worker();
   ASSERT_EQ(launched.size(), 1u);
-  EXPECT_TRUE(output_ended(launched[0].output_read));
-  ASSERT_EQ(WaitForSingleObject(launched[0].process.hProcess, 20000), WAIT_OBJECT_0);
-  GetExitCodeProcess(launched[0].process.hProcess, &code);
+  EXPECT_TRUE(output_ended(launched[0].output_read.get()));
+  ASSERT_EQ(WaitForSingleObject(launched[0].process.get(), 20000), WAIT_OBJECT_0);
+  GetExitCodeProcess(launched[0].process.get(), &code);
   EXPECT_EQ(code, 1u);
   EXPECT_EQ(read_file(program_ + L"\\worker.log"),
             "relay: cannot connect to the launcher on 127.0.0.1:" + std::to_string(port) + "\n");
-  close_all(launched[0]);
+  launched.clear();
 
   for (const auto& record : records_) EXPECT_EQ(record.first, 'S');
 }
