@@ -126,7 +126,7 @@ def test_any_frame_is_taken_or_ignored_without_an_error(tmp_path_factory, frames
 def test_any_sensitivity_text_is_ignored_or_taken(tmp_path, sensitivity):
     with fresh_worker(tmp_path):
         assert worker.handle_frame("L", ("en|de|1|0|" + sensitivity).encode("utf-8"))
-        assert worker.src_lang == "en" and worker.sens == 60
+        assert (worker.src_lang, worker.tgt_lang) == ("en", "de")
 
 
 # ---------------------------------------------------------------------------------------------

@@ -82,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // A poll finds the stream behind real time.
       const std::uint64_t before = produced(converter);
       const std::int64_t due = static_cast<std::int64_t>(before) +
-                               input.ConsumeIntegralInRange<std::int64_t>(-5000, 9000);
-      Budget budget{input.ConsumeIntegralInRange<int>(0, 20000)};
+                               input.ConsumeIntegralInRange<std::int64_t>(-2000, 6000);
+      Budget budget{input.ConsumeIntegralInRange<int>(0, 4000)};
       fill_gap(converter, due, sink, spend, &budget);
       const std::int64_t lag = due - static_cast<std::int64_t>(before);
       const std::uint64_t added = produced(converter) - before;
@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       continue;
     }
     const bool silent = input.ConsumeIntegralInRange<int>(0, 5) == 0;
-    std::uint32_t frames = input.ConsumeIntegralInRange<std::uint32_t>(0, 960);
+    std::uint32_t frames = input.ConsumeIntegralInRange<std::uint32_t>(0, 480);
     std::vector<std::uint8_t> packet;
     if (!silent && stride > 0) {
       packet = input.ConsumeBytes<std::uint8_t>(static_cast<std::size_t>(frames) * stride);

@@ -31,7 +31,7 @@ struct Expected {
 
 std::string audio_frame(FuzzedDataProvider& input) {
   const int channel = input.ConsumeIntegralInRange<int>(0, 1);
-  const std::vector<std::int16_t> samples(input.ConsumeIntegralInRange<std::size_t>(0, 1700));
+  const std::vector<std::int16_t> samples(input.ConsumeIntegralInRange<std::size_t>(0, 64));
   const std::string payload = audio_payload(channel, samples.data(), samples.size());
   return encode_frame(kFrameAudio, payload.data(), static_cast<std::uint32_t>(payload.size()));
 }
@@ -71,7 +71,7 @@ void push(FrameQueue& queue, Expected& expected, std::size_t limit, std::string 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
   const std::size_t limit = input.ConsumeBool() ? kAudioBacklogLimit
-                                                : input.ConsumeIntegralInRange<std::size_t>(0, 20000);
+                                                : input.ConsumeIntegralInRange<std::size_t>(0, 800);
   FrameQueue queue(limit);
   Expected expected;
 
