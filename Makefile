@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 VENV := $(shell scripts/venv_path.sh)
 PYTHON := $(VENV)/bin/python
 
-.PHONY: demo demo-build configure-windows setup build build-native build-sanitize build-windows dist test test-native test-windows test-worker test-e2e faults bench soak clean
+.PHONY: demo demo-build configure-windows setup build build-native build-sanitize build-fuzz build-windows dist test test-native test-windows test-worker test-e2e faults bench soak fuzz clean
 
 setup:
 	@scripts/setup.sh
@@ -23,6 +23,12 @@ build-sanitize:
 	@cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCOLLOQUOR_SANITIZE=ON >/dev/null
 	@cmake --build build/sanitize -j $(JOBS)
 
+# The fuzz targets: clang with libFuzzer, AddressSanitizer and UBSan.
+build-fuzz:
+	@cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOLLOQUOR_FUZZ=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build build/fuzz --target fuzz_targets -j $(JOBS)
+
 configure-windows:
 	@cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake >/dev/null
@@ -33,7 +39,7 @@ build-windows: configure-windows
 dist:
 	@scripts/make_dist.sh
 
-test: setup build build-sanitize
+test: setup build build-sanitize build-fuzz
 	@scripts/run_tests.sh
 
 test-native: build-sanitize
@@ -67,6 +73,11 @@ soak: setup
 	@cmake --build build/native --target feed_wav -j $(JOBS)
 	@scripts/make_dist.sh
 	@$(PYTHON) bench/soak.py --minutes $(MINUTES) $(if $(KEEP),--keep "$(abspath $(KEEP))")
+
+# Every fuzz target for FUZZ_SECONDS each, seeded from its corpus; prints executions and findings.
+FUZZ_SECONDS ?= 60
+fuzz: setup build-fuzz
+	@scripts/run_fuzz.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build dist

@@ -4,6 +4,8 @@
 # In the native build it runs directly; in the windows build it is a MinGW program that ctest runs
 # through Wine (CMAKE_CROSSCOMPILING_EMULATOR).
 # colloquor_benchmark(NAME SOURCES... LIBS ...) adds a Google Benchmark program (native build only).
+# colloquor_fuzz(NAME SOURCE CORPUS LIBS ...) adds a libFuzzer program (fuzz build only) and lists
+# it with its seed corpus and options in <build>/fuzz_targets.txt, which scripts/run_fuzz.sh reads.
 
 if(COLLOQUOR_WINDOWS)
   if(NOT TARGET gtest)
@@ -17,6 +19,12 @@ else()
   find_package(GTest REQUIRED)
   set(COLLOQUOR_GTEST_LIBS GTest::gtest GTest::gtest_main)
   find_package(benchmark QUIET)
+endif()
+
+if(COLLOQUOR_FUZZ)
+  set(COLLOQUOR_FUZZ_MANIFEST ${CMAKE_BINARY_DIR}/fuzz_targets.txt)
+  file(WRITE ${COLLOQUOR_FUZZ_MANIFEST} "")
+  add_custom_target(fuzz_targets)
 endif()
 
 function(colloquor_test name)
@@ -39,12 +47,31 @@ function(colloquor_benchmark name)
   target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark)
 endfunction()
 
+function(colloquor_fuzz name)
+  if(NOT COLLOQUOR_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(Z "" "SOURCE;CORPUS;OPTIONS;LABEL" "LIBS" ${ARGN})
+  add_executable(${name} ${Z_SOURCE})
+  target_link_libraries(${name} PRIVATE ${Z_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  add_dependencies(fuzz_targets ${name})
+  if(NOT EXISTS ${Z_OPTIONS})
+    set(Z_OPTIONS "")
+  endif()
+  file(APPEND ${COLLOQUOR_FUZZ_MANIFEST}
+       "${Z_LABEL}\t${CMAKE_CURRENT_BINARY_DIR}/${name}\t${Z_CORPUS}\t${Z_OPTIONS}\n")
+endfunction()
+
 # colloquor_folder(NAME DEPS dep...) builds one source folder by its file-name conventions:
 #   *.cpp (not *_win32.cpp)      -> library <NAME>_core, both builds (portable logic, no <windows.h>)
 #   *_win32.cpp                  -> library <NAME>_win32, windows build only (thin Win32 shells)
 #   tests/*_test.cpp             -> one test program each, both builds, linked with the core
 #   tests/*_win32_test.cpp       -> one test program each, windows build only, run under Wine
 #   bench/*_bench.cpp            -> one benchmark program each, native build only
+#   fuzz/*_fuzz.cpp              -> one libFuzzer program each, fuzz build only (COLLOQUOR_FUZZ),
+#                                   seeded from fuzz/corpus/<name>/, extra libFuzzer flags in
+#                                   fuzz/<name>.options
 #   <folder>/extra.cmake         -> anything else (programs, resources, helper programs of tests)
 # DEPS names other folders' libraries (their NAME); the matching _core/_win32 libraries are linked.
 function(colloquor_folder name)
@@ -106,6 +133,14 @@ function(colloquor_folder name)
   foreach(b ${benches})
     get_filename_component(bname ${b} NAME_WE)
     colloquor_benchmark(${name}_${bname} SOURCES ${b} LIBS ${name}_core)
+  endforeach()
+
+  file(GLOB fuzzers CONFIGURE_DEPENDS ${dir}/fuzz/*_fuzz.cpp)
+  foreach(z ${fuzzers})
+    get_filename_component(zname ${z} NAME_WE)
+    string(REGEX REPLACE "_fuzz$" "" label ${zname})
+    colloquor_fuzz(${name}_${zname} SOURCE ${z} LIBS ${name}_core LABEL ${label}
+                   CORPUS ${dir}/fuzz/corpus/${label} OPTIONS ${dir}/fuzz/${label}.options)
   endforeach()
 
   if(EXISTS ${dir}/extra.cmake)

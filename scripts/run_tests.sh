@@ -14,6 +14,7 @@ tier() {
 }
 
 tier "native unit tests (ASan/UBSan)" ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+tier "fuzz targets (seed corpora, 2 s each)" scripts/run_fuzz.sh --smoke 2
 tier "Windows tests under Wine" scripts/with_wine.sh ctest --test-dir build/windows --output-on-failure
 tier "worker tests" bash -c "cd worker && '$venv/bin/python' -m pytest -q -p no:cacheprovider tests ../bench/tests"
 tier "installer script tests" "$venv/bin/python" -m pytest -q -p no:cacheprovider installer/tests

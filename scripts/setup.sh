@@ -8,6 +8,7 @@ APT_PACKAGES=(
   cmake ninja-build g++ make pkg-config
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   googletest libgtest-dev libbenchmark-dev
+  clang libclang-rt-14-dev
   wine wine64 xvfb xdotool x11-utils imagemagick
   pulseaudio pulseaudio-utils espeak-ng sox
   fonts-liberation2 fonts-wine
