@@ -1671,8 +1671,10 @@ def apply_options(options):
     with cond:
         src_lang, tgt_lang, reverse, diarize = src, tgt, rev, dia
         # The sensitivity is kept for the speaker rules; a malformed number keeps the old one.
-        if sensitivity.strip().isdigit():
-            sens = int(sensitivity.strip())
+        # isdigit() also accepts digits that int() refuses ("²", "①"), hence the ASCII test.
+        text = sensitivity.strip()
+        if text.isascii() and text.isdigit() and len(text) <= 9:
+            sens = int(text)
     if dia and not os.path.isfile(seg_path()):
         threading.Thread(target=ensure_segmentation, daemon=True).start()
     elif dia:
@@ -1716,8 +1718,12 @@ def frame_loop(stream):
     try:
         while True:
             kind, payload = read_frame(stream)
-            if not handle_frame(kind, payload):
-                return
+            try:
+                if not handle_frame(kind, payload):
+                    return
+            except Exception as e:
+                # One frame that cannot be acted on must not end the conversation.
+                log("frame failed: %r" % (e,))
     except EndOfInput:
         return
     except OSError as e:
