@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 VENV := $(shell scripts/venv_path.sh)
 PYTHON := $(VENV)/bin/python
 
-.PHONY: demo demo-build configure-windows setup build build-native build-sanitize build-fuzz build-windows dist test test-native test-windows test-worker test-e2e faults bench soak fuzz clean
+.PHONY: demo demo-build configure-windows setup build build-native build-sanitize build-fuzz build-windows dist test test-native test-windows test-worker test-e2e faults bench soak fuzz lint clean
 
 setup:
 	@scripts/setup.sh
@@ -41,6 +41,10 @@ dist:
 
 test: setup build build-sanitize build-fuzz
 	@scripts/run_tests.sh
+
+# clang-format and ruff over the whole tree (also the first tier of make test).
+lint: setup
+	@scripts/lint.sh
 
 test-native: build-sanitize
 	@ctest --test-dir build/sanitize --output-on-failure -j $(JOBS)

@@ -1,8 +1,11 @@
 # Test helpers shared by every folder.
 #
 # colloquor_test(NAME SOURCES... LIBS ...) adds a GoogleTest program and registers it with ctest.
-# In the native build it runs directly; in the windows build it is a MinGW program that ctest runs
-# through Wine (CMAKE_CROSSCOMPILING_EMULATOR).
+# In the native build every test case is a ctest entry of its own (NAME.Suite.Case), so a failure
+# names its case. In the windows build it is a MinGW program that ctest runs whole through Wine
+# (CMAKE_CROSSCOMPILING_EMULATOR): a Wine process per case would cost seconds each. A Windows test
+# that puts windows on the desktop (or dialogs, the clipboard, the keyboard focus) holds the
+# "desktop" lock, so the Wine tier can run the others beside it.
 # colloquor_benchmark(NAME SOURCES... LIBS ...) adds a Google Benchmark program (native build only).
 # colloquor_fuzz(NAME SOURCE CORPUS LIBS ...) adds a libFuzzer program (fuzz build only) and lists
 # it with its seed corpus and options in <build>/fuzz_targets.txt, which scripts/run_fuzz.sh reads.
@@ -16,6 +19,7 @@ if(COLLOQUOR_WINDOWS)
   endif()
   set(COLLOQUOR_GTEST_LIBS gtest gtest_main)
 else()
+  include(GoogleTest)
   find_package(GTest REQUIRED)
   set(COLLOQUOR_GTEST_LIBS GTest::gtest GTest::gtest_main)
   find_package(benchmark QUIET)
@@ -31,11 +35,22 @@ function(colloquor_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE ${T_LIBS} ${COLLOQUOR_GTEST_LIBS})
-  add_test(NAME ${name} COMMAND ${name})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  if(NOT COLLOQUOR_WINDOWS)
+    gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_TIMEOUT 60
+                         PROPERTIES TIMEOUT ${T_TIMEOUT})
+    return()
+  endif()
+  add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  list(GET T_SOURCES 0 main_source)
+  file(STRINGS ${main_source} desktop_use LIMIT_COUNT 1
+       REGEX "CreateWindow|create_main_window|ParlivoRun|FindWindow|MessageBox|OpenClipboard|SetForegroundWindow|GetSaveFileName|IFileOpenDialog")
+  if(desktop_use)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK desktop)
+  endif()
 endfunction()
 
 function(colloquor_benchmark name)

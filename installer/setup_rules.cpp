@@ -14,7 +14,9 @@ std::u16string ascii16(const char* text) {
   return out;
 }
 
-std::u16string unsigned_decimal(std::uint64_t value) { return ascii16(std::to_string(value).c_str()); }
+std::u16string unsigned_decimal(std::uint64_t value) {
+  return ascii16(std::to_string(value).c_str());
+}
 
 std::u16string decimal(std::int64_t value) { return ascii16(std::to_string(value).c_str()); }
 
@@ -64,7 +66,9 @@ std::u16string free_space_line(std::uint64_t available_bytes) {
          u" GB (about 8 GB are needed).";
 }
 
-bool enough_free_space(std::uint64_t available_bytes) { return available_bytes >= kNeededFreeBytes; }
+bool enough_free_space(std::uint64_t available_bytes) {
+  return available_bytes >= kNeededFreeBytes;
+}
 
 bool progress_text(std::uint32_t& last_percent, std::uint32_t progress, std::uint32_t progress_max,
                    std::u16string& text) {
@@ -92,7 +96,8 @@ void filter_cpu_requirements(std::FILE* source, std::FILE* target) {
   // Read byte by byte rather than with fgets so that a NUL inside a line cannot cut it short.
   std::string piece;
   auto flush_piece = [&] {
-    if (!piece.empty() && !piece_is_nvidia_line(piece)) std::fwrite(piece.data(), 1, piece.size(), target);
+    if (!piece.empty() && !piece_is_nvidia_line(piece))
+      std::fwrite(piece.data(), 1, piece.size(), target);
     piece.clear();
   };
   for (int c = std::fgetc(source); c != EOF; c = std::fgetc(source)) {
@@ -110,7 +115,8 @@ std::u16string suitability_command(const std::u16string& python) {
   return quoted(python) + u" -c " + quoted(kSuitabilityProgram);
 }
 
-std::u16string venv_command(const std::u16string& base_python, const std::u16string& environment_folder) {
+std::u16string venv_command(const std::u16string& base_python,
+                            const std::u16string& environment_folder) {
   return quoted(base_python) + u" -m venv " + quoted(environment_folder);
 }
 
@@ -124,7 +130,8 @@ std::u16string pip_install_command(const std::u16string& venv_python, const std:
 
 std::u16string models_command(const std::u16string& venv_python, const std::u16string& install_dir,
                               bool nvidia_found) {
-  std::u16string command = quoted(venv_python) + u" -u " + quoted(install_dir + u"\\install_models.py");
+  std::u16string command =
+      quoted(venv_python) + u" -u " + quoted(install_dir + u"\\install_models.py");
   if (nvidia_found) command += u" --gpu";
   return command;
 }
@@ -134,7 +141,8 @@ std::u16string unpack_command(const std::u16string& unpacker, const std::u16stri
   return quoted(unpacker) + u" -xf " + quoted(archive) + u" -C " + quoted(folder);
 }
 
-std::u16string python_installer_command(const std::u16string& installer, const std::u16string& log) {
+std::u16string python_installer_command(const std::u16string& installer,
+                                        const std::u16string& log) {
   return quoted(installer) + u" /quiet /log " + quoted(log) +
          u" InstallAllUsers=0 PrependPath=0 Include_launcher=0 Include_test=0 Include_doc=0"
          u" Include_tcltk=0 Shortcuts=0 AssociateFiles=0";
@@ -150,7 +158,8 @@ std::vector<std::u16string> python_candidates(const PythonSearchPlaces& places) 
   candidates.push_back(places.install_dir + u"\\python\\python.exe");
   for (const char16_t* tag : kFolderTags) {
     if (!places.local_app_data.empty()) {
-      candidates.push_back(places.local_app_data + u"\\Programs\\Python\\Python" + tag + u"\\python.exe");
+      candidates.push_back(places.local_app_data + u"\\Programs\\Python\\Python" + tag +
+                           u"\\python.exe");
     }
     if (!places.program_files.empty()) {
       candidates.push_back(places.program_files + u"\\Python" + tag + u"\\python.exe");

@@ -79,7 +79,8 @@ bool answer_declines_start(char16_t first);
 
 // Child command lines.
 std::u16string suitability_command(const std::u16string& python);
-std::u16string venv_command(const std::u16string& base_python, const std::u16string& environment_folder);
+std::u16string venv_command(const std::u16string& base_python,
+                            const std::u16string& environment_folder);
 std::u16string pip_upgrade_command(const std::u16string& venv_python);
 std::u16string pip_install_command(const std::u16string& venv_python, const std::u16string& list);
 std::u16string models_command(const std::u16string& venv_python, const std::u16string& install_dir,

@@ -18,7 +18,9 @@ namespace {
 // A silent probe that has not answered within a minute counts as failed (exit code 1).
 constexpr std::uint32_t kHiddenProbeLimitMs = 60000;
 
-bool file_exists(const std::u16string& path) { return GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES; }
+bool file_exists(const std::u16string& path) {
+  return GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool is_console(HANDLE handle) {
   DWORD mode = 0;
@@ -35,9 +37,12 @@ void write_out(const std::u16string& text) {
     WriteConsoleW(out, wide(text), DWORD(text.size()), &written, nullptr);
     return;
   }
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide(text), int(text.size()), nullptr, 0, nullptr, nullptr);
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, wide(text), int(text.size()), nullptr, 0, nullptr, nullptr);
   std::string bytes(std::size_t(size > 0 ? size : 0), '\0');
-  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, wide(text), int(text.size()), bytes.data(), size, nullptr, nullptr);
+  if (size > 0)
+    WideCharToMultiByte(CP_UTF8, 0, wide(text), int(text.size()), bytes.data(), size, nullptr,
+                        nullptr);
   WriteFile(out, bytes.data(), DWORD(bytes.size()), &written, nullptr);
 }
 
@@ -57,7 +62,8 @@ char16_t read_answer(DWORD max_chars) {
   std::string line;
   char c = 0;
   DWORD got = 0;
-  while (line.size() < 64 && ReadFile(in, &c, 1, &got, nullptr) && got == 1 && c != '\n') line.push_back(c);
+  while (line.size() < 64 && ReadFile(in, &c, 1, &got, nullptr) && got == 1 && c != '\n')
+    line.push_back(c);
   wchar_t first[2] = {};
   if (!line.empty()) MultiByteToWideChar(CP_UTF8, 0, line.data(), int(line.size()), first, 1);
   if (first[0] == L'\r') return 0;
@@ -84,7 +90,8 @@ bool write_payload_file(const PayloadFile& file, const std::u16string& target) {
   const DWORD size = SizeofResource(nullptr, resource);
   const void* bytes = loaded == nullptr ? nullptr : LockResource(loaded);
   if (bytes == nullptr) return false;
-  HANDLE handle = CreateFileW(wide(target), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = CreateFileW(wide(target), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   const BOOL ok = WriteFile(handle, bytes, size, &written, nullptr);
@@ -104,13 +111,15 @@ void write_payload_files(const std::u16string& install_dir) {
 
 // ---------------------------------------------------------------- Python
 
-bool python_is_suitable(const std::u16string& path) { return run_hidden(suitability_command(path)) == 0; }
+bool python_is_suitable(const std::u16string& path) {
+  return run_hidden(suitability_command(path)) == 0;
+}
 
 std::u16string registered_python(HKEY root, const char16_t* version) {
   wchar_t buffer[520] = {};
   DWORD bytes = 1038;
-  const LONG status = RegGetValueW(root, wide(python_registry_key(version)), L"ExecutablePath", RRF_RT_REG_SZ,
-                                   nullptr, buffer, &bytes);
+  const LONG status = RegGetValueW(root, wide(python_registry_key(version)), L"ExecutablePath",
+                                   RRF_RT_REG_SZ, nullptr, buffer, &bytes);
   return status == ERROR_SUCCESS ? from_wide(buffer) : std::u16string();
 }
 
@@ -120,7 +129,8 @@ std::u16string find_python(const std::u16string& install_dir) {
   places.local_app_data = env_value(L"LOCALAPPDATA");
   places.program_files = env_value(L"ProgramFiles");
   for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-    for (const char16_t* version : kRegistryVersions) places.registered_paths.push_back(registered_python(root, version));
+    for (const char16_t* version : kRegistryVersions)
+      places.registered_paths.push_back(registered_python(root, version));
   }
   for (const std::u16string& candidate : python_candidates(places)) {
     if (file_exists(candidate) && python_is_suitable(candidate)) return candidate;
@@ -128,7 +138,8 @@ std::u16string find_python(const std::u16string& install_dir) {
   return python_is_suitable(u"python") ? u"python" : u"";
 }
 
-std::u16string python_from_package(const std::u16string& install_dir, const PythonSources& sources) {
+std::u16string python_from_package(const std::u16string& install_dir,
+                                   const PythonSources& sources) {
   const std::u16string unpacker = env_value(L"SystemRoot") + u"\\System32\\tar.exe";
   if (!file_exists(unpacker)) return u"";
   const std::u16string archive = env_value(L"TEMP") + u"\\colloquor-python.zip";
@@ -144,12 +155,13 @@ std::u16string python_from_package(const std::u16string& install_dir, const Pyth
   const int rc = run_and_wait(unpack_command(unpacker, archive, folder), u"");
   DeleteFileW(wide(archive));
   if (rc == 0 && python_is_suitable(interpreter)) return interpreter;
-  print_line(u"The unpacked Python does not start (code " + decimal(rc) + u"). Trying the " + sources.site_label +
-             u" installer instead.");
+  print_line(u"The unpacked Python does not start (code " + decimal(rc) + u"). Trying the " +
+             sources.site_label + u" installer instead.");
   return u"";
 }
 
-std::u16string python_from_installer(const std::u16string& install_dir, const PythonSources& sources) {
+std::u16string python_from_installer(const std::u16string& install_dir,
+                                     const PythonSources& sources) {
   const std::u16string installer = env_value(L"TEMP") + u"\\colloquor-python-setup.exe";
   const std::u16string log = install_dir + u"\\python-setup.log";
   print_line(u"Downloading the Python installer from " + sources.site_label + u" (about 25 MB)...");
@@ -165,7 +177,8 @@ std::u16string python_from_installer(const std::u16string& install_dir, const Py
   return base;
 }
 
-void python_step(const std::u16string& install_dir, const std::u16string& venv_python, const PythonSources& sources) {
+void python_step(const std::u16string& install_dir, const std::u16string& venv_python,
+                 const PythonSources& sources) {
   if (file_exists(venv_python) && python_is_suitable(venv_python)) {
     print_line(u"The Python environment already exists, skipping.");
     return;
@@ -206,8 +219,10 @@ void derive_cpu_requirements(const std::u16string& source_path, const std::u16st
 
 bool packages_step(const std::u16string& install_dir, const std::u16string& venv_python) {
   const bool nvidia_found = detect_nvidia();
-  print_line(nvidia_found ? u"NVIDIA video card found - installing everything, including the CUDA libraries."
-                          : u"No NVIDIA video card found - installing without the CUDA libraries (runs on the processor).");
+  print_line(nvidia_found
+                 ? u"NVIDIA video card found - installing everything, including the CUDA libraries."
+                 : u"No NVIDIA video card found - installing without the CUDA libraries (runs on "
+                   u"the processor).");
   run_and_wait(pip_upgrade_command(venv_python), u"");
   std::u16string list = install_dir + u"\\requirements.txt";
   if (!nvidia_found) {
@@ -221,9 +236,11 @@ bool packages_step(const std::u16string& install_dir, const std::u16string& venv
   return nvidia_found;
 }
 
-void models_step(const std::u16string& install_dir, const std::u16string& venv_python, bool nvidia_found) {
-  print_line(nvidia_found ? u"Recognition: Whisper large-v3 (~3 GB), translation: NLLB-200 (~1.4 GB)."
-                          : u"Recognition: Whisper small (~0.5 GB), translation: NLLB-200 (~1.4 GB).");
+void models_step(const std::u16string& install_dir, const std::u16string& venv_python,
+                 bool nvidia_found) {
+  print_line(nvidia_found
+                 ? u"Recognition: Whisper large-v3 (~3 GB), translation: NLLB-200 (~1.4 GB)."
+                 : u"Recognition: Whisper small (~0.5 GB), translation: NLLB-200 (~1.4 GB).");
   if (run_and_wait(models_command(venv_python, install_dir, nvidia_found), install_dir) != 0) {
     fail_install(u"could not download the models (see the messages above).");
   }
@@ -259,7 +276,8 @@ void closing_dialogue(const std::u16string& install_dir) {
   print_line(u"");
   print_text(u"Start Colloquor now? [Y/n] ");
   if (answer_declines_start(read_answer(15))) return;
-  ShellExecuteW(nullptr, L"open", wide(install_dir + u"\\Parlivo.exe"), nullptr, wide(install_dir), SW_SHOWNORMAL);
+  ShellExecuteW(nullptr, L"open", wide(install_dir + u"\\Parlivo.exe"), nullptr, wide(install_dir),
+                SW_SHOWNORMAL);
 }
 
 // ---------------------------------------------------------------- download progress
@@ -283,7 +301,8 @@ class Progress final : public IBindStatusCallback {
   HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progress_max, ULONG, LPCWSTR) override {
+  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progress_max, ULONG,
+                                       LPCWSTR) override {
     std::u16string text;
     if (progress_text(last_percent, progress, progress_max, text)) print_text(text);
     return S_OK;
@@ -293,7 +312,9 @@ class Progress final : public IBindStatusCallback {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD*, BINDINFO*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override {
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
 };
 
@@ -313,7 +334,9 @@ void print_step(const std::u16string& title) {
 void fail_install(const std::u16string& message) {
   print_line(u"");
   print_line(u"ERROR: " + message);
-  print_line(u"The installation is not finished. Run the installer again - the steps that are already done are skipped.");
+  print_line(
+      u"The installation is not finished. Run the installer again - the steps that are already "
+      u"done are skipped.");
   wait_for_enter();
   ExitProcess(1);
 }
@@ -340,8 +363,8 @@ int run_hidden(const std::u16string& command_line) {
   StartedProcess process;
   {
     // The child has its own copy once it exists; the installer's closes right after the attempt.
-    const UniqueHandle null_device(
-        CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr));
+    const UniqueHandle null_device(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE,
+                                               &inheritable, OPEN_EXISTING, 0, nullptr));
     ProcessStart start;
     start.command_line = command_line;
     start.inherit_handles = true;
@@ -366,8 +389,8 @@ bool download_with_progress(const std::u16string& url, const std::u16string& tar
 std::u16string pick_install_folder() {
   std::u16string path;
   IFileOpenDialog* dialog = nullptr;
-  if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_IFileOpenDialog,
-                              reinterpret_cast<void**>(&dialog)))) {
+  if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER,
+                              IID_IFileOpenDialog, reinterpret_cast<void**>(&dialog)))) {
     return path;
   }
   FILEOPENDIALOGOPTIONS options = 0;
@@ -404,7 +427,8 @@ int run_setup(const SetupHooks& hooks) {
   // Without COM the run still goes as far as it can: the picker then yields no folder.
   if (FAILED(com)) print_line(com_unavailable_line(static_cast<std::uint32_t>(com)));
   print_line(u"A folder picker opens now.");
-  const std::u16string chosen = hooks.pick_folder != nullptr ? hooks.pick_folder() : pick_install_folder();
+  const std::u16string chosen =
+      hooks.pick_folder != nullptr ? hooks.pick_folder() : pick_install_folder();
   if (chosen.empty()) fail_install(u"no folder was chosen.");
   const std::u16string install_dir = install_dir_for(chosen);
   make_install_folder(install_dir);
@@ -417,7 +441,9 @@ int run_setup(const SetupHooks& hooks) {
     if (query(install_dir, available)) {
       print_line(free_space_line(available));
       if (!enough_free_space(available)) {
-        fail_install(u"not enough free disk space on the target drive. Choose another folder and run the installer again.");
+        fail_install(
+            u"not enough free disk space on the target drive. Choose another folder and run the "
+            u"installer again.");
       }
     }
   }

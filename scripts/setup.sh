@@ -5,7 +5,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 APT_PACKAGES=(
-  cmake ninja-build g++ make pkg-config
+  cmake ninja-build g++ make pkg-config ccache clang-format
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev

@@ -1094,7 +1094,7 @@ def _map_local_speakers(voices, prints, spoken, tm):
             mapping[label] = number
             taken.add(number)
     founded = set()
-    for label in sorted((l for l in prints if l not in mapping), key=lambda l: (-spoken[l], l)):
+    for label in sorted((key for key in prints if key not in mapping), key=lambda key: (-spoken[key], key)):
         if voices.gnext <= MAX_SPEAKERS:
             mapping[label] = voices.add(prints[label])
             founded.add(label)

@@ -168,13 +168,12 @@ ListStep list_choice_step(ListChoice& choice, int notification, int selection, b
       if (selection == choice.settled) return ListStep::nothing;
       choice.settled = selection;
       return ListStep::act;
-    default:
-      return ListStep::nothing;
+    default: return ListStep::nothing;
   }
 }
 
-std::optional<std::u16string> model_switch_target(const std::vector<ModelEntry>& catalog,
-                                                  int index, std::u16string_view active_id,
+std::optional<std::u16string> model_switch_target(const std::vector<ModelEntry>& catalog, int index,
+                                                  std::u16string_view active_id,
                                                   std::u16string_view chosen_id, bool switching) {
   if (index < 0 || static_cast<std::size_t>(index) >= catalog.size()) return std::nullopt;
   const std::u16string& id = catalog[static_cast<std::size_t>(index)].id;

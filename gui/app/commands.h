@@ -106,9 +106,9 @@ std::optional<std::u16string> dropped_audio_status(DroppedAudioStatus& status,
 
 // ---- Value labels -----------------------------------------------------------------------------
 
-std::u16string gain_label(std::int32_t gain_db);          // "+0 dB", "-10 dB", "+30 dB"
-std::u16string strength_label(std::int32_t strength);     // "strength 50%"
-std::u16string sensitivity_label(std::int32_t percent);   // "60%"
+std::u16string gain_label(std::int32_t gain_db);         // "+0 dB", "-10 dB", "+30 dB"
+std::u16string strength_label(std::int32_t strength);    // "strength 50%"
+std::u16string sensitivity_label(std::int32_t percent);  // "60%"
 
 // ---- Which WM_COMMAND does what ---------------------------------------------------------------
 
@@ -157,8 +157,8 @@ Command command_for(int control_id, int notification);
 // restarts system-audio capture) only a completed choice counts: the list closed with another
 // item than the one it had when the user came to it, or the user left the list after changing it.
 struct ListChoice {
-  int settled = -1;           // the selection the user came to the list with
-  bool focus_taken = false;   // the program gave the list the focus: keep `settled` as it is
+  int settled = -1;          // the selection the user came to the list with
+  bool focus_taken = false;  // the program gave the list the focus: keep `settled` as it is
 };
 
 enum class ListStep {
@@ -181,8 +181,8 @@ bool swap_allowed(int speech_selection, int translation_selection);
 // outside the catalog, for the model that is already active, and for the one already on its way.
 // Picking the active model while another one is being switched to goes back to it: the worker
 // returns to the model sent last once its running load ends.
-std::optional<std::u16string> model_switch_target(const std::vector<ModelEntry>& catalog,
-                                                  int index, std::u16string_view active_id,
+std::optional<std::u16string> model_switch_target(const std::vector<ModelEntry>& catalog, int index,
+                                                  std::u16string_view active_id,
                                                   std::u16string_view chosen_id, bool switching);
 
 // ---- Capture levels and the speech state -------------------------------------------------------
@@ -208,8 +208,7 @@ std::optional<std::u16string> speech_status_after(SpeechStatus& status, LevelRep
 // A channel whose capture stopped hears nobody: its flag is cleared, and while the other channel
 // still records, the status text of the new combined state is returned as above.
 std::optional<std::u16string> speech_status_after_stop(SpeechStatus& status, int channel,
-                                                       bool capture_running,
-                                                       bool use_system_audio);
+                                                       bool capture_running, bool use_system_audio);
 
 // ---- What is enabled when -----------------------------------------------------------------------
 
@@ -220,10 +219,10 @@ struct ControlInputs {
   bool worker_ready = false;
   bool translation_unavailable = false;
   bool speakers_unavailable = false;
-  bool use_microphone = true;       // "Use microphone" ticked (micon)
-  bool use_system_audio = false;    // "Capture the other side" ticked (sys)
-  bool noise_suppression = true;    // "Noise suppression" ticked (ns)
-  bool several_voices = false;      // "Several (detect voices)" chosen
+  bool use_microphone = true;     // "Use microphone" ticked (micon)
+  bool use_system_audio = false;  // "Capture the other side" ticked (sys)
+  bool noise_suppression = true;  // "Noise suppression" ticked (ns)
+  bool several_voices = false;    // "Several (detect voices)" chosen
 };
 
 // Per control (creation slot): 1 enable, 0 disable, -1 leave as it is.
@@ -231,16 +230,36 @@ using EnablePlan = std::array<std::int8_t, kControlCount>;
 
 // The session controls: usable only while a session is open or capture runs.
 inline constexpr std::array<Ctl, 30> kSessionControls = {
-    Ctl::MicrophoneLabel,        Ctl::MicrophoneList,      Ctl::UseMicrophone,
-    Ctl::OutputDeviceLabel,      Ctl::OutputDeviceList,    Ctl::SpeechLanguageLabel,
-    Ctl::SpeechLanguageList,     Ctl::Swap,                Ctl::TranslationLanguageLabel,
-    Ctl::TranslationLanguageList, Ctl::TranslationModelLabel, Ctl::TranslationModelList,
-    Ctl::Clear,                  Ctl::GainLabel,           Ctl::GainTrackbar,
-    Ctl::GainValue,              Ctl::Agc,                 Ctl::NoiseSuppression,
-    Ctl::StrengthTrackbar,       Ctl::StrengthValue,       Ctl::Boost,
-    Ctl::SystemAudio,            Ctl::Reverse,             Ctl::Echo,
-    Ctl::OneInterlocutor,        Ctl::SeveralVoices,       Ctl::SensitivityTrackbar,
-    Ctl::SensitivityValue,       Ctl::SpeakerModelLabel,   Ctl::SpeakerModelList,
+    Ctl::MicrophoneLabel,
+    Ctl::MicrophoneList,
+    Ctl::UseMicrophone,
+    Ctl::OutputDeviceLabel,
+    Ctl::OutputDeviceList,
+    Ctl::SpeechLanguageLabel,
+    Ctl::SpeechLanguageList,
+    Ctl::Swap,
+    Ctl::TranslationLanguageLabel,
+    Ctl::TranslationLanguageList,
+    Ctl::TranslationModelLabel,
+    Ctl::TranslationModelList,
+    Ctl::Clear,
+    Ctl::GainLabel,
+    Ctl::GainTrackbar,
+    Ctl::GainValue,
+    Ctl::Agc,
+    Ctl::NoiseSuppression,
+    Ctl::StrengthTrackbar,
+    Ctl::StrengthValue,
+    Ctl::Boost,
+    Ctl::SystemAudio,
+    Ctl::Reverse,
+    Ctl::Echo,
+    Ctl::OneInterlocutor,
+    Ctl::SeveralVoices,
+    Ctl::SensitivityTrackbar,
+    Ctl::SensitivityValue,
+    Ctl::SpeakerModelLabel,
+    Ctl::SpeakerModelList,
 };
 
 // A session is live while its file is open or capture runs.

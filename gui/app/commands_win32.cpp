@@ -31,7 +31,9 @@ namespace {
 // on screen only.
 bool saving_failed = false;
 
-void set_status(const std::u16string& text) { SetWindowTextW(control(Ctl::StatusLine), wide(text)); }
+void set_status(const std::u16string& text) {
+  SetWindowTextW(control(Ctl::StatusLine), wide(text));
+}
 
 bool is_checked(Ctl which) {
   return SendMessageW(control(which), BM_GETCHECK, 0, 0) == BST_CHECKED;
@@ -62,7 +64,9 @@ std::u16string selected_endpoint() {
   return endpoint_id_for_entry(output_endpoint_ids, selection_of(Ctl::OutputDeviceList));
 }
 
-void set_label(Ctl which, const std::u16string& text) { SetWindowTextW(control(which), wide(text)); }
+void set_label(Ctl which, const std::u16string& text) {
+  SetWindowTextW(control(which), wide(text));
+}
 
 ControlInputs current_inputs() {
   ControlInputs in;
@@ -157,7 +161,8 @@ void on_system_audio() {
 
 void on_output_device() {
   save_settings();
-  if (capture_running() && live_options.sys.load() != 0) start_loopback_capture(selected_endpoint());
+  if (capture_running() && live_options.sys.load() != 0)
+    start_loopback_capture(selected_endpoint());
 }
 
 void on_use_microphone() {
@@ -207,16 +212,13 @@ void on_costly_list(Ctl list, int notification, void (*act)()) {
   const bool dropped_down = SendMessageW(box, CB_GETDROPPEDSTATE, 0, 0) != FALSE;
   switch (list_choice_step(choice_of(list), notification, selection_of(list), dropped_down,
                            GetFocus() == box)) {
-    case ListStep::act:
-      act();
-      break;
+    case ListStep::act: act(); break;
     case ListStep::take_focus:
       // Not while another program is in front: the choice then completes when the user comes
       // back to the list and leaves it.
       if (GetActiveWindow() == main_window()) SetFocus(box);
       break;
-    case ListStep::nothing:
-      break;
+    case ListStep::nothing: break;
   }
 }
 
@@ -247,7 +249,8 @@ void on_enter_key() {
 // "Save...": the live session in the languages chosen now, a saved one in those it was recorded in.
 void on_save() {
   const ExportWindow window{main_window(), control(Ctl::StatusLine),
-                            control(Ctl::SpeechLanguageList), control(Ctl::TranslationLanguageList)};
+                            control(Ctl::SpeechLanguageList),
+                            control(Ctl::TranslationLanguageList)};
   if (window_state.session_open) {
     save_transcripts(window, worker_state.transcript_lines);
   } else {
@@ -262,7 +265,8 @@ void on_sessions_selection() {
     select_current_session_in_history();
     return;
   }
-  open_history_entry(static_cast<int>(SendMessageW(control(Ctl::SessionsList), LB_GETCURSEL, 0, 0)));
+  open_history_entry(
+      static_cast<int>(SendMessageW(control(Ctl::SessionsList), LB_GETCURSEL, 0, 0)));
 }
 
 // A control that lost the ability to take input hands the keyboard on, and a session becoming
@@ -323,9 +327,8 @@ void apply_capture_options(bool save) {
 void send_options() {
   const std::string payload = options_payload(
       selected_item_data(Ctl::SpeechLanguageList, -1),
-      selected_item_data(Ctl::TranslationLanguageList, -1),
-      live_speaker_options.rev.load() != 0, live_speaker_options.diarize.load() != 0,
-      live_speaker_options.sens2.load());
+      selected_item_data(Ctl::TranslationLanguageList, -1), live_speaker_options.rev.load() != 0,
+      live_speaker_options.diarize.load() != 0, live_speaker_options.sens2.load());
   send_frame(kFrameOptions, payload.data(), static_cast<std::uint32_t>(payload.size()));
 }
 
@@ -399,8 +402,8 @@ void on_audio_level(WPARAM wparam, LPARAM lparam) {
   if (!channel_capturing(report.channel)) return;
   const Ctl bar = report.channel == 0 ? Ctl::MicrophoneLevel : Ctl::SystemAudioLevel;
   SendMessageW(control(bar), PBM_SETPOS, static_cast<WPARAM>(wparam), 0);
-  const std::optional<std::u16string> text = speech_status_after(
-      speech_status, report, capture_running(), live_options.sys.load() != 0);
+  const std::optional<std::u16string> text =
+      speech_status_after(speech_status, report, capture_running(), live_options.sys.load() != 0);
   if (text && !saving_failed) set_status(*text);
 }
 

@@ -16,7 +16,8 @@ bool on_command(WPARAM wparam, LPARAM lparam);
 // written once, when the drag or key press ends.
 void on_trackbar_scroll(WPARAM wparam, LPARAM lparam);
 
-// WM_AUDIO_LEVEL: the channel's level bar and, while recording, the speech state in the status line.
+// WM_AUDIO_LEVEL: the channel's level bar and, while recording, the speech state in the status
+// line.
 void on_audio_level(WPARAM wparam, LPARAM lparam);
 
 // WM_LOOPBACK_FAILED: takes back and frees the reason string and, when the report is of the

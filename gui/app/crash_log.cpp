@@ -25,8 +25,8 @@ std::string terminate_message(const char* what) {
 
 std::string unhandled_exception_message(unsigned long code, const void* address) {
   char buffer[160];
-  int length = std::snprintf(buffer, sizeof buffer, "unhandled exception 0x%08lX at %p", code,
-                             address);
+  int length =
+      std::snprintf(buffer, sizeof buffer, "unhandled exception 0x%08lX at %p", code, address);
   if (length < 0) return "unhandled exception";
   if (length >= static_cast<int>(sizeof buffer)) length = sizeof buffer - 1;
   return std::string(buffer, static_cast<std::size_t>(length));

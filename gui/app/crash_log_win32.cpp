@@ -56,9 +56,8 @@ void write_crash_line(std::string_view message) {
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   std::wstring stamp = local_timestamp();
-  std::string line =
-      crash_line(std::u16string_view(reinterpret_cast<const char16_t*>(stamp.data()), stamp.size()),
-                 message);
+  std::string line = crash_line(
+      std::u16string_view(reinterpret_cast<const char16_t*>(stamp.data()), stamp.size()), message);
   DWORD written = 0;
   WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   CloseHandle(file);

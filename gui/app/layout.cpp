@@ -139,7 +139,9 @@ WindowLayout layout_window(int W, int H, int dpi) {
 
 Size initial_window_size(int dpi) { return Size{scale(1160, dpi), scale(1080, dpi)}; }
 
-Size minimum_track_size(int dpi) { return Size{scale(860, dpi) + scale(250, dpi), scale(820, dpi)}; }
+Size minimum_track_size(int dpi) {
+  return Size{scale(860, dpi) + scale(250, dpi), scale(820, dpi)};
+}
 
 Size fit_within(Size wanted, Size area) {
   return Size{area.width > 0 ? std::min(wanted.width, area.width) : wanted.width,

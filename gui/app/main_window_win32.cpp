@@ -39,7 +39,7 @@ HFONT g_large_font = nullptr;
 HFONT g_heading_font = nullptr;
 std::array<HWND, kControlCount> g_controls{};
 std::thread g_bootstrap_thread;
-HWND g_status_tip = nullptr;            // the whole status text when the line cuts it short
+HWND g_status_tip = nullptr;  // the whole status text when the line cuts it short
 HWND g_focus_before_deactivation = nullptr;
 
 int s(int length) { return scale(length, g_dpi); }
@@ -152,29 +152,20 @@ void set_percent_range(HWND bar) { SendMessageW(bar, PBM_SETRANGE32, 0, 100); }
 // Per-control set-up that must happen right after that control exists.
 void after_created(const ControlSpec& entry, HWND control) {
   switch (entry.slot) {
-    case Ctl::Spinner:
-      SetTimer(g_window, kSpinnerTimerId, kSpinnerPeriodMs, nullptr);
-      break;
-    case Ctl::SessionsLabel:
-      set_font(control, g_heading_font);
-      break;
+    case Ctl::Spinner: SetTimer(g_window, kSpinnerTimerId, kSpinnerPeriodMs, nullptr); break;
+    case Ctl::SessionsLabel: set_font(control, g_heading_font); break;
     case Ctl::SystemAudioLevel:
       set_percent_range(g_controls[slot(Ctl::MicrophoneLevel)]);
       set_percent_range(control);
       break;
-    case Ctl::GainTrackbar:
-      set_trackbar_range(control, -10, 30);
-      break;
+    case Ctl::GainTrackbar: set_trackbar_range(control, -10, 30); break;
     case Ctl::StrengthTrackbar:
-    case Ctl::SensitivityTrackbar:
-      set_trackbar_range(control, 0, 100);
-      break;
+    case Ctl::SensitivityTrackbar: set_trackbar_range(control, 0, 100); break;
     case Ctl::DownloadProgress:
       set_percent_range(control);
       ShowWindow(control, SW_HIDE);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -191,16 +182,18 @@ void load_rich_edit() {
 void initialise_com() {
   const HRESULT result = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (FAILED(result) && result != RPC_E_CHANGED_MODE) {
-    window_state.startup_notices.push_back(com_unavailable_status(static_cast<std::uint32_t>(result)));
+    window_state.startup_notices.push_back(
+        com_unavailable_status(static_cast<std::uint32_t>(result)));
   }
 }
 
 void create_controls(HINSTANCE instance) {
   for (const ControlSpec& entry : kControls) {
     if (entry.slot == Ctl::RecognizedPanel) load_rich_edit();
-    HWND control = CreateWindowExW(
-        entry.ex_style, entry.window_class, entry.caption, WS_CHILD | WS_VISIBLE | entry.style, 0, 0, 10,
-        10, g_window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(entry.id)), instance, nullptr);
+    HWND control =
+        CreateWindowExW(entry.ex_style, entry.window_class, entry.caption,
+                        WS_CHILD | WS_VISIBLE | entry.style, 0, 0, 10, 10, g_window,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(entry.id)), instance, nullptr);
     g_controls[slot(entry.slot)] = control;
     set_font(control, g_normal_font);
     after_created(entry, control);
@@ -236,10 +229,10 @@ void finish_control_fonts_and_panels() {
 void add_status_tooltip(HINSTANCE instance) {
   HWND status = control(Ctl::StatusLine);
   if (status == nullptr) return;
-  g_status_tip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
-                                 WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, CW_USEDEFAULT,
-                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, g_window, nullptr,
-                                 instance, nullptr);
+  g_status_tip =
+      CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                      WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, CW_USEDEFAULT, CW_USEDEFAULT,
+                      CW_USEDEFAULT, CW_USEDEFAULT, g_window, nullptr, instance, nullptr);
   if (g_status_tip == nullptr) return;
   TTTOOLINFOW tool = {};
   tool.cbSize = TTTOOLINFOW_V2_SIZE;
@@ -256,7 +249,8 @@ bool status_fits(HWND status, const wchar_t* text, int length) {
   RECT area{};
   GetClientRect(status, &area);
   HDC dc = GetDC(status);
-  HGDIOBJ old_font = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(status, WM_GETFONT, 0, 0)));
+  HGDIOBJ old_font =
+      SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(status, WM_GETFONT, 0, 0)));
   SIZE extent{};
   GetTextExtentPoint32W(dc, text, length, &extent);
   SelectObject(dc, old_font);
@@ -468,17 +462,10 @@ void draw_new_session_button(const DRAWITEMSTRUCT& item) {
 
 bool on_draw_item(const DRAWITEMSTRUCT* item) {
   switch (item->CtlID) {
-    case kIdRecordButton:
-      draw_record_button(*item);
-      return true;
-    case kIdSpinner:
-      draw_spinner(*item);
-      return true;
-    case kIdNewSessionButton:
-      draw_new_session_button(*item);
-      return true;
-    default:
-      return false;
+    case kIdRecordButton: draw_record_button(*item); return true;
+    case kIdSpinner: draw_spinner(*item); return true;
+    case kIdNewSessionButton: draw_new_session_button(*item); return true;
+    default: return false;
   }
 }
 
@@ -521,8 +508,8 @@ void on_get_min_max_info(HWND window, MINMAXINFO* info) {
 // The item under a point of the Sessions list, or -1 for empty space. LB_ITEMFROMPOINT answers
 // with the nearest item also below the last one, so the item's own rectangle decides.
 int sessions_item_at(HWND list, POINT client_point) {
-  LRESULT answer = SendMessageW(list, LB_ITEMFROMPOINT, 0,
-                                MAKELPARAM(client_point.x, client_point.y));
+  LRESULT answer =
+      SendMessageW(list, LB_ITEMFROMPOINT, 0, MAKELPARAM(client_point.x, client_point.y));
   if (HIWORD(answer) != 0) return -1;
   const int index = LOWORD(answer);
   const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
@@ -561,8 +548,8 @@ void on_sessions_context_menu(HWND list, LPARAM position) {
   AppendMenuW(menu, MF_STRING | on_item, kMenuDeleteEntry, L"Delete");
   AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
   AppendMenuW(menu, MF_STRING, kMenuOpenHistoryFolder, L"Open the history folder");
-  const int command = static_cast<int>(
-      TrackPopupMenu(menu, TPM_RIGHTBUTTON | TPM_RETURNCMD, screen.x, screen.y, 0, g_window, nullptr));
+  const int command = static_cast<int>(TrackPopupMenu(menu, TPM_RIGHTBUTTON | TPM_RETURNCMD,
+                                                      screen.x, screen.y, 0, g_window, nullptr));
   DestroyMenu(menu);
   if (command == kMenuOpenHistoryFolder) {
     open_history_folder(L"history");
@@ -620,18 +607,12 @@ int window_dpi() { return g_dpi; }
 
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
-    case WM_CREATE:
-      on_create(window, reinterpret_cast<const CREATESTRUCTW*>(lparam));
-      return 0;
-    case WM_SIZE:
-      on_size(LOWORD(lparam), HIWORD(lparam));
-      return 0;
+    case WM_CREATE: on_create(window, reinterpret_cast<const CREATESTRUCTW*>(lparam)); return 0;
+    case WM_SIZE: on_size(LOWORD(lparam), HIWORD(lparam)); return 0;
     case WM_GETMINMAXINFO:
       on_get_min_max_info(window, reinterpret_cast<MINMAXINFO*>(lparam));
       return 0;
-    case WM_ACTIVATE:
-      on_activate(wparam);
-      return 0;
+    case WM_ACTIVATE: on_activate(wparam); return 0;
     case WM_NOTIFY: {
       auto* header = reinterpret_cast<NMHDR*>(lparam);
       if (g_status_tip != nullptr && header->hwndFrom == g_status_tip &&
@@ -669,23 +650,12 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_COMMAND:
       if (on_command(wparam, lparam)) return 0;
       break;
-    case WM_HSCROLL:
-      on_trackbar_scroll(wparam, lparam);
-      return 0;
-    case WM_AUDIO_LEVEL:
-      on_audio_level(wparam, lparam);
-      return 0;
-    case WM_LOOPBACK_FAILED:
-      on_loopback_failed(wparam, lparam);
-      return 0;
-    case WM_WORKER_LINE:
-      on_worker_line(window, lparam);
-      return 0;
-    case WM_DESTROY:
-      on_destroy();
-      return 0;
-    default:
-      break;
+    case WM_HSCROLL: on_trackbar_scroll(wparam, lparam); return 0;
+    case WM_AUDIO_LEVEL: on_audio_level(wparam, lparam); return 0;
+    case WM_LOOPBACK_FAILED: on_loopback_failed(wparam, lparam); return 0;
+    case WM_WORKER_LINE: on_worker_line(window, lparam); return 0;
+    case WM_DESTROY: on_destroy(); return 0;
+    default: break;
   }
   return DefWindowProcW(window, message, wparam, lparam);
 }
@@ -696,9 +666,9 @@ bool register_main_window_class(HINSTANCE instance) {
   window_class.style = 0;
   window_class.lpfnWndProc = main_window_proc;
   window_class.hInstance = instance;
-  window_class.hIcon = static_cast<HICON>(
-      LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, GetSystemMetrics(SM_CXICON),
-                 GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
+  window_class.hIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                                     GetSystemMetrics(SM_CXICON),
+                                                     GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
   window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   window_class.lpszClassName = kMainWindowClass;
@@ -716,8 +686,10 @@ HWND create_main_window(HINSTANCE instance) {
   // The default position may leave a window that fills the work area partly off the screen.
   RECT placed{};
   if (window != nullptr && GetWindowRect(window, &placed)) {
-    const int x = fit_start(placed.left, placed.right - placed.left, work.left, work.right - work.left);
-    const int y = fit_start(placed.top, placed.bottom - placed.top, work.top, work.bottom - work.top);
+    const int x =
+        fit_start(placed.left, placed.right - placed.left, work.left, work.right - work.left);
+    const int y =
+        fit_start(placed.top, placed.bottom - placed.top, work.top, work.bottom - work.top);
     if (x != placed.left || y != placed.top) {
       SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
@@ -726,9 +698,9 @@ HWND create_main_window(HINSTANCE instance) {
 }
 
 void set_small_icon(HWND window, HINSTANCE instance) {
-  HICON small_icon = static_cast<HICON>(
-      LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                 GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+  HICON small_icon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                                   GetSystemMetrics(SM_CXSMICON),
+                                                   GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
   if (small_icon != nullptr) {
     SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon));
   }

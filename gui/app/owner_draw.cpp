@@ -57,8 +57,7 @@ ButtonColors new_session_colors(bool disabled, bool session_or_capture, bool pre
 std::array<SpinnerDot, 12> spinner_dots(const Box& item, int phase, int dpi, Rgb background) {
   const int cx = (item.left + item.right) / 2;
   const int cy = (item.top + item.bottom) / 2;
-  const int radius =
-      std::min(item.right - item.left, item.bottom - item.top) / 2 - scale(4, dpi);
+  const int radius = std::min(item.right - item.left, item.bottom - item.top) / 2 - scale(4, dpi);
   const int p = ((phase % 12) + 12) % 12;
   const double dot_base = scale(3, dpi);
 

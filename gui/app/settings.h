@@ -50,23 +50,23 @@ inline constexpr std::size_t kMicrophoneChars = 256;
 
 // Every choice the "app" section holds, in the units of the window (gain in dB).
 struct AppSettings {
-  std::int32_t src = 1;    // speech language list position: 0 Auto, 1..8 the languages
-  std::int32_t tgt = 2;    // translation language list position: 0 No translation, 1..8
-  std::int32_t gain = 0;   // -10..+30 dB (stored as dB + 10)
-  std::int32_t nsv = 50;   // 0..100
+  std::int32_t src = 1;   // speech language list position: 0 Auto, 1..8 the languages
+  std::int32_t tgt = 2;   // translation language list position: 0 No translation, 1..8
+  std::int32_t gain = 0;  // -10..+30 dB (stored as dB + 10)
+  std::int32_t nsv = 50;  // 0..100
   bool ns = true;
   bool agc = true;
   bool boost = false;
-  std::u16string sysdev;   // endpoint id of the output device; empty: the default device
+  std::u16string sysdev;  // endpoint id of the output device; empty: the default device
   std::u16string spkmodel;
   std::u16string trmodel;
   bool micon = true;
   bool sys = false;
   bool rev = true;
   bool echo = true;
-  bool diar = false;       // "Several (detect voices)" chosen
-  std::int32_t sens2 = 60; // 0..100
-  std::u16string mic;      // item text of the microphone list; empty: "System default"
+  bool diar = false;        // "Several (detect voices)" chosen
+  std::int32_t sens2 = 60;  // 0..100
+  std::u16string mic;       // item text of the microphone list; empty: "System default"
 };
 
 // What the profile functions answer for a key of the "app" section.

@@ -36,8 +36,8 @@ class ProfileFile final : public SettingsSource {
 
   std::int32_t integer(std::u16string_view key, std::int32_t fallback) const override {
     std::u16string name;
-    return static_cast<std::int32_t>(GetPrivateProfileIntW(
-        wide(std::u16string(kSettingsSection)), wide(key, name), fallback, wide(path_)));
+    return static_cast<std::int32_t>(GetPrivateProfileIntW(wide(std::u16string(kSettingsSection)),
+                                                           wide(key, name), fallback, wide(path_)));
   }
 
   std::u16string text(std::u16string_view key, std::size_t capacity) const override {
@@ -177,7 +177,8 @@ void load_output_device_setting() {
   const AppSettings s = stored_settings();
   if (s.sysdev.empty()) return;
   const int entry = entry_for_endpoint_id(output_endpoint_ids, s.sysdev);
-  if (entry > 0) SendMessageW(control(Ctl::OutputDeviceList), CB_SETCURSEL, static_cast<WPARAM>(entry), 0);
+  if (entry > 0)
+    SendMessageW(control(Ctl::OutputDeviceList), CB_SETCURSEL, static_cast<WPARAM>(entry), 0);
 }
 
 void load_model_and_capture_settings() {

@@ -81,7 +81,8 @@ bool add_catalog_entry(std::vector<ModelEntry>& catalog, const WorkerLine& line)
 }
 
 void set_active_model(std::u16string& active, std::u16string& chosen,
-                      std::vector<ModelEntry>& catalog, WorkerState& state, const WorkerLine& line) {
+                      std::vector<ModelEntry>& catalog, WorkerState& state,
+                      const WorkerLine& line) {
   active = line.text;
   state.switching_model = false;
   for (ModelEntry& entry : catalog) {
@@ -104,8 +105,7 @@ SessionKey line_session(const WorkerState& state, WorkerView& view, int channel)
 // Lines are shown in the panels only while they belong to what the panels show live. Without any
 // session (the current one was deleted while recording) the recording's lines are still shown.
 bool shown_live(WorkerView& view, SessionKey session) {
-  return session == view.current_session() &&
-         (session != kNoSession || view.capture_running());
+  return session == view.current_session() && (session != kNoSession || view.capture_running());
 }
 
 void note_line(WorkerState& state, WorkerView& view, int channel, char kind) {
@@ -123,7 +123,8 @@ void handle_partial(WorkerState& state, WorkerView& view, const WorkerLine& line
                     PanelId panel) {
   note_line(state, view, channel, line.kind);
   if (!shown_live(view, line_session(state, view, channel))) return;
-  view.set_partial(panel, channel, panel_line(channel, line.number, view.lines_labelled(), line.text));
+  view.set_partial(panel, channel,
+                   panel_line(channel, line.number, view.lines_labelled(), line.text));
 }
 
 void handle_final(WorkerState& state, WorkerView& view, const WorkerLine& line, int channel) {
@@ -171,8 +172,8 @@ void handle_final_translation(WorkerState& state, WorkerView& view, const Worker
     if (shown) state.transcript_lines[static_cast<std::size_t>(pending.shown_index)] = pending.line;
   }
   if (shown && pending.has_text && !line.text.empty()) {
-    view.append_final(PanelId::translation, panel_line(channel, pending.line.speaker,
-                                                       pending.line.labelled, line.text));
+    view.append_final(PanelId::translation,
+                      panel_line(channel, pending.line.speaker, pending.line.labelled, line.text));
   } else if (shown_live(view, pending.session)) {
     view.drop_partial(PanelId::translation, channel);
   }
@@ -197,7 +198,8 @@ void handle_output_ended(WorkerState& state, WorkerView& view) {
 std::u16string ready_status_text(std::u16string_view ready_text, bool translation_unavailable) {
   std::u16string status = u"Ready ";
   if (ready_text.size() > 6) status += ready_text.substr(6);
-  status += translation_unavailable ? u", translation unavailable." : u", NLLB translation enabled.";
+  status +=
+      translation_unavailable ? u", translation unavailable." : u", NLLB translation enabled.";
   status += u" Press \"+ New session\", then Record.";
   return status;
 }
@@ -248,7 +250,8 @@ void clear_transcript(WorkerState& state) {
 }
 
 bool audio_unanswered(const WorkerState& state, int channel, std::uint64_t audio_tick) {
-  return audio_tick != 0 && audio_tick >= state.answers[static_cast<std::size_t>(channel & 1)].last_answer_ms;
+  return audio_tick != 0 &&
+         audio_tick >= state.answers[static_cast<std::size_t>(channel & 1)].last_answer_ms;
 }
 
 void note_capture_stopped(WorkerState& state, SessionKey session,

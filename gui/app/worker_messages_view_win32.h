@@ -32,7 +32,9 @@ class ControlsView : public WorkerView {
 
  protected:
   HWND item(int id) const { return GetDlgItem(window_, id); }
-  TranscriptPanel& panel(PanelId id) { return id == PanelId::recognized ? recognized_ : translation_; }
+  TranscriptPanel& panel(PanelId id) {
+    return id == PanelId::recognized ? recognized_ : translation_;
+  }
 
   HWND window_;
   const WorkerState& state_;

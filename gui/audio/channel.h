@@ -20,8 +20,8 @@ struct ChannelState {
   PreRoll pre_roll;
   std::vector<double> level_history;
   std::uint64_t history_writes = 0;
-  bool in_speech = false;   // an utterance is open
-  bool muted = false;       // the open utterance was cut by the echo filter
+  bool in_speech = false;  // an utterance is open
+  bool muted = false;      // the open utterance was cut by the echo filter
   std::int32_t quiet_run = 0;
   std::int32_t loud_run = 0;
   std::int32_t speech_blocks = 0;

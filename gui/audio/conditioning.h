@@ -61,7 +61,8 @@ float advance_gains(Conditioner& c, const BlockOptions& options, float b);
 
 // One output sample: the value limited to +-32000 and truncated toward zero.
 inline std::int16_t limit_sample(float value) {
-  const float limited = value < -kOutputLimit ? -kOutputLimit : (value > kOutputLimit ? kOutputLimit : value);
+  const float limited =
+      value < -kOutputLimit ? -kOutputLimit : (value > kOutputLimit ? kOutputLimit : value);
   return static_cast<std::int16_t>(static_cast<std::int32_t>(limited));
 }
 

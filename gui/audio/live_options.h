@@ -9,13 +9,14 @@
 namespace colloquor {
 
 struct LiveAudioOptions {
-  std::atomic<std::int32_t> gain{0};    // microphone gain in dB, -10 to +30
-  std::atomic<std::int32_t> boost{0};   // 1: +12 dB on the microphone
-  std::atomic<std::int32_t> agc{1};     // automatic gain control
-  std::atomic<std::int32_t> ns{1};      // noise suppression (high-pass filter and noise gate)
-  std::atomic<std::int32_t> nsv{50};    // noise-suppression strength in percent
-  std::atomic<std::int32_t> echo{1};    // speakers mode: cut the microphone while the other side talks
-  std::atomic<std::int32_t> sys{0};     // the other side (system audio) is captured
+  std::atomic<std::int32_t> gain{0};   // microphone gain in dB, -10 to +30
+  std::atomic<std::int32_t> boost{0};  // 1: +12 dB on the microphone
+  std::atomic<std::int32_t> agc{1};    // automatic gain control
+  std::atomic<std::int32_t> ns{1};     // noise suppression (high-pass filter and noise gate)
+  std::atomic<std::int32_t> nsv{50};   // noise-suppression strength in percent
+  std::atomic<std::int32_t> echo{
+      1};                            // speakers mode: cut the microphone while the other side talks
+  std::atomic<std::int32_t> sys{0};  // the other side (system audio) is captured
 };
 
 // The one process-wide set. Its initial values are those of a first start without settings.

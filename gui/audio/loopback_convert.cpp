@@ -5,8 +5,8 @@
 namespace colloquor {
 namespace {
 
-constexpr float kInt16Scale = 1.0f / 32768.0f;        // 2^-15
-constexpr float kInt32Scale = 1.0f / 2147483648.0f;   // 2^-31
+constexpr float kInt16Scale = 1.0f / 32768.0f;       // 2^-15
+constexpr float kInt32Scale = 1.0f / 2147483648.0f;  // 2^-31
 constexpr float kOutputScale = 32767.0f;
 
 SampleCoding coding_of(bool is_float, std::uint32_t bits) {
@@ -44,8 +44,7 @@ float sample_value(SampleCoding coding, const std::uint8_t* sample) {
                                  (static_cast<std::uint32_t>(sample[2]) << 24);
       return static_cast<float>(static_cast<std::int32_t>(bits)) * kInt32Scale;
     }
-    case SampleCoding::unsupported:
-      break;
+    case SampleCoding::unsupported: break;
   }
   return 0.0f;
 }
@@ -79,9 +78,8 @@ void append_sample(LoopbackConverter& converter, std::int16_t sample, const Bloc
 
 }  // namespace
 
-MixFormat describe_mix_format(std::uint16_t format_tag, std::uint16_t channels,
-                              std::uint32_t rate, std::uint16_t bits,
-                              std::uint32_t subformat_word) {
+MixFormat describe_mix_format(std::uint16_t format_tag, std::uint16_t channels, std::uint32_t rate,
+                              std::uint16_t bits, std::uint32_t subformat_word) {
   MixFormat format;
   format.is_float = format_tag == kFormatTagFloat ||
                     (format_tag == kFormatTagExtensible && subformat_word == kFormatTagFloat);
@@ -92,7 +90,9 @@ MixFormat describe_mix_format(std::uint16_t format_tag, std::uint16_t channels,
   return format;
 }
 
-std::uint32_t frame_bytes(const MixFormat& format) { return sample_bytes(format) * format.channels; }
+std::uint32_t frame_bytes(const MixFormat& format) {
+  return sample_bytes(format) * format.channels;
+}
 
 void start_conversion(LoopbackConverter& converter, const MixFormat& format) {
   converter.format = format;
@@ -125,7 +125,8 @@ void convert_packet(LoopbackConverter& converter, const std::uint8_t* data, std:
     converter.count += 1;
     converter.phase += kCaptureRate;
     if (converter.phase >= rate) {
-      const std::int16_t sample = output_sample(converter.sum / static_cast<double>(converter.count));
+      const std::int16_t sample =
+          output_sample(converter.sum / static_cast<double>(converter.count));
       converter.phase -= rate;
       converter.sum = 0.0;
       converter.count = 0;
@@ -142,8 +143,8 @@ std::int64_t samples_due(std::int64_t elapsed_ticks, std::int64_t frequency) {
 
 void fill_gap(LoopbackConverter& converter, std::int64_t due, const BlockSink& sink,
               bool (*keep_going)(void* context), void* keep_going_context) {
-  const std::int64_t produced =
-      static_cast<std::int64_t>(converter.handed_over) + static_cast<std::int64_t>(converter.block.size());
+  const std::int64_t produced = static_cast<std::int64_t>(converter.handed_over) +
+                                static_cast<std::int64_t>(converter.block.size());
   std::int64_t lag = due - converter.time_skipped - produced;
   constexpr std::int64_t kMostFilled = kLoopbackMaxLag + kLoopbackMaxCatchUp;
   if (lag > kMostFilled) {

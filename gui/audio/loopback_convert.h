@@ -1,7 +1,7 @@
 // Turning whatever an output device plays (its shared-mode mix format: any rate, any channel count,
-// float or integer samples) into the 16 kHz mono 16-bit blocks of 1600 samples that block processing
-// takes, and keeping that stream in step with the wall clock while the device plays nothing.
-// Portable: the loopback thread feeds packets in and receives blocks out.
+// float or integer samples) into the 16 kHz mono 16-bit blocks of 1600 samples that block
+// processing takes, and keeping that stream in step with the wall clock while the device plays
+// nothing. Portable: the loopback thread feeds packets in and receives blocks out.
 #pragma once
 
 #include <cstdint>
@@ -34,9 +34,8 @@ struct MixFormat {
 
 // The format as the endpoint reports it. subformat_word is the first 32-bit word of the
 // extensible format's SubFormat GUID (ignored for other tags).
-MixFormat describe_mix_format(std::uint16_t format_tag, std::uint16_t channels,
-                              std::uint32_t rate, std::uint16_t bits,
-                              std::uint32_t subformat_word);
+MixFormat describe_mix_format(std::uint16_t format_tag, std::uint16_t channels, std::uint32_t rate,
+                              std::uint16_t bits, std::uint32_t subformat_word);
 
 // Bytes of one frame (all channels) of the format; samples of unsupported widths are skipped by
 // their declared size.
@@ -86,7 +85,8 @@ struct PacketSource {
   // Frames in the next packet; false when that cannot be read.
   bool (*next_size)(void* context, std::uint32_t* frames) = nullptr;
   // The next packet; false when it cannot be had (then nothing is to be released).
-  bool (*get)(void* context, const std::uint8_t** data, std::uint32_t* frames, bool* silent) = nullptr;
+  bool (*get)(void* context, const std::uint8_t** data, std::uint32_t* frames,
+              bool* silent) = nullptr;
   // Gives the packet back; false when the client refused it.
   bool (*release)(void* context, std::uint32_t frames) = nullptr;
 };

@@ -132,7 +132,7 @@ bool get_packet(void* context, const std::uint8_t** data, std::uint32_t* frames,
   UINT32 count = 0;
   DWORD flags = 0;
   if (FAILED(static_cast<IAudioCaptureClient*>(context)->GetBuffer(&bytes, &count, &flags, nullptr,
-                                                                    nullptr))) {
+                                                                   nullptr))) {
     return false;
   }
   *data = bytes;
@@ -169,7 +169,8 @@ const char16_t* capture_loop(IAudioCaptureClient* capture, const WAVEFORMATEX& f
   QueryPerformanceCounter(&clock.start);
   while (loopback_running()) {
     Sleep(kPollMs);
-    if (!loopback_poll(converter, source, sink, samples_since_start, &clock, still_wanted, nullptr)) {
+    if (!loopback_poll(converter, source, sink, samples_since_start, &clock, still_wanted,
+                       nullptr)) {
       return u"the output device stopped delivering audio";
     }
   }

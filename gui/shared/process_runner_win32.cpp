@@ -46,7 +46,8 @@ StartedProcess start_process(const ProcessStart& start) {
   if (!CreateProcessW(nullptr, reinterpret_cast<wchar_t*>(command.data()), nullptr, nullptr,
                       start.inherit_handles ? TRUE : FALSE, creation_flags(start),
                       start.environment ? environment.data() : nullptr,
-                      start.working_dir.empty() ? nullptr : wide(start.working_dir), &startup, &info)) {
+                      start.working_dir.empty() ? nullptr : wide(start.working_dir), &startup,
+                      &info)) {
     started.error = GetLastError();
     return started;
   }
@@ -75,7 +76,8 @@ ProcessEnd wait_for_process(const StartedProcess& process, const ProcessWait& wa
   std::uint64_t elapsed = 0;
   for (;;) {
     DWORD slice = wait.slice_ms;
-    if (limited) slice = static_cast<DWORD>(std::min<std::uint64_t>(slice, wait.limit_ms - elapsed));
+    if (limited)
+      slice = static_cast<DWORD>(std::min<std::uint64_t>(slice, wait.limit_ms - elapsed));
     const DWORD waited = WaitForSingleObject(handle, slice);
     if (waited == WAIT_OBJECT_0) return ended(handle);
     if (waited != WAIT_TIMEOUT) break;  // the end could never be seen

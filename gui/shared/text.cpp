@@ -77,7 +77,6 @@ std::u16string utf8_to_utf16(std::string_view bytes) {
   return out;
 }
 
-
 namespace {
 
 void append_utf8(std::string& out, char32_t code) {

@@ -1,4 +1,5 @@
-// UTF-8 and UTF-16 for every part of Parlivo: the worker's lines, session files, documents. Portable.
+// UTF-8 and UTF-16 for every part of Parlivo: the worker's lines, session files, documents.
+// Portable.
 #pragma once
 
 #include <string>

@@ -1,5 +1,5 @@
-// A kernel handle with exactly one owner, closed when that owner goes out of scope, is given another
-// handle, or is moved from. Header-only.
+// A kernel handle with exactly one owner, closed when that owner goes out of scope, is given
+// another handle, or is moved from. Header-only.
 #pragma once
 
 #include <windows.h>

@@ -23,9 +23,12 @@ inline std::u16string from_wide(const wchar_t* text, std::size_t length) {
 }
 
 inline std::u16string from_wide(const wchar_t* text) {
-  return text == nullptr ? std::u16string() : std::u16string(reinterpret_cast<const char16_t*>(text));
+  return text == nullptr ? std::u16string()
+                         : std::u16string(reinterpret_cast<const char16_t*>(text));
 }
 
-inline std::u16string from_wide(const std::wstring& text) { return from_wide(text.data(), text.size()); }
+inline std::u16string from_wide(const std::wstring& text) {
+  return from_wide(text.data(), text.size());
+}
 
 }  // namespace colloquor

@@ -71,9 +71,9 @@ ExportLanguages languages_of_lines(const std::vector<TranscriptLine>& lines) {
   ExportLanguages languages{std::string(kAutoLanguage), std::string(kNoTranslation)};
   if (targets.empty()) return languages;
   languages.translation =
-      std::max_element(targets.begin(), targets.end(),
-                       [](const auto& a, const auto& b) { return a.second < b.second; })
-          ->first;
+      std::max_element(targets.begin(), targets.end(), [](const auto& a, const auto& b) {
+        return a.second < b.second;
+      })->first;
   std::vector<std::string> spoken;
   for (const TranscriptLine& line : lines) {
     if (line.language.empty() || line.language == languages.translation) continue;

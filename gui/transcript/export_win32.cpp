@@ -13,7 +13,8 @@ namespace {
 bool write_all(HANDLE file, const std::string& bytes) {
   if (bytes.size() > MAXDWORD) return false;
   DWORD written = 0;
-  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  const BOOL ok =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   return ok && written == bytes.size();
 }
 
@@ -34,7 +35,8 @@ ListChoice list_choice(HWND list) {
 
 class WindowExportView final : public ExportView {
  public:
-  explicit WindowExportView(const ExportWindow& window) : owner_(window.owner), status_line_(window.status_line) {}
+  explicit WindowExportView(const ExportWindow& window)
+      : owner_(window.owner), status_line_(window.status_line) {}
 
   bool choose_path(const std::u16string& proposed, std::u16string& chosen) override {
     wchar_t name[kSaveNameCapacity] = {};
@@ -97,7 +99,8 @@ void save_transcripts(const ExportWindow& window, const std::vector<TranscriptLi
                    translation_list_code(target.selected, target.data), view);
 }
 
-void save_transcripts_as_recorded(const ExportWindow& window, const std::vector<TranscriptLine>& lines) {
+void save_transcripts_as_recorded(const ExportWindow& window,
+                                  const std::vector<TranscriptLine>& lines) {
   const ExportLanguages languages = languages_of_lines(lines);
   WindowExportView view(window);
   save_transcripts(lines, languages.speech, languages.translation, view);

@@ -32,7 +32,8 @@ struct ExportWindow {
 void save_transcripts(const ExportWindow& window, const std::vector<TranscriptLine>& lines);
 // The same in the languages the lines were recorded in (a saved session being viewed), whatever
 // the language lists say.
-void save_transcripts_as_recorded(const ExportWindow& window, const std::vector<TranscriptLine>& lines);
+void save_transcripts_as_recorded(const ExportWindow& window,
+                                  const std::vector<TranscriptLine>& lines);
 
 // Puts the text on the clipboard as CF_UNICODETEXT, the clipboard owned by `owner`. False when
 // the clipboard is busy or the text could not be placed; nothing is reported to the user.

@@ -109,7 +109,9 @@ class WindowHistoryView final : public HistoryView {
   bool capture_running() override {
     return g_window.capture_running != nullptr && g_window.capture_running();
   }
-  bool session_open() override { return g_window.session_open != nullptr && *g_window.session_open; }
+  bool session_open() override {
+    return g_window.session_open != nullptr && *g_window.session_open;
+  }
   void clear_session_open() override {
     if (g_window.session_open != nullptr) *g_window.session_open = false;
   }
@@ -142,7 +144,8 @@ class WindowHistoryView final : public HistoryView {
       if (!line.translation.empty()) translations.push_back(panel_line(line, line.translation));
     }
     if (g_window.transcript_lines != nullptr) {
-      g_window.transcript_lines->insert(g_window.transcript_lines->end(), lines.begin(), lines.end());
+      g_window.transcript_lines->insert(g_window.transcript_lines->end(), lines.begin(),
+                                        lines.end());
     }
     write_saved_lines(recognized_panel, texts);
     write_saved_lines(translation_panel, translations);
@@ -158,9 +161,7 @@ class WindowHistoryView final : public HistoryView {
   }
 
  private:
-  HWND sessions_list() const {
-    return g_window.sessions_list;
-  }
+  HWND sessions_list() const { return g_window.sessions_list; }
 
   HWND owner_;
 };

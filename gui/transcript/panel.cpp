@@ -39,7 +39,8 @@ std::uint32_t line_colour(const PanelLine& line, bool unfinished) {
 std::vector<StyledRun> line_runs(const PanelLine& line, bool unfinished) {
   const std::uint32_t colour = line_colour(line, unfinished);
   std::vector<StyledRun> runs;
-  if (line.labelled) runs.push_back({speaker_label(line.channel, line.speaker) + u": ", colour, true});
+  if (line.labelled)
+    runs.push_back({speaker_label(line.channel, line.speaker) + u": ", colour, true});
   if (!line.text.empty()) runs.push_back({line.text, colour, false});
   runs.push_back({u"\r", colour, false});
   return runs;

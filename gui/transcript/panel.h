@@ -11,18 +11,18 @@
 namespace colloquor {
 
 struct PanelLine {
-  std::int32_t channel = 0;   // 0 = microphone, 1 = system audio
-  std::int32_t speaker = 0;   // numbers below 2 are shown without a number
-  bool labelled = false;      // shown with a speaker label in the speaker's colour
+  std::int32_t channel = 0;  // 0 = microphone, 1 = system audio
+  std::int32_t speaker = 0;  // numbers below 2 are shown without a number
+  bool labelled = false;     // shown with a speaker label in the speaker's colour
   std::u16string text;
 };
 
 struct TranscriptPanel {
-  void* control = nullptr;                 // the rich-edit control (an HWND)
-  std::vector<PanelLine> finals;           // finished lines, oldest first
-  std::array<PanelLine, 2> partials;       // current unfinished line of each channel
-  std::array<bool, 2> has_partial{};       // the channel's unfinished line is shown
-  std::int32_t partial_start = 0;          // where the unfinished tail begins in the control
+  void* control = nullptr;            // the rich-edit control (an HWND)
+  std::vector<PanelLine> finals;      // finished lines, oldest first
+  std::array<PanelLine, 2> partials;  // current unfinished line of each channel
+  std::array<bool, 2> has_partial{};  // the channel's unfinished line is shown
+  std::int32_t partial_start = 0;     // where the unfinished tail begins in the control
 };
 
 // The program's two panels, living for the whole run; the window gives them their controls.

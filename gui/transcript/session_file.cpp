@@ -37,7 +37,8 @@ std::string decimal(std::int32_t value) { return std::to_string(value); }
 
 }  // namespace
 
-bool write_unsaved(UnsavedBytes& unsaved, const std::function<std::size_t(std::string_view)>& write) {
+bool write_unsaved(UnsavedBytes& unsaved,
+                   const std::function<std::size_t(std::string_view)>& write) {
   while (!unsaved.bytes.empty()) {
     const std::size_t written = std::min(write(unsaved.bytes), unsaved.bytes.size());
     if (written == 0) return false;

@@ -63,7 +63,8 @@ struct UnsavedBytes {
 };
 // Writes as much as `write` takes (it returns the count it wrote; 0 when it failed). True when
 // nothing is left.
-bool write_unsaved(UnsavedBytes& unsaved, const std::function<std::size_t(std::string_view)>& write);
+bool write_unsaved(UnsavedBytes& unsaved,
+                   const std::function<std::size_t(std::string_view)>& write);
 
 // ---- Window-thread operations (Win32: session_file_win32.cpp) --------------------------------
 

@@ -107,7 +107,9 @@ bool owed_lines(SessionKey key) {
 
 void set_session_history_hooks(const SessionHistoryHooks& hooks) { files().hooks = hooks; }
 
-void set_session_owed_query(bool (*lines_owed)(SessionKey session)) { files().lines_owed = lines_owed; }
+void set_session_owed_query(bool (*lines_owed)(SessionKey session)) {
+  files().lines_owed = lines_owed;
+}
 
 void set_session_save_observer(void (*saving)(bool ok)) { files().saving = saving; }
 
@@ -122,7 +124,9 @@ std::u16string history_folder() {
   return from_wide(program_dir()) + u"\\" + std::u16string(kHistoryFolderName);
 }
 
-bool create_session_file() { return create_session_file_in(history_folder(), from_wide(local_timestamp())); }
+bool create_session_file() {
+  return create_session_file_in(history_folder(), from_wide(local_timestamp()));
+}
 
 bool create_session_file_in(const std::u16string& folder, const std::u16string& stamp) {
   close_session_file();
@@ -145,7 +149,9 @@ bool create_session_file_in(const std::u16string& folder, const std::u16string& 
   return false;
 }
 
-void append_session_line(const TranscriptLine& line) { append_session_line_to(files().current, line); }
+void append_session_line(const TranscriptLine& line) {
+  append_session_line_to(files().current, line);
+}
 
 void append_session_line_to(SessionKey key, const TranscriptLine& line) {
   SessionFile* file = find_open(key);

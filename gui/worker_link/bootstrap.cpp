@@ -6,7 +6,9 @@
 namespace colloquor {
 namespace {
 
-char16_t ascii_upper(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - u'a' + u'A') : c; }
+char16_t ascii_upper(char16_t c) {
+  return (c >= u'a' && c <= u'z') ? char16_t(c - u'a' + u'A') : c;
+}
 
 bool same_name(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
@@ -17,8 +19,9 @@ bool same_name(std::u16string_view a, std::u16string_view b) {
 }
 
 bool name_less(std::u16string_view a, std::u16string_view b) {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                      [](char16_t x, char16_t y) { return ascii_upper(x) < ascii_upper(y); });
+  return std::lexicographical_compare(
+      a.begin(), a.end(), b.begin(), b.end(),
+      [](char16_t x, char16_t y) { return ascii_upper(x) < ascii_upper(y); });
 }
 
 std::u16string decimal(std::uint64_t value) {
@@ -117,7 +120,8 @@ std::vector<std::u16string> python_candidates(const std::optional<std::u16string
   std::vector<std::u16string> candidates = {u"python", u"python3"};
   if (local_app_data) {
     for (const char16_t* version : kPythonVersions) {
-      candidates.push_back(*local_app_data + u"\\Programs\\Python\\Python" + version + u"\\python.exe");
+      candidates.push_back(*local_app_data + u"\\Programs\\Python\\Python" + version +
+                           u"\\python.exe");
     }
   }
   if (program_files) {
@@ -173,17 +177,18 @@ std::u16string_view environment_entry_name(std::u16string_view entry) {
   return entry.substr(0, equals);
 }
 
-std::vector<std::u16string> apply_environment_changes(std::vector<std::u16string> entries,
-                                                      const std::vector<EnvironmentChange>& changes) {
+std::vector<std::u16string> apply_environment_changes(
+    std::vector<std::u16string> entries, const std::vector<EnvironmentChange>& changes) {
   for (const EnvironmentChange& change : changes) {
     std::erase_if(entries, [&](const std::u16string& entry) {
       return same_name(environment_entry_name(entry), change.name);
     });
     if (change.value) entries.push_back(change.name + u"=" + *change.value);
   }
-  std::stable_sort(entries.begin(), entries.end(), [](const std::u16string& a, const std::u16string& b) {
-    return name_less(environment_entry_name(a), environment_entry_name(b));
-  });
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const std::u16string& a, const std::u16string& b) {
+                     return name_less(environment_entry_name(a), environment_entry_name(b));
+                   });
   return entries;
 }
 

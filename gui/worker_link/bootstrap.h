@@ -1,7 +1,7 @@
 // The worker bootstrap's rules that need no Win32: where the worker's files are, which interpreters
 // are tried and in what order, the command lines, the environment handed to the worker, and every
-// status and error text the bootstrap shows. The thread, the processes, the pipes and the job object
-// are in bootstrap_win32.cpp.
+// status and error text the bootstrap shows. The thread, the processes, the pipes and the job
+// object are in bootstrap_win32.cpp.
 #pragma once
 
 #include <cstdint>
@@ -137,8 +137,8 @@ std::vector<std::u16string> split_environment_block(const char16_t* block, std::
 std::u16string_view environment_entry_name(std::u16string_view entry);
 // Applies the changes (names compared without regard to ASCII case) and returns the entries sorted
 // by name without regard to case, as the system keeps them.
-std::vector<std::u16string> apply_environment_changes(std::vector<std::u16string> entries,
-                                                      const std::vector<EnvironmentChange>& changes);
+std::vector<std::u16string> apply_environment_changes(
+    std::vector<std::u16string> entries, const std::vector<EnvironmentChange>& changes);
 // The entries as one block: each followed by NUL, and a final NUL.
 std::u16string join_environment_block(const std::vector<std::u16string>& entries);
 

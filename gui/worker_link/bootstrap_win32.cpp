@@ -42,8 +42,9 @@ void post_to_window(HWND window, char kind, const std::u16string& text) {
 
 std::u16string read_paths_setting(const std::u16string& settings_file, const char16_t* key) {
   wchar_t buffer[kPathBufferChars] = {};
-  DWORD length = GetPrivateProfileStringW(wide(std::u16string(kPathsSection)), wide(std::u16string(key)),
-                                          L"", buffer, kPathBufferChars, wide(settings_file));
+  DWORD length =
+      GetPrivateProfileStringW(wide(std::u16string(kPathsSection)), wide(std::u16string(key)), L"",
+                               buffer, kPathBufferChars, wide(settings_file));
   return from_wide(buffer, length);
 }
 
@@ -113,7 +114,8 @@ std::int32_t run_with_timeout(std::u16string_view command_line, std::uint32_t li
   wait.slice_ms = kWaitSliceMs;
   if (sink) {
     wait.on_slice = [&](std::uint64_t elapsed) {
-      if (std::optional<std::u16string> status = sign_of_life(label, elapsed)) sink(kLineStatus, *status);
+      if (std::optional<std::u16string> status = sign_of_life(label, elapsed))
+        sink(kLineStatus, *status);
     };
   }
   const ProcessEnd end = wait_for_process(process, wait);
@@ -123,8 +125,9 @@ std::int32_t run_with_timeout(std::u16string_view command_line, std::uint32_t li
 std::int32_t run_with_timeout(std::u16string_view command_line, std::uint32_t limit_ms,
                               std::u16string_view label) {
   const HWND window = current_inputs().window;
-  return run_with_timeout(command_line, limit_ms, label,
-                          [window](char kind, const std::u16string& text) { post_to_window(window, kind, text); });
+  return run_with_timeout(
+      command_line, limit_ms, label,
+      [window](char kind, const std::u16string& text) { post_to_window(window, kind, text); });
 }
 
 std::u16string find_worker_python(std::uint32_t version_test_limit_ms) {
@@ -132,7 +135,8 @@ std::u16string find_worker_python(std::uint32_t version_test_limit_ms) {
       python_candidates(read_environment(L"LOCALAPPDATA"), read_environment(L"ProgramFiles"));
   for (const std::u16string& candidate : candidates) {
     if (is_path_candidate(candidate) && !file_exists(candidate)) continue;
-    if (run_with_timeout(version_test_command(candidate), version_test_limit_ms, {}, nullptr) == 0) {
+    if (run_with_timeout(version_test_command(candidate), version_test_limit_ms, {}, nullptr) ==
+        0) {
       return candidate;
     }
   }
@@ -148,7 +152,8 @@ WorkerJob create_kill_on_close_job() {
   }
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  if (!SetInformationJobObject(job.handle.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+  if (!SetInformationJobObject(job.handle.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits)) {
     job.error = GetLastError();
     job.handle.reset();  // a job that does not end the worker with Parlivo would only pretend to
   }
@@ -168,7 +173,8 @@ bool launch_worker(const LaunchPlan& plan, LaunchedWorker& launched) {
   start.environment = worker_environment_block(plan);
   start.inherit_handles = true;
   start.hidden = true;
-  start.standard_handles = StandardHandles{pipes.input_read.get(), pipes.output_write.get(), log.get()};
+  start.standard_handles =
+      StandardHandles{pipes.input_read.get(), pipes.output_write.get(), log.get()};
   start.job = job.handle.get();
   StartedProcess worker = start_process(start);
   // Whatever happened, Parlivo's copies of the worker's ends and of the log close on the way out.
@@ -217,9 +223,9 @@ void run_bootstrap(const BootstrapInputs& inputs, const BootstrapHooks& hooks) {
       return;
     }
     post(kLineStatus, kStatusCreatingEnvironment);
-    const std::int32_t created = run_with_timeout(environment_command(python, paths.environment_folder),
-                                                  hooks.limits.environment_ms, kLabelCreatingEnvironment,
-                                                  hooks.post);
+    const std::int32_t created =
+        run_with_timeout(environment_command(python, paths.environment_folder),
+                         hooks.limits.environment_ms, kLabelCreatingEnvironment, hooks.post);
     if (created != 0 || !file_exists(paths.environment_interpreter)) {
       post(kLineStartFailed, kErrorEnvironmentFailed);
       return;
@@ -261,7 +267,9 @@ void bootstrap_worker() {
   hooks.post = [window = inputs.window](char kind, const std::u16string& text) {
     post_to_window(window, kind, text);
   };
-  hooks.hand_over = [window = inputs.window](LaunchedWorker& launched) { hand_over_worker(window, launched); };
+  hooks.hand_over = [window = inputs.window](LaunchedWorker& launched) {
+    hand_over_worker(window, launched);
+  };
   run_bootstrap(inputs, hooks);
 }
 

@@ -19,10 +19,10 @@ namespace colloquor {
 // What the bootstrap needs from the window, handed over by the window thread before it starts the
 // thread (the settings are loaded by then, so the saved model ids are known).
 struct BootstrapInputs {
-  HWND window = nullptr;               // target of the "S" / "E" records and of the reader
-  std::u16string program_folder;       // program_dir ()
-  std::u16string speaker_model;        // saved "spkmodel"
-  std::u16string translation_model;    // saved "trmodel"
+  HWND window = nullptr;             // target of the "S" / "E" records and of the reader
+  std::u16string program_folder;     // program_dir ()
+  std::u16string speaker_model;      // saved "spkmodel"
+  std::u16string translation_model;  // saved "trmodel"
   // Problems the window met while it was made. Shown once the worker has started, when no earlier
   // status can replace them at once.
   std::vector<std::u16string> notices;
@@ -42,9 +42,9 @@ PROCESS_INFORMATION worker_process_information();
 // Receives the bootstrap's records: kind "S" or "E" and the text.
 using RecordSink = std::function<void(char kind, const std::u16string& text)>;
 
-// Runs a command line hidden and waits at most limit_ms: the exit code, kRunNotStarted when it could
-// not be started, kRunTimedOut when it was stopped at the limit. With a label, a sign of life goes
-// to `sink` about every 5 s.
+// Runs a command line hidden and waits at most limit_ms: the exit code, kRunNotStarted when it
+// could not be started, kRunTimedOut when it was stopped at the limit. With a label, a sign of life
+// goes to `sink` about every 5 s.
 std::int32_t run_with_timeout(std::u16string_view command_line, std::uint32_t limit_ms,
                               std::u16string_view label, const RecordSink& sink);
 // The same, with the signs of life posted to the bootstrap's window.

@@ -1,5 +1,5 @@
-// Parlivo's frame writer: every frame to the worker goes through send_frame. The worker input handle
-// is empty until the bootstrap has started the worker; until then frames are dropped.
+// Parlivo's frame writer: every frame to the worker goes through send_frame. The worker input
+// handle is empty until the bootstrap has started the worker; until then frames are dropped.
 #pragma once
 
 #include <cstdint>

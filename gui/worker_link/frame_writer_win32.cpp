@@ -1,6 +1,6 @@
 // send_frame on Windows: frames are encoded on the caller's thread and queued; one writer thread
-// owns the pipe and does the blocking writes, so a worker that stops reading cannot stall the window
-// or the capture threads.
+// owns the pipe and does the blocking writes, so a worker that stops reading cannot stall the
+// window or the capture threads.
 #include "worker_link/frame_writer.h"
 
 #include <windows.h>

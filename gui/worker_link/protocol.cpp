@@ -16,7 +16,8 @@ const std::array<Language, kLanguageCount> kLanguages = {{
 }};
 
 static void put_u32_le(std::string& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
+  for (int shift = 0; shift < 32; shift += 8)
+    out.push_back(static_cast<char>((value >> shift) & 0xFF));
 }
 
 std::string encode_frame(char type, const void* payload, std::uint32_t length) {
@@ -51,7 +52,9 @@ static bool in_table(int index) { return index >= 0 && index < static_cast<int>(
 
 std::string speech_code(int index) { return in_table(index) ? kLanguages[index].code : "auto"; }
 
-std::string translation_code(int index) { return in_table(index) ? kLanguages[index].code : "none"; }
+std::string translation_code(int index) {
+  return in_table(index) ? kLanguages[index].code : "none";
+}
 
 std::string options_payload(int speech_index, int translation_index, bool reverse, bool diarize,
                             int sensitivity) {

@@ -11,7 +11,8 @@ namespace {
 using namespace setup_test;
 
 std::wstring probe_command(const std::wstring& url, const std::wstring& target) {
-  return L"\"" + unix_path(INSTALLER_BUILD_DIR "/download_probe.exe") + L"\" \"" + url + L"\" \"" + target + L"\"";
+  return L"\"" + unix_path(INSTALLER_BUILD_DIR "/download_probe.exe") + L"\" \"" + url + L"\" \"" +
+         target + L"\"";
 }
 
 std::string payload_of(std::size_t size) {
@@ -64,7 +65,8 @@ TEST(DownloadWithProgress, UnknownSizeDrawsNothingButTheLineEnd) {
 TEST(DownloadWithProgress, NoServerIsAFailureAndLeavesNoFile) {
   const std::wstring folder = fresh_folder(L"download");
   // Port 9 (discard) on the loopback address has no listener here.
-  const RunResult run = run_program(probe_command(L"http://127.0.0.1:9/python.zip", folder + L"\\b.zip"), {}, "");
+  const RunResult run =
+      run_program(probe_command(L"http://127.0.0.1:9/python.zip", folder + L"\\b.zip"), {}, "");
   EXPECT_EQ(run.exit_code, 1) << run.output;
   EXPECT_FALSE(exists(folder + L"\\b.zip"));
 }

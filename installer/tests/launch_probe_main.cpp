@@ -11,8 +11,8 @@ int wmain() {
   self[length] = L'\0';
   wchar_t cwd[1024] = {};
   GetCurrentDirectoryW(1024, cwd);
-  HANDLE file = CreateFileW((std::wstring(self) + L"launched.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW((std::wstring(self) + L"launched.txt").c_str(), GENERIC_WRITE, 0,
+                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 1;
   DWORD written = 0;
   WriteFile(file, cwd, DWORD(lstrlenW(cwd) * sizeof(wchar_t)), &written, nullptr);

@@ -43,7 +43,8 @@ TEST_F(ShippedInstaller, PayloadIsTheDeliverablesByteForByte) {
               std::wstring(expected[i].first));
     const std::string file = read_file(expected[i].second);
     ASSERT_FALSE(file.empty()) << narrow(expected[i].second);
-    EXPECT_TRUE(resource_bytes(module_, expected[i].first, RT_RCDATA) == file) << narrow(expected[i].first);
+    EXPECT_TRUE(resource_bytes(module_, expected[i].first, RT_RCDATA) == file)
+        << narrow(expected[i].first);
   }
   EXPECT_EQ(resource_bytes(module_, L"F_README", RT_RCDATA).substr(0, 3), "\xEF\xBB\xBF");
   for (const auto& file : colloquor::setup::kPayloadFiles) {
@@ -56,9 +57,10 @@ TEST_F(ShippedInstaller, PayloadIsTheDeliverablesByteForByte) {
 TEST_F(ShippedInstaller, CarriesIconVersionAndManifest) {
   EXPECT_NE(FindResourceW(module_, MAKEINTRESOURCEW(1), RT_GROUP_ICON), nullptr);
   const std::string manifest = resource_bytes(module_, MAKEINTRESOURCEW(1), RT_MANIFEST);
-  for (const char* needle : {"name=\"Colloquor.Setup\"", "version=\"1.0.0.0\"", "processorArchitecture=\"amd64\"",
-                             "level=\"asInvoker\"", "uiAccess=\"false\"", "Microsoft.Windows.Common-Controls",
-                             "version=\"6.0.0.0\"", ">true</dpiAware>"}) {
+  for (const char* needle :
+       {"name=\"Colloquor.Setup\"", "version=\"1.0.0.0\"", "processorArchitecture=\"amd64\"",
+        "level=\"asInvoker\"", "uiAccess=\"false\"", "Microsoft.Windows.Common-Controls",
+        "version=\"6.0.0.0\"", ">true</dpiAware>"}) {
     EXPECT_NE(manifest.find(needle), std::string::npos) << needle;
   }
   const std::string version = resource_bytes(module_, MAKEINTRESOURCEW(1), RT_VERSION);
@@ -66,7 +68,8 @@ TEST_F(ShippedInstaller, CarriesIconVersionAndManifest) {
     const std::string bytes(reinterpret_cast<const char*>(text), std::size_t(lstrlenW(text)) * 2);
     return version.find(bytes) != std::string::npos;
   };
-  for (const wchar_t* text : {L"Colloquor - setup", L"ColloquorSetup.exe", L"ColloquorSetup", L"1.0.0.0"}) {
+  for (const wchar_t* text :
+       {L"Colloquor - setup", L"ColloquorSetup.exe", L"ColloquorSetup", L"1.0.0.0"}) {
     EXPECT_TRUE(has_wide(text)) << narrow(text);
   }
 }

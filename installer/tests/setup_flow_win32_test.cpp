@@ -18,7 +18,8 @@ namespace {
 using namespace setup_test;
 
 const char* const kAgain =
-    "The installation is not finished. Run the installer again - the steps that are already done are skipped.";
+    "The installation is not finished. Run the installer again - the steps that are already done "
+    "are skipped.";
 
 // One private machine: its own per-user and program folders, temporary folder and system root.
 struct Machine {
@@ -48,15 +49,19 @@ struct Machine {
            {L"PATH", bin + L";" + path}};
   }
 
-  std::string tool_settings(const std::string& extra = "") const { return "calls=" + narrow(calls) + "\n" + extra; }
+  std::string tool_settings(const std::string& extra = "") const {
+    return "calls=" + narrow(calls) + "\n" + extra;
+  }
 
   // A per-user Python 3.12 as the official installer leaves it.
   std::wstring per_user_python(const std::string& extra = "") const {
-    return place_tool(local + L"\\Programs\\Python\\Python312", L"python.exe", tool_settings(extra));
+    return place_tool(local + L"\\Programs\\Python\\Python312", L"python.exe",
+                      tool_settings(extra));
   }
 
   RunResult run(const std::string& input) const {
-    return run_program(L"\"" + unix_path(INSTALLER_BUILD_DIR "/setup_under_test.exe") + L"\"", env, input);
+    return run_program(L"\"" + unix_path(INSTALLER_BUILD_DIR "/setup_under_test.exe") + L"\"", env,
+                       input);
   }
 
   std::vector<std::string> call_lines() const { return lines_of(read_file(calls)); }
@@ -88,9 +93,11 @@ struct SystemFolderFiles {
   }
 };
 
-std::vector<std::string> lines_after(const std::vector<std::string>& lines, const std::string& heading) {
+std::vector<std::string> lines_after(const std::vector<std::string>& lines,
+                                     const std::string& heading) {
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i] == heading) return std::vector<std::string>(lines.begin() + long(i) + 1, lines.end());
+    if (lines[i] == heading)
+      return std::vector<std::string>(lines.begin() + long(i) + 1, lines.end());
   }
   return {"<no heading " + heading + ">"};
 }
@@ -190,8 +197,9 @@ TEST(SetupFrame, OneByteBelowEightGibibytesStopsBeforeTheFirstStep) {
   EXPECT_EQ(lines[2], "Install folder: " + n(machine.install_dir));
   EXPECT_EQ(lines[3], "Free space on the target drive: 7 GB (about 8 GB are needed).");
   EXPECT_EQ(lines[4], "");
-  EXPECT_EQ(lines[5], "ERROR: not enough free disk space on the target drive. Choose another folder and run "
-                      "the installer again.");
+  EXPECT_EQ(lines[5],
+            "ERROR: not enough free disk space on the target drive. Choose another folder and run "
+            "the installer again.");
   EXPECT_TRUE(exists(machine.install_dir));
   EXPECT_FALSE(exists(machine.install_dir + L"\\Parlivo.exe"));
 }
@@ -241,34 +249,42 @@ TEST(SetupRun, FromAPerUserPythonToTheShortcutAndNoStart) {
   const RunResult run = machine.run("n\r\n");
   ASSERT_EQ(run.exit_code, 0) << run.output;
   const std::string i = n(machine.install_dir);
-  const std::string expected = std::string("Colloquor - setup\r\nA folder picker opens now.\r\n") +
-                               "Install folder: " + i + "\r\n" +
-                               "Free space on the target drive: 20 GB (about 8 GB are needed).\r\n"
-                               "\r\n===== 1/5  Program files =====\r\n"
-                               "  Parlivo.exe\r\n  worker.py\r\n  dl_progress.py\r\n  requirements.txt\r\n"
-                               "  install_models.py\r\n  README.md\r\n"
-                               "\r\n===== 2/5  Python =====\r\n"
-                               "Python: " + n(python) + "\r\n"
-                               "Creating the venv environment...\r\n"
-                               "\r\n===== 3/5  Python packages =====\r\n"
-                               "No NVIDIA video card found - installing without the CUDA libraries (runs on the processor).\r\n"
-                               "stand-in pip\r\nstand-in pip\r\n"
-                               "\r\n===== 4/5  Models =====\r\n"
-                               "Recognition: Whisper small (~0.5 GB), translation: NLLB-200 (~1.4 GB).\r\n"
-                               "stand-in models\r\n"
-                               "\r\n===== 5/5  Done =====\r\n"
-                               "Desktop shortcut: Colloquor\r\n"
-                               "The program is installed in " + i + "\r\n\r\n"
-                               "Start Colloquor now? [Y/n] ";
+  const std::string expected =
+      std::string("Colloquor - setup\r\nA folder picker opens now.\r\n") + "Install folder: " + i +
+      "\r\n" +
+      "Free space on the target drive: 20 GB (about 8 GB are needed).\r\n"
+      "\r\n===== 1/5  Program files =====\r\n"
+      "  Parlivo.exe\r\n  worker.py\r\n  dl_progress.py\r\n  requirements.txt\r\n"
+      "  install_models.py\r\n  README.md\r\n"
+      "\r\n===== 2/5  Python =====\r\n"
+      "Python: " +
+      n(python) +
+      "\r\n"
+      "Creating the venv environment...\r\n"
+      "\r\n===== 3/5  Python packages =====\r\n"
+      "No NVIDIA video card found - installing without the CUDA libraries (runs on the "
+      "processor).\r\n"
+      "stand-in pip\r\nstand-in pip\r\n"
+      "\r\n===== 4/5  Models =====\r\n"
+      "Recognition: Whisper small (~0.5 GB), translation: NLLB-200 (~1.4 GB).\r\n"
+      "stand-in models\r\n"
+      "\r\n===== 5/5  Done =====\r\n"
+      "Desktop shortcut: Colloquor\r\n"
+      "The program is installed in " +
+      i +
+      "\r\n\r\n"
+      "Start Colloquor now? [Y/n] ";
   EXPECT_EQ(run.output, expected);
 
   // The payload, byte for byte.
-  EXPECT_TRUE(read_file(machine.install_dir + L"\\Parlivo.exe") == read_file(unix_path(LAUNCH_PROBE_EXE)));
-  for (const auto& [file, source] : {std::pair{L"worker.py", COLLOQUOR_SOURCE_DIR "/worker/worker.py"},
-                                     std::pair{L"dl_progress.py", COLLOQUOR_SOURCE_DIR "/worker/dl_progress.py"},
-                                     std::pair{L"requirements.txt", COLLOQUOR_SOURCE_DIR "/worker/requirements.txt"},
-                                     std::pair{L"install_models.py", COLLOQUOR_SOURCE_DIR "/installer/install_models.py"},
-                                     std::pair{L"README.md", COLLOQUOR_SOURCE_DIR "/resources/README.md"}}) {
+  EXPECT_TRUE(read_file(machine.install_dir + L"\\Parlivo.exe") ==
+              read_file(unix_path(LAUNCH_PROBE_EXE)));
+  for (const auto& [file, source] :
+       {std::pair{L"worker.py", COLLOQUOR_SOURCE_DIR "/worker/worker.py"},
+        std::pair{L"dl_progress.py", COLLOQUOR_SOURCE_DIR "/worker/dl_progress.py"},
+        std::pair{L"requirements.txt", COLLOQUOR_SOURCE_DIR "/worker/requirements.txt"},
+        std::pair{L"install_models.py", COLLOQUOR_SOURCE_DIR "/installer/install_models.py"},
+        std::pair{L"README.md", COLLOQUOR_SOURCE_DIR "/resources/README.md"}}) {
     const std::string expected_bytes = read_file(unix_path(source));
     ASSERT_FALSE(expected_bytes.empty());
     EXPECT_TRUE(read_file(machine.install_dir + L"\\" + file) == expected_bytes) << n(file);
@@ -287,12 +303,14 @@ TEST(SetupRun, FromAPerUserPythonToTheShortcutAndNoStart) {
   const std::string own_dir = narrow(cwd);
   const std::vector<std::string> expected_calls = {
       n(python) + "|" + own_dir + "|\"" + n(python) +
-          "\" -c \"import sys, ssl, venv, ensurepip, sqlite3; sys.exit(0 if (3, 10) <= sys.version_info[:2] <= "
+          "\" -c \"import sys, ssl, venv, ensurepip, sqlite3; sys.exit(0 if (3, 10) <= "
+          "sys.version_info[:2] <= "
           "(3, 13) else 1)\"",
       n(python) + "|" + own_dir + "|\"" + n(python) + "\" -m venv \"" + i + "\\venv\"",
-      venv_python + "|" + own_dir + "|\"" + venv_python + "\" -m pip install --disable-pip-version-check --upgrade pip",
-      venv_python + "|" + own_dir + "|\"" + venv_python + "\" -m pip install --disable-pip-version-check -r \"" + i +
-          "\\requirements-cpu.txt\"",
+      venv_python + "|" + own_dir + "|\"" + venv_python +
+          "\" -m pip install --disable-pip-version-check --upgrade pip",
+      venv_python + "|" + own_dir + "|\"" + venv_python +
+          "\" -m pip install --disable-pip-version-check -r \"" + i + "\\requirements-cpu.txt\"",
       venv_python + "|" + i + "|\"" + venv_python + "\" -u \"" + i + "\\install_models.py\"",
   };
   EXPECT_EQ(machine.call_lines(), expected_calls);
@@ -337,13 +355,15 @@ TEST(SetupRun, ABrokenEnvironmentIsCreatedAgainWithoutASpaceCheck) {
   const std::wstring python = machine.per_user_python();
   ASSERT_EQ(machine.run("n\r\n").exit_code, 0);
   // The environment's interpreter now fails the suitability test.
-  write_file(machine.install_dir + L"\\venv\\Scripts\\tool.txt", machine.tool_settings("suitable=1\n"));
+  write_file(machine.install_dir + L"\\venv\\Scripts\\tool.txt",
+             machine.tool_settings("suitable=1\n"));
   DeleteFileW(machine.calls.c_str());
   machine.env[L"COLLOQUOR_TEST_FREE_BYTES"] = L"0";
   const RunResult run = machine.run("n\r\n");
   ASSERT_EQ(run.exit_code, 0) << run.output;
   const auto lines = lines_of(run.output);
-  EXPECT_FALSE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("Free space", 0) == 0; }));
+  EXPECT_FALSE(std::any_of(lines.begin(), lines.end(),
+                           [](const std::string& l) { return l.rfind("Free space", 0) == 0; }));
   EXPECT_EQ(until_blank(lines_after(lines, "===== 2/5  Python =====")),
             (std::vector<std::string>{"Python: " + n(python), "Creating the venv environment..."}));
   const auto calls = machine.call_lines();
@@ -382,27 +402,35 @@ TEST(SetupRun, NvidiaCardsTakeTheFullListAndTheLargeModel) {
   }
   ASSERT_EQ(run.exit_code, 0) << run.output;
   auto lines = lines_of(run.output);
-  EXPECT_TRUE(contains_line(lines, "NVIDIA video card found - installing everything, including the CUDA libraries."));
-  EXPECT_TRUE(contains_line(lines, "Recognition: Whisper large-v3 (~3 GB), translation: NLLB-200 (~1.4 GB)."));
+  EXPECT_TRUE(contains_line(
+      lines, "NVIDIA video card found - installing everything, including the CUDA libraries."));
+  EXPECT_TRUE(contains_line(
+      lines, "Recognition: Whisper large-v3 (~3 GB), translation: NLLB-200 (~1.4 GB)."));
   EXPECT_FALSE(exists(with_file.install_dir + L"\\requirements-cpu.txt"));
   auto calls = with_file.call_lines();
   ASSERT_GE(calls.size(), 2u);
-  EXPECT_NE(calls[calls.size() - 2].find("-r \"" + n(with_file.install_dir) + "\\requirements.txt\""), std::string::npos);
+  EXPECT_NE(
+      calls[calls.size() - 2].find("-r \"" + n(with_file.install_dir) + "\\requirements.txt\""),
+      std::string::npos);
   EXPECT_NE(calls.back().find("install_models.py\" --gpu"), std::string::npos);
 
   // Without the file, a tool on the search path decides by its exit code.
   for (int code : {0, 1}) {
     Machine on_path;
     on_path.per_user_python();
-    place_tool(on_path.bin, L"nvidia-smi.exe", on_path.tool_settings("nvidia_exit=" + std::to_string(code)));
+    place_tool(on_path.bin, L"nvidia-smi.exe",
+               on_path.tool_settings("nvidia_exit=" + std::to_string(code)));
     run = on_path.run("n\r\n");
     ASSERT_EQ(run.exit_code, 0) << run.output;
     lines = lines_of(run.output);
-    EXPECT_EQ(contains_line(lines, "NVIDIA video card found - installing everything, including the CUDA libraries."),
+    EXPECT_EQ(contains_line(
+                  lines,
+                  "NVIDIA video card found - installing everything, including the CUDA libraries."),
               code == 0);
     calls = on_path.call_lines();
     EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [](const std::string& c) {
-      return c.find("nvidia-smi.exe|") != std::string::npos && c.find("|nvidia-smi -L") != std::string::npos;
+      return c.find("nvidia-smi.exe|") != std::string::npos &&
+             c.find("|nvidia-smi -L") != std::string::npos;
     }));
     EXPECT_EQ(calls.back().find("--gpu") != std::string::npos, code == 0);
   }
@@ -416,7 +444,9 @@ TEST(SetupFailures, PipAndModelFailuresStopWithTheirMessages) {
   RunResult run = pip.run("\r\n");
   EXPECT_EQ(run.exit_code, 1);
   auto lines = lines_of(run.output);
-  EXPECT_TRUE(contains_line(lines, "ERROR: pip could not install the packages (see the messages above).")) << run.output;
+  EXPECT_TRUE(
+      contains_line(lines, "ERROR: pip could not install the packages (see the messages above)."))
+      << run.output;
   EXPECT_FALSE(contains_line(lines, "===== 4/5  Models ====="));
   EXPECT_EQ(lines.back(), "Press Enter to close this window...");
 
@@ -425,7 +455,9 @@ TEST(SetupFailures, PipAndModelFailuresStopWithTheirMessages) {
   run = models.run("\r\n");
   EXPECT_EQ(run.exit_code, 1);
   lines = lines_of(run.output);
-  EXPECT_TRUE(contains_line(lines, "ERROR: could not download the models (see the messages above).")) << run.output;
+  EXPECT_TRUE(
+      contains_line(lines, "ERROR: could not download the models (see the messages above)."))
+      << run.output;
   EXPECT_FALSE(contains_line(lines, "===== 5/5  Done ====="));
 
   // A failed pip self-upgrade alone is no failure; here every pip call fails but the venv is made.
@@ -433,39 +465,45 @@ TEST(SetupFailures, PipAndModelFailuresStopWithTheirMessages) {
   venv.per_user_python("venv_exit=1\n");
   run = venv.run("\r\n");
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_TRUE(contains_line(lines_of(run.output), "ERROR: could not create the venv.")) << run.output;
+  EXPECT_TRUE(contains_line(lines_of(run.output), "ERROR: could not create the venv."))
+      << run.output;
   Machine no_interpreter;
   no_interpreter.per_user_python("venv_make=0\n");
   run = no_interpreter.run("\r\n");
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_TRUE(contains_line(lines_of(run.output), "ERROR: could not create the venv.")) << run.output;
+  EXPECT_TRUE(contains_line(lines_of(run.output), "ERROR: could not create the venv."))
+      << run.output;
 }
 
 TEST(SetupFailures, AFileInUseStopsTheProgramFilesStepAtItsRow) {
   Machine machine;
   make_folders(machine.install_dir);
   write_file(machine.install_dir + L"\\Parlivo.exe", "running");
-  HANDLE running = CreateFileW((machine.install_dir + L"\\Parlivo.exe").c_str(), GENERIC_READ, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
+  HANDLE running = CreateFileW((machine.install_dir + L"\\Parlivo.exe").c_str(), GENERIC_READ, 0,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(running, INVALID_HANDLE_VALUE);
   RunResult run = machine.run("\r\n");
   CloseHandle(running);
   EXPECT_EQ(run.exit_code, 1);
   auto lines = lines_of(run.output);
-  EXPECT_EQ(until_blank(lines_after(lines, "===== 1/5  Program files =====")), std::vector<std::string>{});
-  EXPECT_TRUE(contains_line(lines, "ERROR: could not write Parlivo.exe (is the program running? close Parlivo.exe)"));
+  EXPECT_EQ(until_blank(lines_after(lines, "===== 1/5  Program files =====")),
+            std::vector<std::string>{});
+  EXPECT_TRUE(contains_line(
+      lines, "ERROR: could not write Parlivo.exe (is the program running? close Parlivo.exe)"));
   EXPECT_FALSE(exists(machine.install_dir + L"\\worker.py"));
 
   write_file(machine.install_dir + L"\\worker.py", "held");
-  HANDLE held = CreateFileW((machine.install_dir + L"\\worker.py").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                            0, nullptr);
+  HANDLE held = CreateFileW((machine.install_dir + L"\\worker.py").c_str(), GENERIC_READ, 0,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
   run = machine.run("\r\n");
   CloseHandle(held);
   lines = lines_of(run.output);
   EXPECT_EQ(until_blank(lines_after(lines, "===== 1/5  Program files =====")),
             std::vector<std::string>{"  Parlivo.exe"});
-  EXPECT_TRUE(contains_line(lines, "ERROR: could not write worker.py (is the program running? close Parlivo.exe)"));
-  EXPECT_TRUE(read_file(machine.install_dir + L"\\Parlivo.exe") == read_file(unix_path(LAUNCH_PROBE_EXE)));
+  EXPECT_TRUE(contains_line(
+      lines, "ERROR: could not write worker.py (is the program running? close Parlivo.exe)"));
+  EXPECT_TRUE(read_file(machine.install_dir + L"\\Parlivo.exe") ==
+              read_file(unix_path(LAUNCH_PROBE_EXE)));
 }
 
 // ------------------------------------------------------------------------------------- Python
@@ -490,15 +528,18 @@ TEST(SetupPython, PackageRouteDownloadsUnpacksAndIsFoundFirstNextTime) {
       "Unpacking\\.\\.\\.\r\n"
       "Python: [^\r]*\\\\python-pkg\\\\tools\\\\python\\.exe\r\n"
       "Creating the venv environment\\.\\.\\.");
-  EXPECT_TRUE(std::regex_match(step.substr(0, step.find("\r\n\r\n===== 3/5")), expected_step)) << step;
+  EXPECT_TRUE(std::regex_match(step.substr(0, step.find("\r\n\r\n===== 3/5")), expected_step))
+      << step;
   EXPECT_TRUE(contains_line(lines_of(run.output), "Python: " + package_python));
   const std::string archive = n(machine.temp) + "\\colloquor-python.zip";
   EXPECT_FALSE(exists(machine.temp + L"\\colloquor-python.zip"));
   const auto calls = machine.call_lines();
   ASSERT_FALSE(calls.empty());
-  const std::string unpack = "\\System32\\tar.exe\" -xf \"" + archive + "\" -C \"" + i + "\\python-pkg\"";
+  const std::string unpack =
+      "\\System32\\tar.exe\" -xf \"" + archive + "\" -C \"" + i + "\\python-pkg\"";
   EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [&](const std::string& call) {
-    return call.size() > unpack.size() && call.compare(call.size() - unpack.size(), unpack.size(), unpack) == 0;
+    return call.size() > unpack.size() &&
+           call.compare(call.size() - unpack.size(), unpack.size(), unpack) == 0;
   })) << read_file(machine.calls);
 
   // Without the environment, the next run takes the unpacked interpreter and downloads nothing.
@@ -522,9 +563,12 @@ TEST(SetupPython, UnpackedInterpreterThatFailsFallsBackToTheInstaller) {
   const RunResult run = machine.run("\r\n");
   EXPECT_EQ(run.exit_code, 1);
   const auto lines = lines_of(run.output);
-  EXPECT_TRUE(contains_line(lines, "The unpacked Python does not start (code 0). Trying the python.org installer instead."))
+  EXPECT_TRUE(contains_line(
+      lines,
+      "The unpacked Python does not start (code 0). Trying the python.org installer instead."))
       << run.output;
-  EXPECT_TRUE(contains_line(lines, "Downloading the Python installer from python.org (about 25 MB)..."));
+  EXPECT_TRUE(
+      contains_line(lines, "Downloading the Python installer from python.org (about 25 MB)..."));
   EXPECT_TRUE(contains_line(lines, "Could not download Python. Check your internet connection."));
   EXPECT_TRUE(contains_line(lines, "ERROR: could not set up Python."));
 }
@@ -539,15 +583,17 @@ TEST(SetupPython, BothDownloadsFailing) {
   }
   EXPECT_EQ(run.exit_code, 1);
   std::string step = run.output.substr(run.output.find("===== 2/5  Python =====\r\n") + 25);
-  EXPECT_EQ(step, std::string("No suitable Python (3.10+ with venv, ssl and pip) found on this PC.\r\n"
-                              "Downloading Python 3.12 (about 15 MB)...\r\n\r\n"
-                              "Download failed. Trying the python.org installer instead.\r\n"
-                              "Downloading the Python installer from python.org (about 25 MB)...\r\n\r\n"
-                              "Could not download Python. Check your internet connection.\r\n"
-                              "Alternative: install Python 3.12 from https://www.python.org/downloads/ yourself, "
-                              "then run this installer again.\r\n\r\n"
-                              "ERROR: could not set up Python.\r\n") +
-                      kAgain + "\r\n\r\nPress Enter to close this window...");
+  EXPECT_EQ(step,
+            std::string(
+                "No suitable Python (3.10+ with venv, ssl and pip) found on this PC.\r\n"
+                "Downloading Python 3.12 (about 15 MB)...\r\n\r\n"
+                "Download failed. Trying the python.org installer instead.\r\n"
+                "Downloading the Python installer from python.org (about 25 MB)...\r\n\r\n"
+                "Could not download Python. Check your internet connection.\r\n"
+                "Alternative: install Python 3.12 from https://www.python.org/downloads/ yourself, "
+                "then run this installer again.\r\n\r\n"
+                "ERROR: could not set up Python.\r\n") +
+                kAgain + "\r\n\r\nPress Enter to close this window...");
 
   // Without tar.exe no package download is attempted.
   Machine no_tar;
@@ -576,19 +622,22 @@ TEST(SetupPython, OfficialInstallerRoute) {
   const std::string setup_exe = n(machine.temp) + "\\colloquor-python-setup.exe";
   const auto calls = machine.call_lines();
   EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [&](const std::string& c) {
-    return c.find("|\"" + setup_exe + "\" /quiet /log \"" + i + "\\python-setup.log\" InstallAllUsers=0 PrependPath=0 "
-                  "Include_launcher=0 Include_test=0 Include_doc=0 Include_tcltk=0 Shortcuts=0 AssociateFiles=0") !=
-           std::string::npos;
+    return c.find("|\"" + setup_exe + "\" /quiet /log \"" + i +
+                  "\\python-setup.log\" InstallAllUsers=0 PrependPath=0 "
+                  "Include_launcher=0 Include_test=0 Include_doc=0 Include_tcltk=0 Shortcuts=0 "
+                  "AssociateFiles=0") != std::string::npos;
   }));
 
   // An installer that leaves no interpreter.
   Machine empty;
   empty.env[L"COLLOQUOR_TEST_INSTALLER_URL"] = server.url("/installer");
-  write_file(empty.temp + L"\\tool.txt", empty.tool_settings("installer_make=0\ninstaller_exit=1603\n"));
+  write_file(empty.temp + L"\\tool.txt",
+             empty.tool_settings("installer_make=0\ninstaller_exit=1603\n"));
   run = empty.run("\r\n");
   EXPECT_EQ(run.exit_code, 1);
   lines = lines_of(run.output);
-  EXPECT_TRUE(contains_line(lines, "Python setup exit code 1603. Log: " + n(empty.install_dir) + "\\python-setup.log"))
+  EXPECT_TRUE(contains_line(
+      lines, "Python setup exit code 1603. Log: " + n(empty.install_dir) + "\\python-setup.log"))
       << run.output;
   EXPECT_TRUE(contains_line(lines, "ERROR: could not set up Python."));
 }
@@ -597,8 +646,10 @@ TEST(SetupPython, SearchOrderAndMachineRegistration) {
   Machine machine;
   // An unsuitable 3.13 under the program folder is tried and passed over; the one registered for
   // the machine is taken after every folder candidate.
-  place_tool(machine.program_files + L"\\Python313", L"python.exe", machine.tool_settings("suitable=1\n"));
-  const std::wstring registered = place_tool(machine.root + L"\\elsewhere", L"python.exe", machine.tool_settings());
+  place_tool(machine.program_files + L"\\Python313", L"python.exe",
+             machine.tool_settings("suitable=1\n"));
+  const std::wstring registered =
+      place_tool(machine.root + L"\\elsewhere", L"python.exe", machine.tool_settings());
   const wchar_t* key = L"Software\\Python\\PythonCore\\3.11\\InstallPath";
   ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"ExecutablePath", REG_SZ, registered.c_str(),
                             DWORD((registered.size() + 1) * sizeof(wchar_t))),
@@ -609,13 +660,15 @@ TEST(SetupPython, SearchOrderAndMachineRegistration) {
   EXPECT_TRUE(contains_line(lines_of(run.output), "Python: " + n(registered))) << run.output;
   const auto calls = machine.call_lines();
   ASSERT_GE(calls.size(), 2u);
-  EXPECT_EQ(calls[0].substr(0, calls[0].find('|')), n(machine.program_files) + "\\Python313\\python.exe");
+  EXPECT_EQ(calls[0].substr(0, calls[0].find('|')),
+            n(machine.program_files) + "\\Python313\\python.exe");
   EXPECT_EQ(calls[1].substr(0, calls[1].find('|')), n(registered));
 }
 
 TEST(SetupPython, AHangingProbeIsEndedAfterAMinuteAndCountsAsUnsuitable) {
   Machine machine;
-  place_tool(machine.local + L"\\Programs\\Python\\Python313", L"python.exe", machine.tool_settings("suitable=hang\n"));
+  place_tool(machine.local + L"\\Programs\\Python\\Python313", L"python.exe",
+             machine.tool_settings("suitable=hang\n"));
   const std::wstring python = machine.per_user_python();
   const ULONGLONG started = GetTickCount64();
   const RunResult run = machine.run("n\r\n");
@@ -630,14 +683,15 @@ TEST(SetupPython, AHangingProbeIsEndedAfterAMinuteAndCountsAsUnsuitable) {
 // to that console, reads its screen and types into its input.
 class ConsoleChild {
  public:
-  bool start(const Machine& machine, const char* program = INSTALLER_BUILD_DIR "/setup_under_test.exe") {
+  bool start(const Machine& machine,
+             const char* program = INSTALLER_BUILD_DIR "/setup_under_test.exe") {
     std::wstring environment = environment_block(machine.env);
     std::wstring command = L"\"" + unix_path(program) + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE,
-                        CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
-                        &process_)) {
+                        CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                        nullptr, &startup, &process_)) {
       return false;
     }
     FreeConsole();
@@ -647,16 +701,17 @@ class ConsoleChild {
       if (!attached) Sleep(100);
     }
     if (!attached) return false;
-    out_ = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, 0, nullptr);
-    in_ = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, 0, nullptr);
+    out_ = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+    in_ = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
     return out_ != INVALID_HANDLE_VALUE && in_ != INVALID_HANDLE_VALUE;
   }
 
   ~ConsoleChild() {
     if (process_.hProcess != nullptr) {
-      if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process_.hProcess, 99);
+      if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
+        TerminateProcess(process_.hProcess, 99);
       CloseHandle(process_.hProcess);
       CloseHandle(process_.hThread);
     }
@@ -677,7 +732,8 @@ class ConsoleChild {
       DWORD got = 0;
       ReadConsoleOutputCharacterW(out_, text.data(), DWORD(text.size()), COORD{0, row}, &got);
       text.resize(got);
-      const bool wrapped = got == DWORD(info.dwSize.X) && text.back() != L' ' && row < info.dwCursorPosition.Y;
+      const bool wrapped =
+          got == DWORD(info.dwSize.X) && text.back() != L' ' && row < info.dwCursorPosition.Y;
       while (!text.empty() && (text.back() == L' ' || text.back() == L'\0')) text.pop_back();
       line += text;
       if (wrapped) continue;
@@ -738,10 +794,12 @@ TEST(SetupConsole, KeysTypedDuringPipDoNotAnswerTheQuestion) {
   machine.per_user_python("pip_sleep_ms=1500\n");
   ConsoleChild console;
   ASSERT_TRUE(console.start(machine));
-  ASSERT_TRUE(console.wait_for_line("===== 3/5  Python packages =====", 60000)) << ::testing::PrintToString(console.screen());
+  ASSERT_TRUE(console.wait_for_line("===== 3/5  Python packages =====", 60000))
+      << ::testing::PrintToString(console.screen());
   EXPECT_EQ(console.title(), L"Colloquor - setup");
   console.type(L"n\r");  // typed while pip runs: thrown away before the question is read
-  ASSERT_TRUE(console.wait_for_line("Start Colloquor now? [Y/n]", 60000)) << ::testing::PrintToString(console.screen());
+  ASSERT_TRUE(console.wait_for_line("Start Colloquor now? [Y/n]", 60000))
+      << ::testing::PrintToString(console.screen());
   Sleep(1000);
   EXPECT_TRUE(console.running());
   console.type(L"\r");
@@ -781,7 +839,8 @@ TEST(SetupConsole, TheErrorExitWaitsForEnter) {
 // stand-in in the per-user folder, so nothing is downloaded, and the closing answer is no.
 HWND wait_for_picker() {
   for (int i = 0; i < 600; ++i) {
-    if (HWND dialog = FindWindowW(nullptr, L"Where to install Colloquor? (a folder named Colloquor is created)")) {
+    if (HWND dialog = FindWindowW(
+            nullptr, L"Where to install Colloquor? (a folder named Colloquor is created)")) {
       return dialog;
     }
     Sleep(100);
@@ -798,7 +857,8 @@ TEST(ShippedSetup, PickerCancelledEndsWithTheErrorExit) {
   wchar_t label[64] = {};
   GetWindowTextW(GetDlgItem(dialog, IDOK), label, 64);
   EXPECT_STREQ(label, L"Install here");
-  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), LPARAM(GetDlgItem(dialog, IDCANCEL)));
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+               LPARAM(GetDlgItem(dialog, IDCANCEL)));
   ASSERT_TRUE(console.wait_for_line("Press Enter to close this window...", 60000))
       << ::testing::PrintToString(console.screen());
   EXPECT_TRUE(contains_line(console.screen(), "ERROR: no folder was chosen."));
@@ -818,29 +878,36 @@ TEST(ShippedSetup, InstallsIntoTheChosenFolderWithTheRealPayload) {
   SetWindowTextW(GetDlgItem(dialog, 1152), (machine.root + L"\\TARGET\\").c_str());
   PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), LPARAM(GetDlgItem(dialog, IDOK)));
 
-  ASSERT_TRUE(console.wait_for_line("Install folder: " + n(machine.root) + "\\TARGET\\Colloquor", 60000) ||
-              console.wait_for_line("Install folder: " + n(machine.install_dir), 1000))
+  ASSERT_TRUE(
+      console.wait_for_line("Install folder: " + n(machine.root) + "\\TARGET\\Colloquor", 60000) ||
+      console.wait_for_line("Install folder: " + n(machine.install_dir), 1000))
       << ::testing::PrintToString(console.screen());
   ULARGE_INTEGER available = {};
   GetDiskFreeSpaceExW(machine.chosen.c_str(), &available, nullptr, nullptr);
   if ((available.QuadPart >> 30) < 8) {
-    EXPECT_TRUE(console.wait_for_line("ERROR: not enough free disk space on the target drive. Choose another folder "
-                                      "and run the installer again.", 60000));
+    EXPECT_TRUE(console.wait_for_line(
+        "ERROR: not enough free disk space on the target drive. Choose another folder "
+        "and run the installer again.",
+        60000));
     console.type(L"\r");
     EXPECT_EQ(console.wait_exit(60000), 1);
     return;
   }
-  ASSERT_TRUE(console.wait_for_line("Start Colloquor now? [Y/n]", 120000)) << ::testing::PrintToString(console.screen());
+  ASSERT_TRUE(console.wait_for_line("Start Colloquor now? [Y/n]", 120000))
+      << ::testing::PrintToString(console.screen());
   console.type(L"n\r");
   EXPECT_EQ(console.wait_exit(60000), 0);
   const auto screen = console.screen();
   EXPECT_TRUE(contains_line(screen, "Python: " + n(python)));
   EXPECT_TRUE(contains_line(screen, "Desktop shortcut: Colloquor"));
-  EXPECT_TRUE(read_file(machine.install_dir + L"\\Parlivo.exe") == read_file(unix_path(PARLIVO_EXE)));
+  EXPECT_TRUE(read_file(machine.install_dir + L"\\Parlivo.exe") ==
+              read_file(unix_path(PARLIVO_EXE)));
   EXPECT_TRUE(read_file(machine.install_dir + L"\\README.md") ==
               read_file(unix_path(COLLOQUOR_SOURCE_DIR "/resources/README.md")));
   // Windows file names ignore letter case; the link keeps the case the folder was typed in.
-  EXPECT_EQ(lstrcmpiW(read_desktop_shortcut().path.c_str(), (machine.install_dir + L"\\Parlivo.exe").c_str()), 0);
+  EXPECT_EQ(lstrcmpiW(read_desktop_shortcut().path.c_str(),
+                      (machine.install_dir + L"\\Parlivo.exe").c_str()),
+            0);
 }
 
 }  // namespace

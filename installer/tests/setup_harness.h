@@ -23,24 +23,30 @@ inline std::wstring widen(const std::string& text) {
 
 inline std::string narrow(const std::wstring& text) {
   if (text.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+  int size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
   std::string out(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), size, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), size, nullptr,
+                      nullptr);
   return out;
 }
 
 // Unix paths of the build reach Windows programs through Wine's Z: drive.
 inline std::wstring unix_path(const char* path) {
   std::wstring out = L"Z:" + widen(path);
-  for (auto& c : out) if (c == L'/') c = L'\\';
+  for (auto& c : out)
+    if (c == L'/') c = L'\\';
   return out;
 }
 
-inline bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+inline bool exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 inline std::string read_file(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return {};
   std::string data;
   char chunk[65536];
@@ -51,7 +57,8 @@ inline std::string read_file(const std::wstring& path) {
 }
 
 inline void write_file(const std::wstring& path, const std::string& data) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
   WriteFile(file, data.data(), DWORD(data.size()), &written, nullptr);
@@ -71,14 +78,16 @@ inline std::wstring fresh_folder(const wchar_t* stem) {
   static int counter = 0;
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
-  std::wstring folder = std::wstring(temp) + stem + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                        std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++counter);
+  std::wstring folder = std::wstring(temp) + stem + L"-" + std::to_wstring(GetCurrentProcessId()) +
+                        L"-" + std::to_wstring(GetTickCount64()) + L"-" +
+                        std::to_wstring(++counter);
   make_folders(folder);
   return folder;
 }
 
 // Copies the stand-in program to <folder>\<name> with the given settings in tool.txt.
-inline std::wstring place_tool(const std::wstring& folder, const wchar_t* name, const std::string& settings) {
+inline std::wstring place_tool(const std::wstring& folder, const wchar_t* name,
+                               const std::string& settings) {
   make_folders(folder);
   const std::wstring target = folder + L"\\" + name;
   CopyFileW(unix_path(INSTALLER_BUILD_DIR "/stand_in_tool.exe").c_str(), target.c_str(), FALSE);
@@ -117,7 +126,8 @@ inline std::wstring environment_block(const std::map<std::wstring, std::wstring>
 
 // Runs a program with standard input and output on pipes and a changed environment; waits at most
 // timeout_ms, then kills it.
-inline RunResult run_program(const std::wstring& command_line, const std::map<std::wstring, std::wstring>& changes,
+inline RunResult run_program(const std::wstring& command_line,
+                             const std::map<std::wstring, std::wstring>& changes,
                              const std::string& input, DWORD timeout_ms = 240000) {
   std::wstring environment = environment_block(changes);
 
@@ -136,8 +146,9 @@ inline RunResult run_program(const std::wstring& command_line, const std::map<st
   PROCESS_INFORMATION process = {};
   std::wstring command = command_line;
   RunResult result;
-  const BOOL created = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                                      environment.data(), nullptr, &startup, &process);
+  const BOOL created =
+      CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                     environment.data(), nullptr, &startup, &process);
   CloseHandle(in_read);
   CloseHandle(out_write);
   if (!created) {
@@ -250,12 +261,15 @@ class HttpServer {
       if (found == answers_.end()) {
         reply = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
       } else {
-        reply = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n";
-        if (found->second.announce_length) reply += "Content-Length: " + std::to_string(found->second.body.size()) + "\r\n";
+        reply =
+            "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n";
+        if (found->second.announce_length)
+          reply += "Content-Length: " + std::to_string(found->second.body.size()) + "\r\n";
         reply += "\r\n" + found->second.body;
       }
       for (std::size_t sent = 0; sent < reply.size();) {
-        int n = send(client, reply.data() + sent, int(std::min<std::size_t>(reply.size() - sent, 16384)), 0);
+        int n = send(client, reply.data() + sent,
+                     int(std::min<std::size_t>(reply.size() - sent, 16384)), 0);
         if (n <= 0) break;
         sent += std::size_t(n);
       }

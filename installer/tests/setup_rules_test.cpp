@@ -36,9 +36,11 @@ TEST(InstallFolderRule, NonAsciiLettersAreNotFolded) {
 }
 
 TEST(FreeSpace, EightGibibytesIsTheBoundary) {
-  EXPECT_EQ(free_space_line(8589934592ull), u"Free space on the target drive: 8 GB (about 8 GB are needed).");
+  EXPECT_EQ(free_space_line(8589934592ull),
+            u"Free space on the target drive: 8 GB (about 8 GB are needed).");
   EXPECT_TRUE(enough_free_space(8589934592ull));
-  EXPECT_EQ(free_space_line(8589934591ull), u"Free space on the target drive: 7 GB (about 8 GB are needed).");
+  EXPECT_EQ(free_space_line(8589934591ull),
+            u"Free space on the target drive: 7 GB (about 8 GB are needed).");
   EXPECT_FALSE(enough_free_space(8589934591ull));
   EXPECT_EQ(free_space_line(0), u"Free space on the target drive: 0 GB (about 8 GB are needed).");
   EXPECT_EQ(free_space_line(~std::uint64_t{0}),
@@ -47,7 +49,8 @@ TEST(FreeSpace, EightGibibytesIsTheBoundary) {
 
 TEST(ComLine, NamesTheErrorInHexAndWhatMayNotWork) {
   EXPECT_EQ(com_unavailable_line(0x8007000Eu),
-            u"Could not initialise COM (error 0x8007000E): the folder picker and the desktop shortcut may "
+            u"Could not initialise COM (error 0x8007000E): the folder picker and the desktop "
+            u"shortcut may "
             u"not work.");
 }
 
@@ -57,7 +60,7 @@ TEST(ProgressLine, DrawsOncePerWholePercentWithTruncatedMebibytes) {
   const std::uint32_t total = 15 * 1048576 + 524288;  // 15.5 MiB
   ASSERT_TRUE(progress_text(last, 0, total, text));
   EXPECT_EQ(text, u"\r  0%  (0 / 15 MB)   ");
-  EXPECT_FALSE(progress_text(last, 1000, total, text));  // still 0 %
+  EXPECT_FALSE(progress_text(last, 1000, total, text));          // still 0 %
   ASSERT_TRUE(progress_text(last, total / 2 - 1, total, text));  // 49.99 % is 49
   EXPECT_EQ(text, u"\r  49%  (7 / 15 MB)   ");
   EXPECT_EQ(last, 49u);
@@ -130,7 +133,8 @@ TEST(CpuRequirements, TheShippedListLosesExactlyTheTwoCudaLines) {
 }
 
 TEST(ClosingQuestion, OnlyNoInEitherAlphabetDeclines) {
-  for (char16_t c : {u'N', u'n', u'\u041D', u'\u043D'}) EXPECT_TRUE(answer_declines_start(c)) << int(c);
+  for (char16_t c : {u'N', u'n', u'\u041D', u'\u043D'})
+    EXPECT_TRUE(answer_declines_start(c)) << int(c);
   for (char16_t c : {u'Y', u'y', u'j', u' ', u'\0', u'\r', u'\u0414', u'\u0418'}) {
     EXPECT_FALSE(answer_declines_start(c)) << int(c);
   }
@@ -140,17 +144,22 @@ TEST(CommandLines, AreQuotedAsTheChildrenExpect) {
   EXPECT_EQ(suitability_command(u"C:\\P y\\python.exe"),
             u"\"C:\\P y\\python.exe\" -c \"import sys, ssl, venv, ensurepip, sqlite3; "
             u"sys.exit(0 if (3, 10) <= sys.version_info[:2] <= (3, 13) else 1)\"");
-  EXPECT_EQ(venv_command(u"python", u"D:\\Colloquor\\venv"), u"\"python\" -m venv \"D:\\Colloquor\\venv\"");
-  EXPECT_EQ(pip_upgrade_command(u"V"), u"\"V\" -m pip install --disable-pip-version-check --upgrade pip");
+  EXPECT_EQ(venv_command(u"python", u"D:\\Colloquor\\venv"),
+            u"\"python\" -m venv \"D:\\Colloquor\\venv\"");
+  EXPECT_EQ(pip_upgrade_command(u"V"),
+            u"\"V\" -m pip install --disable-pip-version-check --upgrade pip");
   EXPECT_EQ(pip_install_command(u"V", u"D:\\C\\requirements-cpu.txt"),
             u"\"V\" -m pip install --disable-pip-version-check -r \"D:\\C\\requirements-cpu.txt\"");
   EXPECT_EQ(models_command(u"V", u"D:\\C", false), u"\"V\" -u \"D:\\C\\install_models.py\"");
   EXPECT_EQ(models_command(u"V", u"D:\\C", true), u"\"V\" -u \"D:\\C\\install_models.py\" --gpu");
-  EXPECT_EQ(unpack_command(u"C:\\W\\System32\\tar.exe", u"\\colloquor-python.zip", u"D:\\C\\python-pkg"),
-            u"\"C:\\W\\System32\\tar.exe\" -xf \"\\colloquor-python.zip\" -C \"D:\\C\\python-pkg\"");
-  EXPECT_EQ(python_installer_command(u"T\\setup.exe", u"D:\\C\\python-setup.log"),
-            u"\"T\\setup.exe\" /quiet /log \"D:\\C\\python-setup.log\" InstallAllUsers=0 PrependPath=0 "
-            u"Include_launcher=0 Include_test=0 Include_doc=0 Include_tcltk=0 Shortcuts=0 AssociateFiles=0");
+  EXPECT_EQ(
+      unpack_command(u"C:\\W\\System32\\tar.exe", u"\\colloquor-python.zip", u"D:\\C\\python-pkg"),
+      u"\"C:\\W\\System32\\tar.exe\" -xf \"\\colloquor-python.zip\" -C \"D:\\C\\python-pkg\"");
+  EXPECT_EQ(
+      python_installer_command(u"T\\setup.exe", u"D:\\C\\python-setup.log"),
+      u"\"T\\setup.exe\" /quiet /log \"D:\\C\\python-setup.log\" InstallAllUsers=0 PrependPath=0 "
+      u"Include_launcher=0 Include_test=0 Include_doc=0 Include_tcltk=0 Shortcuts=0 "
+      u"AssociateFiles=0");
   EXPECT_EQ(decimal(-1), u"-1");
   EXPECT_EQ(quoted(u""), u"\"\"");
 }
@@ -162,13 +171,18 @@ TEST(PythonSearch, CandidatesComeInTheFixedOrder) {
   places.program_files = u"P";
   places.registered_paths = {u"", u"HKCU312", u"", u"", u"", u"", u"", u"HKLM310"};
   const auto candidates = python_candidates(places);
-  const std::vector<std::u16string> expected = {
-      u"D:\\Colloquor\\python-pkg\\tools\\python.exe", u"D:\\Colloquor\\python\\python.exe",
-      u"L\\Programs\\Python\\Python313\\python.exe",  u"P\\Python313\\python.exe",
-      u"L\\Programs\\Python\\Python312\\python.exe",  u"P\\Python312\\python.exe",
-      u"L\\Programs\\Python\\Python311\\python.exe",  u"P\\Python311\\python.exe",
-      u"L\\Programs\\Python\\Python310\\python.exe",  u"P\\Python310\\python.exe",
-      u"HKCU312",                                      u"HKLM310"};
+  const std::vector<std::u16string> expected = {u"D:\\Colloquor\\python-pkg\\tools\\python.exe",
+                                                u"D:\\Colloquor\\python\\python.exe",
+                                                u"L\\Programs\\Python\\Python313\\python.exe",
+                                                u"P\\Python313\\python.exe",
+                                                u"L\\Programs\\Python\\Python312\\python.exe",
+                                                u"P\\Python312\\python.exe",
+                                                u"L\\Programs\\Python\\Python311\\python.exe",
+                                                u"P\\Python311\\python.exe",
+                                                u"L\\Programs\\Python\\Python310\\python.exe",
+                                                u"P\\Python310\\python.exe",
+                                                u"HKCU312",
+                                                u"HKLM310"};
   EXPECT_EQ(candidates, expected);
 }
 

@@ -2,12 +2,12 @@
 // Python installer and nvidia-smi. "tool.txt" next to the copy says how it behaves:
 //   calls=<file>        append "<own path>|<working directory>|<command line>" for every run
 //   suitable=<n>|hang   exit code of the suitability test (-c ...), default 0, or never end
-//   venv_exit=<n>       exit code of "-m venv <folder>" (default 0); venv_make=0 makes no interpreter
-//   pip_exit=<n>        exit code of "-m pip ..." (default 0); pip_sleep_ms=<n> takes that long
-//   models_exit=<n>     exit code of "-u <script> ..." (default 0)
-//   tar_exit=<n>        exit code of "-xf <archive> -C <folder>" (default 0)
-//   installer_exit=<n>  exit code of "/quiet ..." (default 0); installer_make=0 installs nothing
-//   nvidia_exit=<n>     exit code of "-L" (default 1)
+//   venv_exit=<n>       exit code of "-m venv <folder>" (default 0); venv_make=0 makes no
+//   interpreter pip_exit=<n>        exit code of "-m pip ..." (default 0); pip_sleep_ms=<n> takes
+//   that long models_exit=<n>     exit code of "-u <script> ..." (default 0) tar_exit=<n> exit code
+//   of "-xf <archive> -C <folder>" (default 0) installer_exit=<n>  exit code of "/quiet ..."
+//   (default 0); installer_make=0 installs nothing nvidia_exit=<n>     exit code of "-L" (default
+//   1)
 // Every copy it makes (the environment's interpreter, the unpacked or installed Python) gets the
 // settings of "copy.txt" when that file exists, else those of "tool.txt".
 #include <windows.h>
@@ -27,13 +27,17 @@ std::wstring own_path() {
   return std::wstring(buffer, length);
 }
 
-std::wstring folder_of(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/")); }
+std::wstring folder_of(const std::wstring& path) {
+  return path.substr(0, path.find_last_of(L"\\/"));
+}
 
 std::string narrow(const std::wstring& text) {
   if (text.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+  int size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
   std::string out(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), size, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), size, nullptr,
+                      nullptr);
   return out;
 }
 
@@ -46,8 +50,8 @@ std::wstring widen(const std::string& text) {
 }
 
 void append_file(const std::wstring& path, const std::string& data) {
-  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
   WriteFile(file, data.data(), DWORD(data.size()), &written, nullptr);
@@ -76,7 +80,8 @@ int setting(const std::map<std::string, std::string>& settings, const char* key,
 }
 
 void make_folders(const std::wstring& path) {
-  for (std::size_t at = path.find_first_of(L"\\/", 3); at != std::wstring::npos; at = path.find_first_of(L"\\/", at + 1)) {
+  for (std::size_t at = path.find_first_of(L"\\/", 3); at != std::wstring::npos;
+       at = path.find_first_of(L"\\/", at + 1)) {
     CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
   }
   CreateDirectoryW(path.c_str(), nullptr);
@@ -89,7 +94,8 @@ void copy_interpreter_to(const std::wstring& folder) {
   CopyFileW(own_path().c_str(), (folder + L"\\python.exe").c_str(), FALSE);
   const std::wstring copy_settings = home + L"\\copy.txt";
   const bool special = GetFileAttributesW(copy_settings.c_str()) != INVALID_FILE_ATTRIBUTES;
-  CopyFileW(special ? copy_settings.c_str() : (home + L"\\tool.txt").c_str(), (folder + L"\\tool.txt").c_str(), FALSE);
+  CopyFileW(special ? copy_settings.c_str() : (home + L"\\tool.txt").c_str(),
+            (folder + L"\\tool.txt").c_str(), FALSE);
 }
 
 void say(const std::string& text) {
@@ -104,7 +110,8 @@ int wmain(int argc, wchar_t** argv) {
   if (auto calls = settings.find("calls"); calls != settings.end()) {
     wchar_t cwd[1024] = {};
     GetCurrentDirectoryW(1024, cwd);
-    append_file(widen(calls->second), narrow(own_path()) + "|" + narrow(cwd) + "|" + narrow(GetCommandLineW()) + "\n");
+    append_file(widen(calls->second),
+                narrow(own_path()) + "|" + narrow(cwd) + "|" + narrow(GetCommandLineW()) + "\n");
   }
   const std::wstring first = argc > 1 ? argv[1] : L"";
   const std::wstring second = argc > 2 ? argv[2] : L"";
@@ -114,7 +121,8 @@ int wmain(int argc, wchar_t** argv) {
     return setting(settings, "suitable", 0);
   }
   if (first == L"-m" && second == L"venv" && argc > 3) {
-    if (setting(settings, "venv_make", 1) != 0) copy_interpreter_to(std::wstring(argv[3]) + L"\\Scripts");
+    if (setting(settings, "venv_make", 1) != 0)
+      copy_interpreter_to(std::wstring(argv[3]) + L"\\Scripts");
     return setting(settings, "venv_exit", 0);
   }
   if (first == L"-m" && second == L"pip") {
@@ -133,7 +141,8 @@ int wmain(int argc, wchar_t** argv) {
   if (first == L"/quiet") {
     wchar_t local[1024] = {};
     GetEnvironmentVariableW(L"LOCALAPPDATA", local, 1024);
-    if (setting(settings, "installer_make", 1) != 0) copy_interpreter_to(std::wstring(local) + L"\\Programs\\Python\\Python312");
+    if (setting(settings, "installer_make", 1) != 0)
+      copy_interpreter_to(std::wstring(local) + L"\\Programs\\Python\\Python312");
     return setting(settings, "installer_exit", 0);
   }
   if (first == L"-L") return setting(settings, "nvidia_exit", 1);

@@ -136,6 +136,7 @@ class Session:
         self.probe_exe = find_build_exe("probe.exe")
         self.tap_file = os.path.join(self.work, "frames.bin")
         self.lines_file = os.path.join(self.work, "lines.txt")
+        self.pid_file = os.path.join(self.work, "worker.pid")
         self.launcher = None
         self.parlivo = None
 
@@ -144,7 +145,7 @@ class Session:
                                                            text=True).strip(), "bin", "python")
         port_file = os.path.join(self.work, "port")
         env = dict(os.environ, COLLOQUOR_TAP_PYTHON=venv_python, COLLOQUOR_TAP_FILE=self.tap_file,
-                   COLLOQUOR_TAP_LINES=self.lines_file)
+                   COLLOQUOR_TAP_LINES=self.lines_file, COLLOQUOR_TAP_PID=self.pid_file)
         self.launcher_log = open(os.path.join(self.work, "launcher.log"), "wb")
         self.launcher = subprocess.Popen(
             [venv_python, os.path.join(REPO, "tools", "relay", "launcher.py"), "--port-file", port_file,
@@ -193,6 +194,27 @@ class Session:
                 self.launcher.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 self.launcher.kill()
+
+    def worker_pid(self):
+        """The process id of this session's worker, as the tap wrote it; None before it started."""
+        try:
+            return int(open(self.pid_file).read())
+        except (OSError, ValueError):
+            return None
+
+    def worker_alive(self):
+        pid = self.worker_pid()
+        if pid is None:
+            return False
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return False
+        # A killed child stays a zombie until the tap reaps it; it runs no more.
+        try:
+            return open("/proc/%d/stat" % pid).read().split(")")[-1].split()[0] != "Z"
+        except OSError:
+            return False
 
     def finished_lines(self):
         """Texts of the worker's non-empty "F" lines that passed the tap, in order."""
@@ -327,7 +349,7 @@ def scenario_session(install, work, sentences=SENTENCES):
     check(rate <= 0.35, "recognized text close to what was spoken (WER %.3f <= 0.35)" % rate)
     for r in rows:
         check(r[6] in panel, "panel shows the saved line %r" % r[6])
-    figures = ["%.2f s" % l if l is not None else "none" for l in latencies]
+    figures = ["%.2f s" % lag if lag is not None else "none" for lag in latencies]
     log("end of sentence -> row in the session file: " + ", ".join(figures))
     raw, settings = install.read_settings()
     check(raw[:2] == b"\xff\xfe", "settings.ini is UTF-16 with its byte-order mark")
@@ -341,21 +363,6 @@ def scenario_session(install, work, sentences=SENTENCES):
     check(frames and frames[-1] == "Q", "the worker got Q last (%s)" % "".join(frames[-3:]))
     check(rc == 0, "Parlivo exited with code 0 (%r)" % rc)
     return {"rows": rows, "wer": rate, "latencies": latencies, "path": path}
-
-
-def worker_pids(install):
-    """The real worker processes of this installation (not the tap in front of them)."""
-    found = subprocess.run(["pgrep", "-f", "/%s/worker.py" % os.path.basename(install.dir)],
-                           capture_output=True, text=True, check=False)
-    pids = []
-    for pid in found.stdout.split():
-        try:
-            cmdline = open("/proc/%s/cmdline" % pid, "rb").read()
-        except OSError:
-            continue
-        if b"tap.py" not in cmdline:
-            pids.append(int(pid))
-    return pids
 
 
 def scenario_kill(install, work, kills=1, seed=7):
@@ -376,11 +383,10 @@ def scenario_kill(install, work, kills=1, seed=7):
             player = subprocess.Popen(["paplay", "-d", os.environ.get("COLLOQUOR_SINK", "spk"), wav])
             moment = rng.uniform(0.5, wav_seconds(wav) + 6.0)
             time.sleep(moment)
-            pids = worker_pids(install)
-            for pid in pids:
-                os.kill(pid, signal.SIGKILL)
-            check(len(pids) == 1, "kill %d at %.1f s: the worker process was found and killed"
-                  % (round_ + 1, moment))
+            pid = s.worker_pid()
+            check(pid is not None and s.worker_alive(),
+                  "kill %d at %.1f s: the worker runs (process %s)" % (round_ + 1, moment, pid))
+            os.kill(pid, signal.SIGKILL)
             ok, status = s.wait_text(STATUS, RECOGNIZER_STOPPED, 30000)
             check(ok, "the status says the recognizer stopped: %r" % status)
             check(s.probe("enabled", str(RECORD)).stdout.strip() == "0",
@@ -398,13 +404,6 @@ def scenario_kill(install, work, kills=1, seed=7):
         check(rc == 0, "Parlivo exited with code 0 (%r)" % rc)
 
 
-def worker_running(install):
-    """Whether this installation's worker (or the tap in front of it) still runs."""
-    found = subprocess.run(["pgrep", "-f", "/%s/worker.py" % os.path.basename(install.dir)],
-                           capture_output=True, check=False)
-    return found.returncode == 0
-
-
 def scenario_crash(install, work):
     log("scenario: Parlivo's process is ended at once in the middle of a recording")
     s = Session(install, work)
@@ -418,9 +417,10 @@ def scenario_crash(install, work):
         check(s.probe("terminate").returncode == 0, "Parlivo's process was terminated")
         rows_after = session_rows(path) if path else []
         deadline = time.time() + 20
-        while worker_running(install) and time.time() < deadline:
+        while s.worker_alive() and time.time() < deadline:
             time.sleep(0.2)
-        check(not worker_running(install), "no worker process is left running (the job ended it)")
+        check(s.worker_pid() is not None and not s.worker_alive(),
+              "no worker process is left running (the job ended it)")
     finally:
         s.stop()
     log("lines shown as finished before the end: %d; rows in the session file after it: %d"

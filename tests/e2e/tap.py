@@ -4,7 +4,8 @@
 
 Used as the "interpreter" behind the relay in end-to-end runs, so a test can tell which frames the
 worker really received (for example that the last one was "Q"). With COLLOQUOR_TAP_LINES set, the
-worker's output lines are also copied to that file as they pass (after they were passed on).
+worker's output lines are also copied to that file as they pass (after they were passed on); with
+COLLOQUOR_TAP_PID set, the worker's process id is written to that file.
 Standard error passes through untouched; the exit code is the worker's.
 """
 import os
@@ -19,6 +20,10 @@ def main(argv):
     lines_path = os.environ.get("COLLOQUOR_TAP_LINES")
     child = subprocess.Popen([python] + args, stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE if lines_path else None)
+    pid_path = os.environ.get("COLLOQUOR_TAP_PID")
+    if pid_path:
+        with open(pid_path, "w") as f:
+            f.write("%d\n" % child.pid)
 
     def forward_signal(signum, _frame):
         child.send_signal(signum)

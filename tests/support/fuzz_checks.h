@@ -7,12 +7,12 @@
 #include <cstdlib>
 #include <string_view>
 
-#define FUZZ_CHECK(condition)                                                                  \
-  do {                                                                                         \
-    if (!(condition)) {                                                                        \
+#define FUZZ_CHECK(condition)                                                                \
+  do {                                                                                       \
+    if (!(condition)) {                                                                      \
       std::fprintf(stderr, "property failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-      std::abort();                                                                            \
-    }                                                                                          \
+      std::abort();                                                                          \
+    }                                                                                        \
   } while (0)
 
 namespace colloquor::fuzz_support {

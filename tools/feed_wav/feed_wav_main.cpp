@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
     channels[i] = std::move(wav.samples);
   }
 
-  const FeedSummary summary = run_feed(parsed.options, channels[0], channels[1], standard_feed_io());
+  const FeedSummary summary =
+      run_feed(parsed.options, channels[0], channels[1], standard_feed_io());
   std::fprintf(stderr, "%s\n", summary_line(summary).c_str());
   return summary.output_failed ? 1 : 0;
 }

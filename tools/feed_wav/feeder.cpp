@@ -267,7 +267,8 @@ FeedSummary run_feed(const FeedOptions& options, const std::vector<std::int16_t>
   // As stopping capture does: the system-audio thread ends first, then the microphone's.
   flush_utterance(states[1]);
   flush_utterance(states[0]);
-  if (!summary.output_failed && options.linger_seconds > 0.0) io.sleep_seconds(options.linger_seconds);
+  if (!summary.output_failed && options.linger_seconds > 0.0)
+    io.sleep_seconds(options.linger_seconds);
   write_frame(&run, kFrameQuit, nullptr, 0);
   install_audio_seams(nullptr);
   return summary;
@@ -275,12 +276,12 @@ FeedSummary run_feed(const FeedOptions& options, const std::vector<std::int16_t>
 
 std::string summary_line(const FeedSummary& s) {
   auto n = [](std::uint64_t v) { return std::to_string(v); };
-  std::string line = "feed_wav: " + n(s.blocks[0] + s.blocks[1]) + " blocks (channel 0: " +
-                     n(s.blocks[0]) + ", channel 1: " + n(s.blocks[1]) + "), " +
-                     n(s.utterances[0] + s.utterances[1]) + " utterances (channel 0: " +
-                     n(s.utterances[0]) + ", channel 1: " + n(s.utterances[1]) + "), " +
-                     n(s.frames) + " frames (A " + n(s.audio_frames) + ", E " + n(s.end_frames) +
-                     ", L " + n(s.option_frames) + ", Q " + n(s.quit_frames) + ")";
+  std::string line =
+      "feed_wav: " + n(s.blocks[0] + s.blocks[1]) + " blocks (channel 0: " + n(s.blocks[0]) +
+      ", channel 1: " + n(s.blocks[1]) + "), " + n(s.utterances[0] + s.utterances[1]) +
+      " utterances (channel 0: " + n(s.utterances[0]) + ", channel 1: " + n(s.utterances[1]) +
+      "), " + n(s.frames) + " frames (A " + n(s.audio_frames) + ", E " + n(s.end_frames) + ", L " +
+      n(s.option_frames) + ", Q " + n(s.quit_frames) + ")";
   if (s.output_failed) line += "; standard output closed early";
   return line;
 }

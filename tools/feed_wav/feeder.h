@@ -21,10 +21,10 @@ inline constexpr std::uint64_t kAudioClockStartMs = 1'000'000'000;
 struct FeedOptions {
   bool realtime = false;
   double linger_seconds = 0.0;
-  AudioOptions live;  // first-start values unless set
-  bool sys_set = false;  // --set sys=... was given
+  AudioOptions live;                           // first-start values unless set
+  bool sys_set = false;                        // --set sys=... was given
   std::optional<std::string> options_payload;  // text of an "L" frame to send first
-  std::vector<std::string> files;             // CH0.wav [CH1.wav]
+  std::vector<std::string> files;              // CH0.wav [CH1.wav]
 };
 
 struct ParsedArguments {
@@ -42,9 +42,9 @@ std::string feed_usage();
 struct FeedIo {
   // Writes bytes; false when the output is gone (the reader has ended).
   std::function<bool(std::string_view bytes)> write;
-  std::function<std::uint64_t()> now_ms;          // for --realtime
+  std::function<std::uint64_t()> now_ms;              // for --realtime
   std::function<void(std::uint64_t)> sleep_until_ms;  // for --realtime
-  std::function<void(double)> sleep_seconds;        // for --linger
+  std::function<void(double)> sleep_seconds;          // for --linger
 };
 
 FeedIo standard_feed_io();

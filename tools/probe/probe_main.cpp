@@ -23,16 +23,19 @@ HWND find_main() { return FindWindowW(L"Parlivo", nullptr); }
 
 std::string to_utf8(const std::wstring& w) {
   if (w.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                    nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr,
+                      nullptr);
   return out;
 }
 
 std::wstring control_text(HWND control) {
   const LRESULT len = SendMessageW(control, WM_GETTEXTLENGTH, 0, 0);
   std::wstring text(static_cast<size_t>(len) + 1, L'\0');
-  const LRESULT got = SendMessageW(control, WM_GETTEXT, static_cast<WPARAM>(text.size()), reinterpret_cast<LPARAM>(text.data()));
+  const LRESULT got = SendMessageW(control, WM_GETTEXT, static_cast<WPARAM>(text.size()),
+                                   reinterpret_cast<LPARAM>(text.data()));
   text.resize(static_cast<size_t>(got));
   return text;
 }
@@ -64,8 +67,11 @@ void print(const std::wstring& text) {
 }
 
 int usage() {
-  fputs("usage: probe wait-window MS | text ID | wait-text ID TEXT MS | enabled ID | wait-enabled ID MS |"
-        " click ID | select ID INDEX | check ID 0|1 | close | terminate | items ID\n", stderr);
+  fputs(
+      "usage: probe wait-window MS | text ID | wait-text ID TEXT MS | enabled ID | wait-enabled ID "
+      "MS |"
+      " click ID | select ID INDEX | check ID 0|1 | close | terminate | items ID\n",
+      stderr);
   return 2;
 }
 
@@ -77,7 +83,11 @@ int wmain(int argc, wchar_t** argv) {
   auto num = [&](int i) { return static_cast<int>(std::wcstol(argv[i], nullptr, 10)); };
 
   if (cmd == L"wait-window" && argc == 3) {
-    return wait_for(static_cast<DWORD>(num(2)), [](const void*) { return find_main() != nullptr; }, nullptr) ? 0 : 1;
+    return wait_for(
+               static_cast<DWORD>(num(2)), [](const void*) { return find_main() != nullptr; },
+               nullptr)
+               ? 0
+               : 1;
   }
   if (cmd == L"close" && argc == 2) {
     HWND main = find_main();
@@ -91,7 +101,8 @@ int wmain(int argc, wchar_t** argv) {
     if (!main || GetWindowThreadProcessId(main, &pid) == 0) return 1;
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
     if (!process) return 1;
-    const bool ended = TerminateProcess(process, 1) && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+    const bool ended =
+        TerminateProcess(process, 1) && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
     CloseHandle(process);
     return ended ? 0 : 1;
   }
@@ -105,11 +116,14 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (cmd == L"wait-text" && argc == 5) {
     TextWait w{id, argv[3]};
-    const bool ok = wait_for(static_cast<DWORD>(num(4)), [](const void* a) {
-      const auto* w = static_cast<const TextWait*>(a);
-      HWND c = control(w->id);
-      return c && control_text(c).find(w->needle) != std::wstring::npos;
-    }, &w);
+    const bool ok = wait_for(
+        static_cast<DWORD>(num(4)),
+        [](const void* a) {
+          const auto* w = static_cast<const TextWait*>(a);
+          HWND c = control(w->id);
+          return c && control_text(c).find(w->needle) != std::wstring::npos;
+        },
+        &w);
     HWND c = control(id);
     if (c) print(control_text(c));
     return ok ? 0 : 1;
@@ -120,7 +134,8 @@ int wmain(int argc, wchar_t** argv) {
     const LRESULT count = SendMessageW(c, LB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; ++i) {
       std::wstring item(static_cast<size_t>(SendMessageW(c, LB_GETTEXTLEN, i, 0)) + 1, L'\0');
-      item.resize(static_cast<size_t>(SendMessageW(c, LB_GETTEXT, i, reinterpret_cast<LPARAM>(item.data()))));
+      item.resize(static_cast<size_t>(
+          SendMessageW(c, LB_GETTEXT, i, reinterpret_cast<LPARAM>(item.data()))));
       print(item);
     }
     return 0;
@@ -132,10 +147,15 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (cmd == L"wait-enabled" && argc == 4) {
-    return wait_for(static_cast<DWORD>(num(3)), [](const void* a) {
-      HWND c = control(*static_cast<const int*>(a));
-      return c && IsWindowEnabled(c);
-    }, &id) ? 0 : 1;
+    return wait_for(
+               static_cast<DWORD>(num(3)),
+               [](const void* a) {
+                 HWND c = control(*static_cast<const int*>(a));
+                 return c && IsWindowEnabled(c);
+               },
+               &id)
+               ? 0
+               : 1;
   }
   if (cmd == L"click" && argc == 3) {
     HWND c = control(id);
@@ -147,7 +167,8 @@ int wmain(int argc, wchar_t** argv) {
     HWND c = control(id);
     if (!c) return 1;
     if (SendMessageW(c, CB_SETCURSEL, static_cast<WPARAM>(num(3)), 0) == CB_ERR) return 1;
-    SendMessageW(GetParent(c), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(c));
+    SendMessageW(GetParent(c), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(c));
     return 0;
   }
   if (cmd == L"check" && argc == 4) {

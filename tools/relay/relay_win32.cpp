@@ -53,8 +53,8 @@ std::u16string u16(const wchar_t* text) {
 // Under Wine the Linux path of a Windows path; elsewhere (or when Wine cannot say) the path as is.
 std::string linux_path(const std::u16string& path) {
   using UnixName = char*(CDECL*)(LPCWSTR);
-  static const auto unix_name = reinterpret_cast<UnixName>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  static const auto unix_name = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
   if (unix_name == nullptr) return to_utf8(path);
   char* name = unix_name(reinterpret_cast<const wchar_t*>(path.c_str()));
   if (name == nullptr) return to_utf8(path);
@@ -77,7 +77,8 @@ std::optional<std::u16string> variable(const char16_t* name) {
 }
 
 std::string read_small_file(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return {};
   char buffer[64] = {};
   DWORD got = 0;
@@ -94,7 +95,8 @@ std::optional<std::uint16_t> launcher_port() {
   DWORD length = GetModuleFileNameW(nullptr, exe, MAX_PATH);
   std::wstring folder(exe, length);
   folder = folder.substr(0, folder.find_last_of(L"\\/"));
-  return parse_port(read_small_file(folder + L"\\" + reinterpret_cast<const wchar_t*>(kPortFileName)));
+  return parse_port(
+      read_small_file(folder + L"\\" + reinterpret_cast<const wchar_t*>(kPortFileName)));
 }
 
 bool connect_to_launcher(std::uint16_t port) {
@@ -115,7 +117,8 @@ bool send_start(int argc, wchar_t** argv) {
   }
   wchar_t folder[MAX_PATH] = {};
   DWORD length = GetCurrentDirectoryW(MAX_PATH, folder);
-  if (!send_message(kWorkingFolder, translated(std::u16string(reinterpret_cast<char16_t*>(folder), length)))) {
+  if (!send_message(kWorkingFolder,
+                    translated(std::u16string(reinterpret_cast<char16_t*>(folder), length)))) {
     return false;
   }
   for (const char16_t* name : kForwardedVariables) {
@@ -172,7 +175,9 @@ std::optional<int> pump_output() {
 int run_relay(int argc, wchar_t** argv) {
   std::optional<std::uint16_t> port = launcher_port();
   if (!port) {
-    diagnose("relay: no launcher port (set COLLOQUOR_RELAY_PORT or write relay.port next to relay.exe)\n");
+    diagnose(
+        "relay: no launcher port (set COLLOQUOR_RELAY_PORT or write relay.port next to "
+        "relay.exe)\n");
     return 1;
   }
   if (!connect_to_launcher(*port)) {

@@ -7,7 +7,8 @@ std::string encode_message(char tag, std::string_view body) {
   message.reserve(kMessageHeaderSize + body.size());
   message.push_back(tag);
   const auto length = static_cast<std::uint32_t>(body.size());
-  for (int shift = 0; shift < 32; shift += 8) message.push_back(static_cast<char>((length >> shift) & 0xFF));
+  for (int shift = 0; shift < 32; shift += 8)
+    message.push_back(static_cast<char>((length >> shift) & 0xFF));
   message.append(body);
   return message;
 }
@@ -38,7 +39,8 @@ bool is_windows_path(std::u16string_view text) {
 }
 
 std::optional<std::uint16_t> parse_port(std::string_view text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.remove_suffix(1);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+    text.remove_suffix(1);
   while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
   if (text.empty() || text.size() > 5) return std::nullopt;
   std::uint32_t value = 0;
@@ -54,7 +56,8 @@ std::string to_utf8(std::u16string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
     std::uint32_t code = text[i];
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
       code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
     } else if (code >= 0xD800 && code <= 0xDFFF) {

@@ -11,6 +11,8 @@ import threading
 import time
 import wave
 
+import pytest
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO_DIR = os.path.dirname(os.path.dirname(HERE))
 FEED_WAV = os.path.join(REPO_DIR, "dist", "linux", "feed_wav")
@@ -39,8 +41,17 @@ MONOLOGUE = (
 
 
 def have_tools():
-    return bool(shutil.which("espeak-ng") and shutil.which("sox") and os.access(FEED_WAV,
-                                                                                 os.X_OK))
+    return bool(shutil.which("espeak-ng") and shutil.which("sox") and os.access(FEED_WAV, os.X_OK))
+
+
+def require_tools(feed_wav=True):
+    """Fails the calling test when a tool of the spoken tests is missing: a missing tool must not
+    pass for a passing run."""
+    missing = [tool for tool in ("espeak-ng", "sox") if not shutil.which(tool)]
+    if feed_wav and not os.access(FEED_WAV, os.X_OK):
+        missing.append(FEED_WAV + " (make build puts it there)")
+    if missing:
+        pytest.fail("the spoken tests need " + ", ".join(missing), pytrace=False)
 
 
 def speak(path, text, voice="en", speed=None):

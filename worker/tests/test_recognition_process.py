@@ -7,8 +7,9 @@ import pytest
 import speech
 from conftest import NLLB13_REPO, add_translation_model
 
-pytestmark = pytest.mark.skipif(not speech.have_tools(),
-                                reason="needs espeak-ng, sox and dist/linux/feed_wav")
+@pytest.fixture(autouse=True)
+def spoken_test_tools():
+    speech.require_tools()
 
 
 def settle(w, quiet=0.8, timeout=60.0):

@@ -3,7 +3,6 @@ utterances from espeak-ng, the generated speaker model and, in one test, the gen
 speaker-turn detector fetched from the local server like the real one."""
 import io
 import os
-import shutil
 import subprocess
 import tarfile
 import time
@@ -12,6 +11,7 @@ import wave
 import pytest
 
 import make_segmentation_model
+import speech
 from conftest import Route, add_speaker_model, frame
 
 SEG_PATH = ("/k2-fsa/sherpa-onnx/releases/download/speaker-segmentation-models/"
@@ -19,8 +19,9 @@ SEG_PATH = ("/k2-fsa/sherpa-onnx/releases/download/speaker-segmentation-models/"
 RESNET34 = "wespeaker_en_voxceleb_resnet34_LM.onnx"
 BLOCK = 1600 * 2
 
-pytestmark = pytest.mark.skipif(not (shutil.which("espeak-ng") and shutil.which("sox")),
-                                reason="espeak-ng and sox make the spoken test audio")
+@pytest.fixture(autouse=True)
+def spoken_test_tools():
+    speech.require_tools(feed_wav=False)
 
 
 def speak(folder, name, text, effects):

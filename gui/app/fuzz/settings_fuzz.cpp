@@ -42,7 +42,8 @@ std::u16string decode(std::string_view bytes) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
   const auto utf16 = [&](std::size_t from, bool little) {
     for (std::size_t i = from; i + 1 < bytes.size(); i += 2) {
-      text += static_cast<char16_t>(little ? byte(i) | byte(i + 1) << 8 : byte(i) << 8 | byte(i + 1));
+      text +=
+          static_cast<char16_t>(little ? byte(i) | byte(i + 1) << 8 : byte(i) << 8 | byte(i + 1));
     }
   };
   if (bytes.size() >= 2 && byte(0) == 0xFF && byte(1) == 0xFE) {
@@ -70,7 +71,8 @@ Profile parse_profile(std::u16string_view text) {
     start = end + 1;
     if (!line.empty() && line.front() == u'[') {
       const std::size_t close = line.find(u']');
-      section = &profile[lowered(trimmed(line.substr(1, close == line.npos ? line.npos : close - 1)))];
+      section =
+          &profile[lowered(trimmed(line.substr(1, close == line.npos ? line.npos : close - 1)))];
       continue;
     }
     const std::size_t equals = line.find(u'=');

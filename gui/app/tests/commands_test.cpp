@@ -47,10 +47,10 @@ TEST(EnabledControls, AtStartOnlyTheMicrophoneListAndTheSessionsSideCanBeUsed) {
   EXPECT_EQ(enabled(plan, Ctl::Record), 0);
   EXPECT_EQ(enabled(plan, Ctl::NewSession), 1);
   // Never disabled by the rule, so a viewed session can still be copied and saved.
-  for (Ctl control : {Ctl::SessionsList, Ctl::CopyText, Ctl::CopyTranslation, Ctl::Save,
-                      Ctl::StatusLine, Ctl::Spinner, Ctl::MicrophoneLevel,
-                      Ctl::SystemAudioLevel, Ctl::DownloadProgress, Ctl::RecognizedPanel,
-                      Ctl::TranslationPanel, Ctl::SessionsLabel}) {
+  for (Ctl control :
+       {Ctl::SessionsList, Ctl::CopyText, Ctl::CopyTranslation, Ctl::Save, Ctl::StatusLine,
+        Ctl::Spinner, Ctl::MicrophoneLevel, Ctl::SystemAudioLevel, Ctl::DownloadProgress,
+        Ctl::RecognizedPanel, Ctl::TranslationPanel, Ctl::SessionsLabel}) {
     EXPECT_EQ(enabled(plan, control), -1) << slot(control);
   }
 }
@@ -153,8 +153,7 @@ TEST(EnabledControls, OptionRulesNeverWakeSessionControlsWithoutASession) {
   in.use_system_audio = true;
   in.several_voices = true;
   in.noise_suppression = true;
-  const EnablePlan plan =
-      merge_plans(capture_option_enables(in), audio_option_enables(in));
+  const EnablePlan plan = merge_plans(capture_option_enables(in), audio_option_enables(in));
   for (int i = 0; i < kControlCount; ++i) {
     const Ctl control = static_cast<Ctl>(i);
     if (control == Ctl::MicrophoneList) continue;
@@ -291,7 +290,8 @@ TEST(CommandRouting, ControlsWithoutCommandAreAnsweredUnknownIdsAreNot) {
 // --- status lines --------------------------------------------------------------------------------
 
 TEST(StatusTexts, RecordOutcome) {
-  EXPECT_EQ(record_status(true, true, true), u"Recording: listening to you and to the other side...");
+  EXPECT_EQ(record_status(true, true, true),
+            u"Recording: listening to you and to the other side...");
   EXPECT_EQ(record_status(true, false, true), u"Recording... speak now.");
   EXPECT_EQ(record_status(false, false, true), u"Could not open the microphone.");
   EXPECT_EQ(record_status(false, false, false),
@@ -307,9 +307,11 @@ TEST(StatusTexts, MicrophoneToggleWhileRecording) {
 }
 
 TEST(StatusTexts, NewSessionKeepsTheReasonWhyRecordingIsUnavailable) {
-  EXPECT_EQ(new_session_status(true, false, false, u""), u"New session opened. Press Record to start.")
+  EXPECT_EQ(new_session_status(true, false, false, u""),
+            u"New session opened. Press Record to start.")
       << "still starting: Record will come";
-  EXPECT_EQ(new_session_status(true, true, true, u""), u"New session opened. Press Record to start.");
+  EXPECT_EQ(new_session_status(true, true, true, u""),
+            u"New session opened. Press Record to start.");
   EXPECT_EQ(new_session_status(true, true, false, u"Python 3.10+ is required."),
             u"Python 3.10+ is required.");
   EXPECT_EQ(new_session_status(false, true, false, u"Python 3.10+ is required."),

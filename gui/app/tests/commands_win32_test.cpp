@@ -169,10 +169,10 @@ TEST(Commands, OptionChangesSendTheOptionsAndRewriteTheWholeSection) {
   EXPECT_TRUE(disk.utf16);
   std::vector<std::wstring> keys;
   for (const auto& entry : disk.app) keys.push_back(entry.first);
-  EXPECT_EQ(keys, (std::vector<std::wstring>{L"v", L"mic", L"src", L"tgt", L"gain", L"ns", L"nsv",
-                                             L"agc", L"boost", L"sysdev", L"spkmodel", L"trmodel",
-                                             L"micon", L"sys", L"rev", L"echo", L"diar",
-                                             L"sens2"}));
+  EXPECT_EQ(keys,
+            (std::vector<std::wstring>{L"v", L"mic", L"src", L"tgt", L"gain", L"ns", L"nsv", L"agc",
+                                       L"boost", L"sysdev", L"spkmodel", L"trmodel", L"micon",
+                                       L"sys", L"rev", L"echo", L"diar", L"sens2"}));
   EXPECT_EQ(disk.value(L"mic"), L"System default");
   EXPECT_EQ(disk.value(L"src"), L"2");
   EXPECT_EQ(disk.value(L"tgt"), L"2");
@@ -216,8 +216,9 @@ TEST(Commands, SwapExchangesConcreteLanguagesAndRefusesAuto) {
   frames_sent();
   const std::wstring saved_tgt = run.settings().value(L"tgt");
   run.click(kIdSwapButton);
-  EXPECT_EQ(run.status(),
-            L"Swap works when both languages are concrete (not \"Auto\" and not \"No translation\").");
+  EXPECT_EQ(
+      run.status(),
+      L"Swap works when both languages are concrete (not \"Auto\" and not \"No translation\").");
   EXPECT_EQ(run.selection(kIdSpeechLanguageList), 0);
   EXPECT_EQ(run.selection(kIdTranslationLanguageList), 1);
   EXPECT_TRUE(frames_sent().empty());
@@ -259,9 +260,9 @@ TEST(Commands, SensitivityNotificationsEachSendTheOptionsWhileTheWorkerIsReady) 
   run.slide(kIdSensitivityTrackbar, 71, TB_THUMBTRACK);
   run.slide(kIdSensitivityTrackbar, 72, TB_THUMBTRACK);
   run.slide(kIdSensitivityTrackbar, 72, TB_ENDTRACK);
-  EXPECT_EQ(frames_sent(), (std::vector<Frame>{{'L', "ru|en|1|1|71"},
-                                               {'L', "ru|en|1|1|72"},
-                                               {'L', "ru|en|1|1|72"}}));
+  EXPECT_EQ(
+      frames_sent(),
+      (std::vector<Frame>{{'L', "ru|en|1|1|71"}, {'L', "ru|en|1|1|72"}, {'L', "ru|en|1|1|72"}}));
   EXPECT_EQ(run.settings().value(L"sens2"), L"72");
 }
 
@@ -371,8 +372,9 @@ TEST(Commands, EnterPressesTheFocusedButtonAndTheFocusComesBackAfterAnotherWindo
   run.press(VK_RETURN);
   EXPECT_TRUE(capture_running());
 
-  HWND other = CreateWindowExW(0, L"STATIC", L"another program", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                               0, 0, 200, 100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  HWND other =
+      CreateWindowExW(0, L"STATIC", L"another program", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200,
+                      100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   SetForegroundWindow(other);
   run.run_keyboard_messages();
   EXPECT_NE(GetFocus(), run.item(kIdRecordButton));
@@ -434,7 +436,8 @@ TEST(Commands, ASavedSessionIsExportedInTheLanguagesItWasRecordedIn) {
   run.choose(kIdTranslationLanguageList, 0);
 
   HWND sessions = run.item(kIdSessionsList);
-  SendMessageW(sessions, LB_SETCURSEL, static_cast<WPARAM>(find_history_entry(history_list, recorded)), 0);
+  SendMessageW(sessions, LB_SETCURSEL,
+               static_cast<WPARAM>(find_history_entry(history_list, recorded)), 0);
   SendMessageW(run.window(), WM_COMMAND, MAKEWPARAM(kIdSessionsList, LBN_SELCHANGE),
                reinterpret_cast<LPARAM>(sessions));
   ASSERT_FALSE(window_state.session_open);
@@ -462,7 +465,8 @@ TEST(Commands, LevelReportsMoveTheBarsAndTheSpeechStateWhileRecording) {
   run.worker_ready();
   SendMessageW(run.window(), WM_AUDIO_LEVEL, 40, 1);
   EXPECT_EQ(SendMessageW(run.item(kIdMicrophoneLevel), PBM_GETPOS, 0, 0), 0) << "not recording";
-  EXPECT_EQ(run.status(), L"Ready (CPU), NLLB translation enabled. Press \"+ New session\", then Record.");
+  EXPECT_EQ(run.status(),
+            L"Ready (CPU), NLLB translation enabled. Press \"+ New session\", then Record.");
 
   run.click(kIdRecordButton);
   ASSERT_TRUE(capture_running());
@@ -478,7 +482,8 @@ TEST(Commands, LevelReportsMoveTheBarsAndTheSpeechStateWhileRecording) {
   // A failure of the system audio, reported with a string the window must free.
   SendMessageW(run.window(), WM_LOOPBACK_FAILED, loopback_run.load(),
                static_cast<LPARAM>(make_loopback_failure_reason(u"device gone")));
-  EXPECT_EQ(run.status(), L"System audio capture failed: device gone. Microphone capture continues.");
+  EXPECT_EQ(run.status(),
+            L"System audio capture failed: device gone. Microphone capture continues.");
   EXPECT_TRUE(capture_running());
   EXPECT_EQ(SendMessageW(run.item(kIdSystemAudioLevel), PBM_GETPOS, 0, 0), 0);
   SendMessageW(run.window(), WM_AUDIO_LEVEL, 5, 0 * 2 + 1);

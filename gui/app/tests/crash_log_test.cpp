@@ -8,7 +8,8 @@ namespace colloquor {
 namespace {
 
 TEST(FolderOf, CutsBeforeTheLastSeparator) {
-  EXPECT_EQ(folder_of(u"C:\\Program Files\\Colloquor\\Parlivo.exe"), u"C:\\Program Files\\Colloquor");
+  EXPECT_EQ(folder_of(u"C:\\Program Files\\Colloquor\\Parlivo.exe"),
+            u"C:\\Program Files\\Colloquor");
   EXPECT_EQ(folder_of(u"/opt/colloquor/Parlivo.exe"), u"/opt/colloquor");
   EXPECT_EQ(folder_of(u"C:\\a/b\\c/Parlivo.exe"), u"C:\\a/b\\c");
   EXPECT_EQ(folder_of(u"C:/a\\Parlivo.exe"), u"C:/a");
@@ -43,8 +44,7 @@ TEST(CrashMessages, UnhandledExceptionCodeAndAddress) {
   EXPECT_EQ(text.rfind("unhandled exception 0xC0000005 at ", 0), 0u) << text;
   EXPECT_EQ(unhandled_exception_message(0x5ul, nullptr).substr(0, 30),
             "unhandled exception 0x00000005");
-  EXPECT_LT(unhandled_exception_message(0xFFFFFFFFul, reinterpret_cast<void*>(~0ull)).size(),
-            160u);
+  EXPECT_LT(unhandled_exception_message(0xFFFFFFFFul, reinterpret_cast<void*>(~0ull)).size(), 160u);
 }
 
 }  // namespace

@@ -19,8 +19,9 @@ namespace {
 std::wstring make_scratch_folder() {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
-  std::wstring folder = std::wstring(temp) + L"crash-probe-" + std::to_wstring(GetCurrentProcessId()) +
-                        L"-" + std::to_wstring(GetTickCount64());
+  std::wstring folder = std::wstring(temp) + L"crash-probe-" +
+                        std::to_wstring(GetCurrentProcessId()) + L"-" +
+                        std::to_wstring(GetTickCount64());
   CreateDirectoryW(folder.c_str(), nullptr);
   return folder;
 }

@@ -13,7 +13,7 @@ TEST(Scaling, RoundsLikeMulDiv) {
   EXPECT_EQ(scale(10, 96), 10);
   EXPECT_EQ(scale(10, 120), 13);  // 12.5 rounds up
   EXPECT_EQ(scale(26, 144), 39);
-  EXPECT_EQ(scale(3, 120), 4);    // 3.75
+  EXPECT_EQ(scale(3, 120), 4);  // 3.75
   EXPECT_EQ(mul_div(7, 1, 2), 4);
   EXPECT_EQ(mul_div(-7, 1, 2), -4);
   EXPECT_EQ(mul_div(5, 5, 0), -1);
@@ -45,11 +45,11 @@ TEST(WindowSize, StatedSizesAreKeptWhereTheyFitInTheWorkArea) {
   EXPECT_EQ(fit_within(minimum_track_size(120), Size{1366, 728}).width, 1366);
   EXPECT_EQ(fit_within(minimum_track_size(96), full_hd).height, 820);
   EXPECT_EQ(fit_within(Size{800, 600}, Size{0, 0}).width, 800);  // no area known
-  EXPECT_EQ(fit_start(300, 1740, 0, 1920), 180);   // pulled back in on the right
+  EXPECT_EQ(fit_start(300, 1740, 0, 1920), 180);                 // pulled back in on the right
   EXPECT_EQ(fit_start(-20, 500, 0, 1920), 0);
   EXPECT_EQ(fit_start(26, 1040, 0, 1040), 0);
-  EXPECT_EQ(fit_start(100, 1200, 40, 1000), 40);   // longer than the area: its start
-  EXPECT_EQ(fit_start(100, 500, 40, 1000), 100);   // inside: left alone
+  EXPECT_EQ(fit_start(100, 1200, 40, 1000), 40);  // longer than the area: its start
+  EXPECT_EQ(fit_start(100, 500, 40, 1000), 100);  // inside: left alone
 }
 
 TEST(Layout, ReferenceClientAreaGivesTheStatedFigures) {

@@ -58,7 +58,8 @@ std::vector<HWND> children_in_order() {
   EnumChildWindows(
       g_main,
       [](HWND child, LPARAM list) -> BOOL {
-        if (GetParent(child) == g_main) reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
+        if (GetParent(child) == g_main)
+          reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
         return TRUE;
       },
       reinterpret_cast<LPARAM>(&found));
@@ -184,7 +185,8 @@ TEST_F(MainWindowTest, TopLevelWindowClassTitleStylesAndSize) {
   EXPECT_EQ(style & WS_OVERLAPPEDWINDOW, static_cast<DWORD>(WS_OVERLAPPEDWINDOW));
   EXPECT_TRUE(GetWindowLongW(g_main, GWL_EXSTYLE) & WS_EX_TOPMOST);
   EXPECT_EQ(GetMenu(g_main), nullptr);
-  EXPECT_EQ(GetClassLongPtrW(g_main, GCLP_HBRBACKGROUND), static_cast<ULONG_PTR>(COLOR_BTNFACE + 1));
+  EXPECT_EQ(GetClassLongPtrW(g_main, GCLP_HBRBACKGROUND),
+            static_cast<ULONG_PTR>(COLOR_BTNFACE + 1));
   RECT outer{};
   GetWindowRect(g_main, &outer);
   EXPECT_EQ(outer.right - outer.left, MulDiv(1160, dpi(), 96));
@@ -264,7 +266,9 @@ TEST_F(MainWindowTest, EveryControlInCreationOrderWithIdClassCaptionStyleAndFont
   }
 }
 
-int selection(int id) { return static_cast<int>(SendDlgItemMessageW(g_main, id, CB_GETCURSEL, 0, 0)); }
+int selection(int id) {
+  return static_cast<int>(SendDlgItemMessageW(g_main, id, CB_GETCURSEL, 0, 0));
+}
 bool checked(int id) { return SendDlgItemMessageW(g_main, id, BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
 std::wstring item_text(int id, int index) {
@@ -274,7 +278,7 @@ std::wstring item_text(int id, int index) {
 }
 
 TEST_F(MainWindowTest, LanguageListsHoldAutoOrNoneThenTheEightLanguages) {
-  const wchar_t* names[] = {L"Russian", L"English", L"German", L"French",
+  const wchar_t* names[] = {L"Russian", L"English",   L"German", L"French",
                             L"Spanish", L"Ukrainian", L"Polish", L"Italian"};
   for (int id : {102, 109}) {
     SCOPED_TRACE(id);
@@ -405,9 +409,9 @@ TEST_F(MainWindowTest, MinimumTrackingSize) {
 
 TEST_F(MainWindowTest, SessionsListDeleteKeyIsHandledOtherKeysAreNot) {
   HWND list = GetDlgItem(g_main, 131);
-  EXPECT_EQ(SendMessageW(g_main, WM_VKEYTOITEM, MAKEWPARAM(VK_DELETE, 0),
-                         reinterpret_cast<LPARAM>(list)),
-            -2);
+  EXPECT_EQ(
+      SendMessageW(g_main, WM_VKEYTOITEM, MAKEWPARAM(VK_DELETE, 0), reinterpret_cast<LPARAM>(list)),
+      -2);
   EXPECT_EQ(SendMessageW(g_main, WM_VKEYTOITEM, MAKEWPARAM('A', 0), reinterpret_cast<LPARAM>(list)),
             -1);
   EXPECT_EQ(SendMessageW(g_main, WM_VKEYTOITEM, MAKEWPARAM(VK_DELETE, 0),
@@ -518,7 +522,8 @@ HWND status_tooltip() {
 
 TEST_F(MainWindowTest, ALongStatusEndsInAnEllipsisAndShowsWholeInATooltip) {
   HWND status = GetDlgItem(g_main, 107);
-  EXPECT_EQ(GetWindowLongW(status, GWL_STYLE) & SS_ELLIPSISMASK, static_cast<DWORD>(SS_ENDELLIPSIS));
+  EXPECT_EQ(GetWindowLongW(status, GWL_STYLE) & SS_ELLIPSISMASK,
+            static_cast<DWORD>(SS_ENDELLIPSIS));
   HWND tip = status_tooltip();
   ASSERT_NE(tip, nullptr);
   TTTOOLINFOW tool = {};
@@ -698,7 +703,8 @@ MenuSeen right_click_sessions_list(POINT client_point) {
   ClientToScreen(list, &screen);
   g_menu_seen = MenuSeen{};
   const UINT_PTR timer = SetTimer(nullptr, 0, 50, read_and_close_menu);
-  SendMessageW(g_main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), MAKELPARAM(screen.x, screen.y));
+  SendMessageW(g_main, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list),
+               MAKELPARAM(screen.x, screen.y));
   KillTimer(nullptr, timer);
   return g_menu_seen;
 }

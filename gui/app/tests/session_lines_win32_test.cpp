@@ -9,10 +9,13 @@
 namespace colloquor {
 namespace {
 
-std::vector<TranscriptLine> rows_of(const std::u16string& path) { return read_session_file(path).lines; }
+std::vector<TranscriptLine> rows_of(const std::u16string& path) {
+  return read_session_file(path).lines;
+}
 
 bool exists(const std::u16string& path) {
-  return GetFileAttributesW(reinterpret_cast<const wchar_t*>(path.c_str())) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(reinterpret_cast<const wchar_t*>(path.c_str())) !=
+         INVALID_FILE_ATTRIBUTES;
 }
 
 std::wstring panel_text(const ParlivoRun& run, int id) {

@@ -96,8 +96,8 @@ TEST(SettingsRead, TrackbarValuesAreHeldAtTheirEnds) {
 
 TEST(SettingsRead, SwitchesAreOnForAnyNonZeroValue) {
   Section section;
-  section.integers = {{u"ns", 0},   {u"agc", 7},  {u"boost", 2}, {u"micon", 0},
-                      {u"sys", 1},  {u"rev", 0},  {u"echo", 0},  {u"diar", 3}};
+  section.integers = {{u"ns", 0},  {u"agc", 7}, {u"boost", 2}, {u"micon", 0},
+                      {u"sys", 1}, {u"rev", 0}, {u"echo", 0},  {u"diar", 3}};
   const AppSettings s = read_app_settings(section);
   EXPECT_FALSE(s.ns);
   EXPECT_TRUE(s.agc);
@@ -147,14 +147,14 @@ TEST(SettingsWrite, EveryKeyInItsOrderAndForm) {
     keys.push_back(e.key);
     values.push_back(e.value);
   }
-  EXPECT_EQ(keys, (std::vector<std::u16string>{u"mic", u"src", u"tgt", u"gain", u"ns", u"nsv",
-                                               u"agc", u"boost", u"sysdev", u"spkmodel",
-                                               u"trmodel", u"micon", u"sys", u"rev", u"echo",
-                                               u"diar", u"sens2"}));
-  EXPECT_EQ(values, (std::vector<std::u16string>{
-                        u"Mikrofon (USB)", u"3", u"0", u"3", u"0", u"35", u"1", u"1",
-                        u"{0.0.0.00000000}.{abc}", u"campp", u"madlad3b", u"0", u"1", u"0", u"1",
-                        u"1", u"75"}));
+  EXPECT_EQ(keys,
+            (std::vector<std::u16string>{u"mic", u"src", u"tgt", u"gain", u"ns", u"nsv", u"agc",
+                                         u"boost", u"sysdev", u"spkmodel", u"trmodel", u"micon",
+                                         u"sys", u"rev", u"echo", u"diar", u"sens2"}));
+  EXPECT_EQ(values,
+            (std::vector<std::u16string>{u"Mikrofon (USB)", u"3", u"0", u"3", u"0", u"35", u"1",
+                                         u"1", u"{0.0.0.00000000}.{abc}", u"campp", u"madlad3b",
+                                         u"0", u"1", u"0", u"1", u"1", u"75"}));
 }
 
 TEST(SettingsWrite, ListsWithoutSelectionAreStoredAsMinusOneAndReadBackAsDefaults) {
@@ -184,7 +184,8 @@ TEST(SettingsWrite, WhatIsWrittenReadsBackUnchanged) {
   Section section;
   for (const SettingsEntry& e : settings_entries(s)) {
     const std::string digits(e.value.begin(), e.value.end());
-    const bool numeric = !digits.empty() && digits.find_first_not_of("-0123456789") == std::string::npos;
+    const bool numeric =
+        !digits.empty() && digits.find_first_not_of("-0123456789") == std::string::npos;
     if (numeric && e.key != u"mic" && e.key != u"sysdev" && e.key != u"spkmodel" &&
         e.key != u"trmodel") {
       section.integers[e.key] = std::stoi(digits);

@@ -77,8 +77,8 @@ std::vector<Frame> frames_sent() {
   for (;;) {
     unsigned char header[5];
     if (!read_exact(header, 5)) break;
-    const DWORD length = header[1] | header[2] << 8 | header[3] << 16 |
-                         static_cast<DWORD>(header[4]) << 24;
+    const DWORD length =
+        header[1] | header[2] << 8 | header[3] << 16 | static_cast<DWORD>(header[4]) << 24;
     Frame frame{static_cast<char>(header[0]), std::string(length, '\0')};
     if (length > 0 && !read_exact(frame.payload.data(), length)) break;
     if (frame.type == kMarker) break;
@@ -90,8 +90,8 @@ std::vector<Frame> frames_sent() {
 std::wstring temp_folder(const wchar_t* name) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
-  std::wstring folder = std::wstring(temp) + L"commands-" + name + L"-" +
-                        std::to_wstring(GetCurrentProcessId());
+  std::wstring folder =
+      std::wstring(temp) + L"commands-" + name + L"-" + std::to_wstring(GetCurrentProcessId());
   CreateDirectoryW(folder.c_str(), nullptr);
   return folder;
 }
@@ -286,7 +286,9 @@ class ParlivoRun {
   }
   bool enabled(int id) const { return IsWindowEnabled(item(id)) != FALSE; }
   bool checked(int id) const { return SendMessageW(item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
-  int selection(int id) const { return static_cast<int>(SendMessageW(item(id), CB_GETCURSEL, 0, 0)); }
+  int selection(int id) const {
+    return static_cast<int>(SendMessageW(item(id), CB_GETCURSEL, 0, 0));
+  }
   int position(int id) const { return static_cast<int>(SendMessageW(item(id), TBM_GETPOS, 0, 0)); }
 
   // Dispatches posted messages until `done` holds after one of them, or about five seconds pass.
@@ -310,7 +312,6 @@ class ParlivoRun {
   std::wstring settings_;
   HWND window_ = nullptr;
 };
-
 
 }  // namespace
 }  // namespace colloquor

@@ -48,7 +48,8 @@ struct RecordingView : WorkerView {
   }
   void lock_translation_off() override { calls.push_back("lock_translation_off"); }
   void lock_single_voice() override { calls.push_back("lock_single_voice"); }
-  void fill_model_list(ModelList list, const std::vector<std::u16string>& items, int selected) override {
+  void fill_model_list(ModelList list, const std::vector<std::u16string>& items,
+                       int selected) override {
     if (list == ModelList::speaker) {
       speaker_items = items, speaker_selected = selected, ++speaker_fills;
     } else {
@@ -112,8 +113,8 @@ class WorkerMessages : public ::testing::Test {
 
 TEST_F(WorkerMessages, OrdinaryStatusesReplaceTheStatusLine) {
   worker_says("S\tLoading the recognizer...\nS\tReady? not yet\nS\tAlready ready\n");
-  EXPECT_EQ(view_.statuses, (std::vector<std::u16string>{u"Loading the recognizer...", u"Ready? not yet",
-                                                         u"Already ready"}));
+  EXPECT_EQ(view_.statuses, (std::vector<std::u16string>{u"Loading the recognizer...",
+                                                         u"Ready? not yet", u"Already ready"}));
   EXPECT_FALSE(state_.worker_ready);
   EXPECT_FALSE(state_.startup_finished);
 }
@@ -128,7 +129,8 @@ TEST_F(WorkerMessages, ReadyStatusOpensTheWindowForRecording) {
   EXPECT_EQ(view_.statuses[0],
             u"Ready (GPU), NLLB translation enabled. Press \"+ New session\", then Record.");
   // The options go out before the controls are updated.
-  EXPECT_EQ(view_.calls, (std::vector<std::string>{"hide_bar", "send_options", "status", "update_controls"}));
+  EXPECT_EQ(view_.calls,
+            (std::vector<std::string>{"hide_bar", "send_options", "status", "update_controls"}));
 }
 
 TEST_F(WorkerMessages, ReadyAfterTranslationUnavailable) {
@@ -213,7 +215,8 @@ TEST_F(WorkerMessages, NegativeProgressHidesTheBarAndKeepsTheStatus) {
 // --- catalogs and active models ------------------------------------------------------------------
 
 TEST_F(WorkerMessages, CatalogEntriesFillTheListInOrder) {
-  worker_says("Z\tnllb13\nK\t0\tnllb13\tNLLB-200 1.3B\t2700\t1\nK\t1\tnllb33\tNLLB-200 3.3B\t6600\t0\n");
+  worker_says(
+      "Z\tnllb13\nK\t0\tnllb13\tNLLB-200 1.3B\t2700\t1\nK\t1\tnllb33\tNLLB-200 3.3B\t6600\t0\n");
   ASSERT_EQ(state_.translation_catalog.size(), 2u);
   EXPECT_EQ(state_.translation_catalog[1].id, u"nllb33");
   EXPECT_EQ(state_.translation_catalog[1].size_mb, 6600);
@@ -226,7 +229,9 @@ TEST_F(WorkerMessages, CatalogEntriesFillTheListInOrder) {
 }
 
 TEST_F(WorkerMessages, IndexZeroStartsANewCatalog) {
-  worker_says("C\t0\tresnet34\tResNet34\t25\t1\nC\t1\tcampp\tCAM++\t28\t0\nC\t2\ttitanet\tTitaNet\t90\t0\n");
+  worker_says(
+      "C\t0\tresnet34\tResNet34\t25\t1\nC\t1\tcampp\tCAM++"
+      "\t28\t0\nC\t2\ttitanet\tTitaNet\t90\t0\n");
   ASSERT_EQ(state_.speaker_catalog.size(), 3u);
   worker_says("C\t0\tcampp\tCAM++\t28\t1\nC\t1\tresnet34\tResNet34\t25\t1\n");
   ASSERT_EQ(state_.speaker_catalog.size(), 2u);
@@ -283,8 +288,9 @@ TEST_F(WorkerMessages, AFailedLoadKeepsTheBarAndSelectsTheChoiceAgain) {
 }
 
 TEST(ModelLists, PreferredItem) {
-  const std::vector<ModelEntry> catalog = {{u"a", u"A", 1, false}, {u"b", u"B", 2, false}, {u"a", u"A2", 3, false}};
-  EXPECT_EQ(preferred_model_item(catalog, u"b", u"a"), 1);   // the choice wins over the active id
+  const std::vector<ModelEntry> catalog = {
+      {u"a", u"A", 1, false}, {u"b", u"B", 2, false}, {u"a", u"A2", 3, false}};
+  EXPECT_EQ(preferred_model_item(catalog, u"b", u"a"), 1);  // the choice wins over the active id
   EXPECT_EQ(preferred_model_item(catalog, u"", u"b"), 1);
   EXPECT_EQ(preferred_model_item(catalog, u"a", u""), 2);    // the last entry with the id
   EXPECT_EQ(preferred_model_item(catalog, u"zz", u"b"), 0);  // an unknown choice: the first item
@@ -434,7 +440,8 @@ TEST_F(WorkerMessages, ClearingKeepsWaitingLinesAndSavesThemWithTheirTranslation
   EXPECT_EQ(state_.transcript_lines[0].translation, u"третий");
 }
 
-// --- lines that outlive their view: the worker's end, closing, late answers ------------------------
+// --- lines that outlive their view: the worker's end, closing, late answers
+// ------------------------
 
 TEST_F(WorkerMessages, WaitingLinesAreSavedUntranslatedWhenTheWorkerEndsOrTheWindowCloses) {
   worker_says("F\t0\t0\ten\tonly line\nF\t1\t2\tde\t\n");

@@ -74,7 +74,9 @@ struct TestView : ControlsView {
     ControlsView::set_status(text);
   }
   SessionKey current_session() override { return 1; }
-  void append_session_line(SessionKey, const TranscriptLine& line) override { session.push_back(line); }
+  void append_session_line(SessionKey, const TranscriptLine& line) override {
+    session.push_back(line);
+  }
   void release_session(SessionKey) override {}
   std::uint64_t now_ms() override { return GetTickCount64(); }
   bool capture_running() override { return capturing; }
@@ -113,7 +115,8 @@ std::wstring rich_text(HWND control) {
   request.cb = static_cast<DWORD>(out.size() * sizeof(wchar_t));
   request.flags = GT_DEFAULT;
   request.codepage = 1200;
-  SendMessageW(control, EM_GETTEXTEX, reinterpret_cast<WPARAM>(&request), reinterpret_cast<LPARAM>(out.data()));
+  SendMessageW(control, EM_GETTEXTEX, reinterpret_cast<WPARAM>(&request),
+               reinterpret_cast<LPARAM>(out.data()));
   out.resize(wcslen(out.c_str()));
   return out;
 }
@@ -143,25 +146,31 @@ class WindowWorkerLines : public ::testing::Test {
   }
 
   void SetUp() override {
-    window_ = CreateWindowExW(0, L"WorkerLinesTestWindow", L"worker lines", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                              0, 0, 900, 700, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    window_ = CreateWindowExW(0, L"WorkerLinesTestWindow", L"worker lines",
+                              WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 900, 700, nullptr, nullptr,
+                              GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(window_, nullptr);
     add(L"STATIC", L"Starting the recognizer...", 0, kIdStatusLine, 10, 10, 600, 20);
     HWND bar = add(PROGRESS_CLASSW, L"", PBS_SMOOTH, kIdDownloadProgress, 10, 32, 600, 8);
     SendMessageW(bar, PBM_SETRANGE32, 0, 100);
     ShowWindow(bar, SW_HIDE);
-    HWND languages = add(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL, kIdTranslationLanguageList, 10, 50, 150, 200);
+    HWND languages = add(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL,
+                         kIdTranslationLanguageList, 10, 50, 150, 200);
     for (const wchar_t* name : {L"No translation", L"Russian", L"English"}) {
       SendMessageW(languages, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
     }
     SendMessageW(languages, CB_SETCURSEL, 2, 0);
     add(L"BUTTON", L"\u21C4", BS_PUSHBUTTON, kIdSwapButton, 170, 50, 40, 26);
-    add(L"BUTTON", L"Capture the other side (system audio)", BS_AUTOCHECKBOX, kIdSystemAudioCheck, 10, 80, 300, 26);
-    add(L"BUTTON", L"One interlocutor", BS_AUTORADIOBUTTON | WS_GROUP, kIdOneInterlocutorRadio, 10, 110, 150, 26);
-    add(L"BUTTON", L"Several (detect voices)", BS_AUTORADIOBUTTON, kIdSeveralVoicesRadio, 170, 110, 210, 26);
+    add(L"BUTTON", L"Capture the other side (system audio)", BS_AUTOCHECKBOX, kIdSystemAudioCheck,
+        10, 80, 300, 26);
+    add(L"BUTTON", L"One interlocutor", BS_AUTORADIOBUTTON | WS_GROUP, kIdOneInterlocutorRadio, 10,
+        110, 150, 26);
+    add(L"BUTTON", L"Several (detect voices)", BS_AUTORADIOBUTTON, kIdSeveralVoicesRadio, 170, 110,
+        210, 26);
     CheckDlgButton(window_, kIdOneInterlocutorRadio, BST_CHECKED);
     add(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL, kIdSpeakerModelList, 10, 140, 400, 300);
-    add(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL, kIdTranslationModelList, 10, 170, 400, 300);
+    add(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL, kIdTranslationModelList, 10, 170, 400,
+        300);
     const DWORD rich = WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
     recognized_.control = add(L"RICHEDIT50W", L"", rich, kIdRecognizedPanel, 10, 200, 800, 200);
     translation_.control = add(L"RICHEDIT50W", L"", rich, kIdTranslationPanel, 10, 410, 800, 200);
@@ -178,9 +187,11 @@ class WindowWorkerLines : public ::testing::Test {
     test_view = nullptr;
   }
 
-  HWND add(const wchar_t* cls, const wchar_t* text, DWORD style, int id, int x, int y, int w, int h) {
+  HWND add(const wchar_t* cls, const wchar_t* text, DWORD style, int id, int x, int y, int w,
+           int h) {
     return CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, window_,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                           GetModuleHandleW(nullptr), nullptr);
   }
   HWND item(int id) const { return GetDlgItem(window_, id); }
 
@@ -220,8 +231,8 @@ TEST_F(WindowWorkerLines, AScriptedWorkerThroughRealPipes) {
   startup.hStdOutput = out_write;
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                             nullptr, &startup, &process));
+  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                             nullptr, nullptr, &startup, &process));
   CloseHandle(out_write);
   CloseHandle(process.hThread);
   std::thread reader(run_reader, window_, out_read);
@@ -242,7 +253,8 @@ TEST_F(WindowWorkerLines, AScriptedWorkerThroughRealPipes) {
                 u"Checking packages...", u"Downloading NLLB-200 1.3B: 40%",
                 u"Ready (CPU), translation unavailable. Press \"+ New session\", then Record.",
                 u"The recognizer stopped (see worker.log next to the program)."}));
-  EXPECT_EQ(text_of(item(kIdStatusLine)), L"The recognizer stopped (see worker.log next to the program).");
+  EXPECT_EQ(text_of(item(kIdStatusLine)),
+            L"The recognizer stopped (see worker.log next to the program).");
   EXPECT_FALSE(IsWindowVisible(item(kIdDownloadProgress)));
 
   // "N": translation switched off and locked.
@@ -256,7 +268,8 @@ TEST_F(WindowWorkerLines, AScriptedWorkerThroughRealPipes) {
                                        L"MADLAD-400 3B  (12000 MB, will be downloaded)"}));
   EXPECT_EQ(SendMessageW(item(kIdTranslationModelList), CB_GETCURSEL, 0, 0), 0);
   EXPECT_EQ(combo_items(item(kIdSpeakerModelList)),
-            (std::vector<std::wstring>{L"ResNet34  (25 MB, will be downloaded)", L"CAM++  (28 MB, will be downloaded)"}));
+            (std::vector<std::wstring>{L"ResNet34  (25 MB, will be downloaded)",
+                                       L"CAM++  (28 MB, will be downloaded)"}));
   EXPECT_EQ(SendMessageW(item(kIdSpeakerModelList), CB_GETCURSEL, 0, 0), 0);
   EXPECT_EQ(state_.active_speaker_model, u"resnet34");
 
@@ -277,8 +290,8 @@ TEST_F(WindowWorkerLines, AScriptedWorkerThroughRealPipes) {
 
   EXPECT_FALSE(state_.worker_ready);
   EXPECT_TRUE(state_.startup_finished);
-  EXPECT_EQ(view_->calls, (std::vector<std::string>{"save_settings", "send_options", "update_controls",
-                                                    "update_controls"}));
+  EXPECT_EQ(view_->calls, (std::vector<std::string>{"save_settings", "send_options",
+                                                    "update_controls", "update_controls"}));
 }
 
 TEST_F(WindowWorkerLines, ProgressBarFullAtOneHundredFiftyAndHiddenByMinusOne) {
@@ -313,11 +326,13 @@ TEST_F(WindowWorkerLines, LinesAreLabelledWhileTheOtherSideOrSeveralVoicesAreOn)
   CheckRadioButton(window_, kIdOneInterlocutorRadio, kIdSeveralVoicesRadio, kIdSeveralVoicesRadio);
   post('P', 0, 3, "en", u"several voices");
   pump();
-  EXPECT_EQ(rich_text(item(kIdRecognizedPanel)), L"plain\rThem 2: system audio on\rYou 3: several voices\r");
+  EXPECT_EQ(rich_text(item(kIdRecognizedPanel)),
+            L"plain\rThem 2: system audio on\rYou 3: several voices\r");
   state_.speakers_unavailable = true;  // "Several" no longer in effect
   post('P', 0, 3, "en", u"unlabelled again");
   pump();
-  EXPECT_EQ(rich_text(item(kIdRecognizedPanel)), L"plain\rThem 2: system audio on\runlabelled again\r");
+  EXPECT_EQ(rich_text(item(kIdRecognizedPanel)),
+            L"plain\rThem 2: system audio on\runlabelled again\r");
 }
 
 TEST_F(WindowWorkerLines, EndOfOutputStopsARunningCapture) {
@@ -326,7 +341,8 @@ TEST_F(WindowWorkerLines, EndOfOutputStopsARunningCapture) {
   pump();
   EXPECT_FALSE(view_->capturing);
   EXPECT_EQ(view_->calls, (std::vector<std::string>{"stop_capture", "update_controls"}));
-  EXPECT_EQ(text_of(item(kIdStatusLine)), L"The recognizer stopped (see worker.log next to the program).");
+  EXPECT_EQ(text_of(item(kIdStatusLine)),
+            L"The recognizer stopped (see worker.log next to the program).");
 }
 
 TEST_F(WindowWorkerLines, AnUnknownKindTouchesNoControl) {

@@ -52,29 +52,33 @@ std::int16_t expected_passthrough(const MixFormat& format, const std::uint8_t* f
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
-  static constexpr std::uint16_t kTags[] = {kFormatTagPcm, kFormatTagFloat, kFormatTagExtensible, 2};
+  static constexpr std::uint16_t kTags[] = {kFormatTagPcm, kFormatTagFloat, kFormatTagExtensible,
+                                            2};
   const std::uint16_t tag = input.PickValueInArray(kTags);
-  const std::uint16_t channels = input.ConsumeBool() ? input.ConsumeIntegral<std::uint16_t>()
-                                                     : input.ConsumeIntegralInRange<std::uint16_t>(0, 8);
+  const std::uint16_t channels = input.ConsumeBool()
+                                     ? input.ConsumeIntegral<std::uint16_t>()
+                                     : input.ConsumeIntegralInRange<std::uint16_t>(0, 8);
   static constexpr std::uint32_t kRates[] = {16000, 44100, 48000, 8000, 96000, 192000, 11025, 0, 1};
-  const std::uint32_t rate = input.ConsumeBool() ? input.PickValueInArray(kRates)
-                                                 : input.ConsumeIntegral<std::uint32_t>();
+  const std::uint32_t rate =
+      input.ConsumeBool() ? input.PickValueInArray(kRates) : input.ConsumeIntegral<std::uint32_t>();
   static constexpr std::uint16_t kBits[] = {16, 24, 32, 8, 64, 0, 20};
-  const std::uint16_t bits = input.ConsumeBool() ? input.PickValueInArray(kBits)
-                                                 : input.ConsumeIntegral<std::uint16_t>();
-  const std::uint32_t subformat = input.ConsumeBool() ? kFormatTagFloat : input.ConsumeIntegral<std::uint32_t>();
+  const std::uint16_t bits =
+      input.ConsumeBool() ? input.PickValueInArray(kBits) : input.ConsumeIntegral<std::uint16_t>();
+  const std::uint32_t subformat =
+      input.ConsumeBool() ? kFormatTagFloat : input.ConsumeIntegral<std::uint32_t>();
   const MixFormat format = describe_mix_format(tag, channels, rate, bits, subformat);
   FUZZ_CHECK(format.channels >= 1);
   const std::uint32_t stride = frame_bytes(format);
-  const bool passthrough = format.rate == kCaptureRate && format.channels == 1 &&
-                           (format.coding == SampleCoding::int16 || format.coding == SampleCoding::float32);
+  const bool passthrough =
+      format.rate == kCaptureRate && format.channels == 1 &&
+      (format.coding == SampleCoding::int16 || format.coding == SampleCoding::float32);
 
   LoopbackConverter converter;
   start_conversion(converter, format);
   Received received;
   const BlockSink sink{&received, keep_block};
-  std::uint64_t frames_in = 0;   // frames converted so far
-  std::uint64_t silence_in = 0;  // samples inserted by gap filling
+  std::uint64_t frames_in = 0;         // frames converted so far
+  std::uint64_t silence_in = 0;        // samples inserted by gap filling
   std::vector<std::int16_t> expected;  // passthrough streams only: every sample in order
 
   while (input.remaining_bytes() > 0) {
@@ -87,9 +91,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fill_gap(converter, due, sink, spend, &budget);
       const std::int64_t lag = due - static_cast<std::int64_t>(before);
       const std::uint64_t added = produced(converter) - before;
-      if (lag <= kLoopbackMaxLag) FUZZ_CHECK(added == 0);
-      else if (budget.left >= 0) FUZZ_CHECK(due - static_cast<std::int64_t>(produced(converter)) == kLoopbackMaxLag);
-      else FUZZ_CHECK(static_cast<std::int64_t>(added) < lag - kLoopbackMaxLag);
+      if (lag <= kLoopbackMaxLag)
+        FUZZ_CHECK(added == 0);
+      else if (budget.left >= 0)
+        FUZZ_CHECK(due - static_cast<std::int64_t>(produced(converter)) == kLoopbackMaxLag);
+      else
+        FUZZ_CHECK(static_cast<std::int64_t>(added) < lag - kLoopbackMaxLag);
       silence_in += added;
       if (passthrough) expected.insert(expected.end(), added, 0);
       continue;

@@ -425,17 +425,18 @@ TEST_F(CaptureControlTest, SystemAudioAloneOpensNoMicrophone) {
   EXPECT_TRUE(capture_running());
   EXPECT_FALSE(microphone_open());
   // Under Wine the loopback stream cannot deliver; elsewhere it runs and reports channel 1 levels.
-  const bool settled = pump_until(
-      [] { return !g_loopback_failures.empty() || levels_of_channel(1) >= 5; },
-      std::chrono::seconds(5));
+  const bool settled =
+      pump_until([] { return !g_loopback_failures.empty() || levels_of_channel(1) >= 5; },
+                 std::chrono::seconds(5));
   EXPECT_TRUE(settled);
   const std::vector<std::u16string> reasons = {
-      u"audio device enumerator", u"the selected output device is not available",
-      u"cannot open the output device", u"cannot read the output format",
+      u"audio device enumerator",           u"the selected output device is not available",
+      u"cannot open the output device",     u"cannot read the output format",
       u"loopback capture is not available", u"cannot start loopback capture"};
   for (const std::u16string& reason : g_loopback_failures) {
     EXPECT_NE(std::find(reasons.begin(), reasons.end(), reason), reasons.end());
-    std::printf("loopback failure reported: %ls\n", reinterpret_cast<const wchar_t*>(reason.c_str()));
+    std::printf("loopback failure reported: %ls\n",
+                reinterpret_cast<const wchar_t*>(reason.c_str()));
   }
   EXPECT_LE(g_loopback_failures.size(), 1u);
   EXPECT_EQ(levels_of_channel(0), 0);

@@ -75,7 +75,8 @@ TEST(CaptureRing, RefusedBuffersAreNeverProcessedTwice) {
   int next = drain_capture_ring(driver.ring(), 0, budget, &driver);
   EXPECT_EQ(driver.processed.size(), static_cast<std::size_t>(kCaptureRingSize));
   // The driver keeps refusing: later wake-ups find nothing to hand over again.
-  for (int wake = 0; wake < 5; ++wake) next = drain_capture_ring(driver.ring(), next, budget, &driver);
+  for (int wake = 0; wake < 5; ++wake)
+    next = drain_capture_ring(driver.ring(), next, budget, &driver);
   EXPECT_EQ(driver.processed.size(), static_cast<std::size_t>(kCaptureRingSize));
 }
 

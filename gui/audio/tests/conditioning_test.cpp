@@ -60,10 +60,12 @@ TEST(WorkedSubBlock, RampEndsAtTheTotalAndGlidesFromThePreviousGain) {
   // the first sample shows the ramp's first gain, prev + (total - prev) / 160.
   std::vector<std::int16_t> block(160, 10000);
   process_block(state, block.data(), 160);
-  EXPECT_EQ(state.conditioner.applied_gain, state.conditioner.gate_gain * state.conditioner.agc_gain);
+  EXPECT_EQ(state.conditioner.applied_gain,
+            state.conditioner.gate_gain * state.conditioner.agc_gain);
   const float g0 = 1.0f + (state.conditioner.applied_gain - 1.0f) / 160.0f;
   EXPECT_EQ(block[0], static_cast<std::int16_t>(9700.0f * g0));
-  EXPECT_LT(state.conditioner.applied_gain, 1.0f);  // a lone spike is not speech: the gate closed a little
+  EXPECT_LT(state.conditioner.applied_gain,
+            1.0f);  // a lone spike is not speech: the gate closed a little
 }
 
 // The per-sample formula, written out once per sample.
@@ -134,7 +136,8 @@ TEST(DigitalSilence, StaysSilentAndTheFloorFallsToItsBound) {
 }
 
 TEST(NoiseGate, BackgroundAtTheFloorIsAttenuatedToTheRestOfTheDepth) {
-  for (const auto& [strength, rest] : {std::pair{100, 0.03f}, std::pair{50, 0.515f}, std::pair{0, 1.0f}}) {
+  for (const auto& [strength, rest] :
+       {std::pair{100, 0.03f}, std::pair{50, 0.515f}, std::pair{0, 1.0f}}) {
     AudioOptions o = microphone_defaults();
     o.nsv = strength;
     const BlockOptions options = block_options(kMicrophoneChannel, o);
@@ -242,10 +245,12 @@ TEST(UserGain, ValuesOutsideTheControlsRangeAreHeldInside) {
   top.nsv = 100;
   EXPECT_EQ(block_options(kMicrophoneChannel, wild).user_gain,
             block_options(kMicrophoneChannel, top).user_gain);
-  EXPECT_EQ(block_options(kMicrophoneChannel, wild).depth, block_options(kMicrophoneChannel, top).depth);
+  EXPECT_EQ(block_options(kMicrophoneChannel, wild).depth,
+            block_options(kMicrophoneChannel, top).depth);
   wild.gain = -4000;
   wild.nsv = -3;
-  EXPECT_NEAR(block_options(kMicrophoneChannel, wild).user_gain, std::pow(10.0f, 2.0f / 20.0f), 1e-6f);
+  EXPECT_NEAR(block_options(kMicrophoneChannel, wild).user_gain, std::pow(10.0f, 2.0f / 20.0f),
+              1e-6f);
   EXPECT_EQ(block_options(kMicrophoneChannel, wild).depth, 0.0f);
 }
 

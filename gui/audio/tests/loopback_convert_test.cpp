@@ -92,9 +92,8 @@ TEST(LoopbackConversion, FortyEightKilohertzStereoAveragesThreeFrames) {
   start_conversion(converter, float_stereo(48000));
   Collected out;
   // Frames 1,2,3 -> mean of (0.1, 0.2, 0.3); the second channel is 0, halving each frame.
-  const std::vector<float> frames = {0.1f, 0.0f, 0.2f, 0.0f, 0.3f, 0.0f,
-                                     1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f,
-                                     -1.0f, -1.0f, -1.0f, -1.0f, -1.0f, -1.0f};
+  const std::vector<float> frames = {0.1f, 0.0f, 0.2f, 0.0f,  0.3f,  0.0f,  1.0f,  1.0f,  1.0f,
+                                     1.0f, 1.0f, 1.0f, -1.0f, -1.0f, -1.0f, -1.0f, -1.0f, -1.0f};
   convert_packet(converter, bytes_of(frames).data(), 9, false, collect_into(out));
   const std::vector<std::int16_t> samples = produced(out, converter);
   ASSERT_EQ(samples.size(), 3u);
@@ -251,15 +250,15 @@ TEST(LoopbackGapFilling, StopsAsSoonAsTheThreadIsToldToEnd) {
 // A capture client that plays back a script: packets of 480 stereo float frames at a constant
 // value, with failures where the script says.
 struct ScriptedClient {
-  std::vector<float> values;      // one packet per value; NaN marks a silent packet
+  std::vector<float> values;  // one packet per value; NaN marks a silent packet
   std::size_t next = 0;
   bool size_fails = false;
   bool get_fails_at_next = false;
   bool release_fails = false;
   int released = 0;
-  std::int64_t due = 0;           // what the clock says when read
+  std::int64_t due = 0;  // what the clock says when read
   int clock_reads = 0;
-  int wanted_budget = 1000000;    // keep_going answers yes this many times
+  int wanted_budget = 1000000;  // keep_going answers yes this many times
   std::vector<float> frames;
 };
 
@@ -298,11 +297,13 @@ std::int64_t scripted_clock(void* context) {
   return c->due;
 }
 
-bool scripted_wanted(void* context) { return static_cast<ScriptedClient*>(context)->wanted_budget-- > 0; }
+bool scripted_wanted(void* context) {
+  return static_cast<ScriptedClient*>(context)->wanted_budget-- > 0;
+}
 
 bool poll(LoopbackConverter& converter, ScriptedClient& client, Collected& out) {
-  return loopback_poll(converter, scripted_source(client), collect_into(out), scripted_clock, &client,
-                       scripted_wanted, &client);
+  return loopback_poll(converter, scripted_source(client), collect_into(out), scripted_clock,
+                       &client, scripted_wanted, &client);
 }
 
 TEST(LoopbackPoll, DrainsEveryWaitingPacketThenPacesWithSilence) {
@@ -317,10 +318,10 @@ TEST(LoopbackPoll, DrainsEveryWaitingPacketThenPacesWithSilence) {
   EXPECT_EQ(client.clock_reads, 1);
   const std::vector<std::int16_t> samples = produced(out, converter);
   ASSERT_EQ(samples.size(), 640u + 1000u);
-  EXPECT_EQ(samples[0], 16383);   // 0.5 * 32767
-  EXPECT_EQ(samples[320], 0);     // the silent packet
+  EXPECT_EQ(samples[0], 16383);  // 0.5 * 32767
+  EXPECT_EQ(samples[320], 0);    // the silent packet
   EXPECT_EQ(samples[480], 16383);
-  EXPECT_EQ(samples[640], 0);     // padding
+  EXPECT_EQ(samples[640], 0);  // padding
 
   // The next poll with nothing waiting only paces.
   client.due += 1600;
@@ -362,7 +363,7 @@ TEST(LoopbackPoll, APacketTheClientRefusesBackEndsTheStream) {
   client.release_fails = true;
   client.due = 100000;
   EXPECT_FALSE(poll(converter, client, out));
-  EXPECT_EQ(client.next, 1u);  // no packet taken after the refused one
+  EXPECT_EQ(client.next, 1u);                        // no packet taken after the refused one
   EXPECT_EQ(produced(out, converter).size(), 160u);  // and no silence made up
   EXPECT_EQ(client.clock_reads, 0);
 
@@ -422,7 +423,8 @@ TEST(LoopbackIntoChannel, LoudPlaybackOpensAnUtteranceOnChannelOne) {
   std::vector<float> packet(2 * 480);
   for (int p = 0; p < 50; ++p) {
     for (int f = 0; f < 480; ++f) {
-      const float v = 0.5f * static_cast<float>(std::sin(6.283185307179586 * 300.0 * (p * 480 + f) / 48000.0));
+      const float v =
+          0.5f * static_cast<float>(std::sin(6.283185307179586 * 300.0 * (p * 480 + f) / 48000.0));
       packet[2 * f] = v;
       packet[2 * f + 1] = v;
     }

@@ -60,7 +60,10 @@ TEST(UniqueHandleTest, ClosesOnScopeExitAndOnlyItsOwnerCloses) {
   EXPECT_FALSE(is_open(raw));
 
   raw = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  { UniqueHandle given_away(raw); EXPECT_EQ(given_away.release(), raw); }
+  {
+    UniqueHandle given_away(raw);
+    EXPECT_EQ(given_away.release(), raw);
+  }
   EXPECT_TRUE(is_open(raw));
   UniqueHandle owner(raw);
   owner.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));

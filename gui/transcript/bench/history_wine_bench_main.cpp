@@ -56,7 +56,8 @@ void clear_folder(const std::u16string& folder) {
   HANDLE search = FindFirstFileW(wide(folder + u"\\*"), &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
-    DeleteFileW(wide(folder + u"\\" + std::u16string(reinterpret_cast<const char16_t*>(found.cFileName))));
+    DeleteFileW(
+        wide(folder + u"\\" + std::u16string(reinterpret_cast<const char16_t*>(found.cFileName))));
   } while (FindNextFileW(search, &found));
   FindClose(search);
 }
@@ -66,8 +67,8 @@ void clear_folder(const std::u16string& folder) {
 int wmain() {
   LoadLibraryW(L"Msftedit.dll");
   HINSTANCE instance = GetModuleHandleW(nullptr);
-  HWND host = CreateWindowExW(0, L"STATIC", L"history bench", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
-                              1150, 1050, nullptr, nullptr, instance, nullptr);
+  HWND host = CreateWindowExW(0, L"STATIC", L"history bench", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0,
+                              0, 1150, 1050, nullptr, nullptr, instance, nullptr);
   HWND sessions = CreateWindowExW(WS_EX_CLIENTEDGE, L"LISTBOX", L"",
                                   WS_CHILD | WS_VISIBLE | WS_VSCROLL | LBS_NOTIFY, 10, 78, 230, 950,
                                   host, nullptr, instance, nullptr);
@@ -75,8 +76,8 @@ int wmain() {
                                 nullptr, instance, nullptr);
   const DWORD panel_style =
       WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
-  recognized_panel.control = CreateWindowExW(WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"", panel_style, 260,
-                                             394, 874, 303, host, nullptr, instance, nullptr);
+  recognized_panel.control = CreateWindowExW(WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"", panel_style,
+                                             260, 394, 874, 303, host, nullptr, instance, nullptr);
   translation_panel.control = CreateWindowExW(WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"", panel_style,
                                               260, 727, 874, 304, host, nullptr, instance, nullptr);
   for (HWND panel : {panel_control(recognized_panel), panel_control(translation_panel)}) {
@@ -97,7 +98,8 @@ int wmain() {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   const std::u16string folder = std::u16string(reinterpret_cast<const char16_t*>(temp)) +
-                                u"colloquor-history-bench-" + u16(std::to_string(GetCurrentProcessId()));
+                                u"colloquor-history-bench-" +
+                                u16(std::to_string(GetCurrentProcessId()));
   CreateDirectoryW(wide(folder), nullptr);
 
   for (int files : {100, 1000}) {

@@ -1,7 +1,7 @@
 // How much one panel operation costs as the transcript grows: appending a finished line to a panel
-// that holds 0, 1 000 and 10 000 lines, and replacing an unfinished line below 10 000 finished ones,
-// in microseconds per operation; and the process's private memory with 10 000 lines in each of two
-// panels. Run under Wine: wine panel_wine_bench.exe [repetitions]
+// that holds 0, 1 000 and 10 000 lines, and replacing an unfinished line below 10 000 finished
+// ones, in microseconds per operation; and the process's private memory with 10 000 lines in each
+// of two panels. Run under Wine: wine panel_wine_bench.exe [repetitions]
 #include <windows.h>
 #include <richedit.h>
 
@@ -35,9 +35,10 @@ void pump() {
 
 // A panel set up as the main window sets up its two panels.
 HWND make_panel(HWND host, int y, COLORREF background) {
-  HWND control = CreateWindowExW(WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"",
-                                 WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
-                                 10, y, 874, 303, host, nullptr, GetModuleHandleW(nullptr), nullptr);
+  HWND control = CreateWindowExW(
+      WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"",
+      WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, 10, y, 874,
+      303, host, nullptr, GetModuleHandleW(nullptr), nullptr);
   SendMessageW(control, EM_LIMITTEXT, 2147483647, 0);
   SendMessageW(control, EM_SETBKGNDCOLOR, 0, background);
   CHARFORMAT2W base{};
@@ -61,7 +62,8 @@ PanelLine sample_line(int i) {
 }
 
 void fill_to(TranscriptPanel& panel, int count) {
-  for (int i = static_cast<int>(panel.finals.size()); i < count; ++i) append_final(panel, sample_line(i));
+  for (int i = static_cast<int>(panel.finals.size()); i < count; ++i)
+    append_final(panel, sample_line(i));
   pump();
 }
 
@@ -132,8 +134,7 @@ void report(const char* what, const Figures& f) {
 std::size_t private_bytes() {
   std::size_t total = 0;
   MEMORY_BASIC_INFORMATION info{};
-  for (const char* at = nullptr;
-       VirtualQuery(at, &info, sizeof(info)) == sizeof(info);
+  for (const char* at = nullptr; VirtualQuery(at, &info, sizeof(info)) == sizeof(info);
        at = static_cast<const char*>(info.BaseAddress) + info.RegionSize) {
     if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) total += info.RegionSize;
     if (info.RegionSize == 0) break;
@@ -147,8 +148,8 @@ int main(int argc, char** argv) {
   const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
   const int lines = argc > 2 ? std::max(1000, std::atoi(argv[2])) : 10000;
   LoadLibraryW(L"Msftedit.dll");
-  HWND host = CreateWindowExW(0, L"STATIC", L"panel benchmark", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 920,
-                              760, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  HWND host = CreateWindowExW(0, L"STATIC", L"panel benchmark", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0,
+                              0, 920, 760, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   TranscriptPanel recognized, translation;
   recognized.control = make_panel(host, 10, RGB(255, 255, 255));
   translation.control = make_panel(host, 330, RGB(238, 245, 255));
@@ -156,13 +157,15 @@ int main(int argc, char** argv) {
   const std::size_t memory_before = private_bytes();
   char label[128];
 
-  std::printf("transcript panel in a rich-edit control, view at the end; microseconds per operation\n");
+  std::printf(
+      "transcript panel in a rich-edit control, view at the end; microseconds per operation\n");
   report("append finished line, panel holding 0 lines", time_appends(recognized, reps, true));
   clear_panel(recognized);
   set_partial(recognized, 0, PanelLine{0, 0, true, u"unfinished line of the microphone"});
   report("replace unfinished line, 0 finished lines", time_partials(recognized, reps));
   clear_panel(recognized);
-  report("append finished line above an unfinished one, 0 lines", time_appends_above_partial(recognized, reps));
+  report("append finished line above an unfinished one, 0 lines",
+         time_appends_above_partial(recognized, reps));
   clear_panel(recognized);
 
   fill_to(recognized, 1000);
@@ -176,7 +179,8 @@ int main(int argc, char** argv) {
   report(label, time_appends(recognized, reps));
   std::snprintf(label, sizeof label, "replace unfinished line, %d finished lines", lines);
   report(label, time_partials(recognized, reps));
-  std::snprintf(label, sizeof label, "append finished line above an unfinished one, %d lines", lines);
+  std::snprintf(label, sizeof label, "append finished line above an unfinished one, %d lines",
+                lines);
   report(label, time_appends_above_partial(recognized, reps));
 
   // A reader who scrolled up: nothing moves.
@@ -188,9 +192,11 @@ int main(int argc, char** argv) {
 
   fill_to(translation, static_cast<int>(recognized.finals.size()));
   const std::size_t memory_after = private_bytes();
-  std::printf("process memory (private committed): %.1f MB with empty panels, %.1f MB with %zu + %zu lines\n",
-              memory_before / 1048576.0, memory_after / 1048576.0, recognized.finals.size(),
-              translation.finals.size());
+  std::printf(
+      "process memory (private committed): %.1f MB with empty panels, %.1f MB with %zu + %zu "
+      "lines\n",
+      memory_before / 1048576.0, memory_after / 1048576.0, recognized.finals.size(),
+      translation.finals.size());
   DestroyWindow(host);
   return 0;
 }

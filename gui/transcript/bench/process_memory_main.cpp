@@ -27,7 +27,8 @@ DWORD find_process(const wchar_t* name) {
 int wmain(int argc, wchar_t** argv) {
   const wchar_t* name = argc > 1 ? argv[1] : L"Parlivo.exe";
   const DWORD id = find_process(name);
-  HANDLE process = id ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id) : nullptr;
+  HANDLE process =
+      id ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id) : nullptr;
   if (process == nullptr) {
     std::printf("%ls is not running\n", name);
     return 1;

@@ -18,11 +18,13 @@ using namespace colloquor;
 namespace {
 
 std::u16string units(FuzzedDataProvider& input, std::size_t most) {
-  static constexpr char16_t kSpecial[] = {u'\r', u'\n', u'\t', 0, 0xD800, 0xDC00, 0xFEFF, 0x202E, 0xFFFD, u'['};
+  static constexpr char16_t kSpecial[] = {u'\r',  u'\n',  u'\t',  0,      0xD800,
+                                          0xDC00, 0xFEFF, 0x202E, 0xFFFD, u'['};
   std::u16string text;
   const std::size_t length = input.ConsumeIntegralInRange<std::size_t>(0, most);
   for (std::size_t i = 0; i < length && input.remaining_bytes() > 0; ++i) {
-    text += input.ConsumeBool() ? input.PickValueInArray(kSpecial) : input.ConsumeIntegral<char16_t>();
+    text +=
+        input.ConsumeBool() ? input.PickValueInArray(kSpecial) : input.ConsumeIntegral<char16_t>();
   }
   return text;
 }
@@ -71,10 +73,11 @@ void check_document(const std::vector<TranscriptLine>& lines, std::string_view l
     most += 5 + speaker_label(line.channel, line.speaker).size() +
             std::max(line.text.size(), line.translation.size());
     const std::u16string& part = lang == kOriginalDocument || line.language == lang ? line.text
-                                 : line.translation_language == lang               ? line.translation
-                                                                                   : u"";
+                                 : line.translation_language == lang ? line.translation
+                                                                     : u"";
     if (part.empty()) continue;
-    std::u16string piece = line.labelled ? u"[" + speaker_label(line.channel, line.speaker) + u"] " : u"";
+    std::u16string piece =
+        line.labelled ? u"[" + speaker_label(line.channel, line.speaker) + u"] " : u"";
     piece += part + u"\r\n";
     FUZZ_CHECK(document.compare(at, piece.size(), piece) == 0);
     at += piece.size();
@@ -116,13 +119,15 @@ void check_saving(FuzzedDataProvider& input, const std::vector<TranscriptLine>& 
   const bool with_extension = input.ConsumeBool();
   view.chosen = units(input, 12) + (with_extension ? u".TxT" : u"");
   view.cancel = input.ConsumeBool();
-  const std::string speech = speech_list_code(input.ConsumeBool(), input.ConsumeIntegral<std::int64_t>());
+  const std::string speech =
+      speech_list_code(input.ConsumeBool(), input.ConsumeIntegral<std::int64_t>());
   const std::string translation =
       translation_list_code(input.ConsumeBool(), input.ConsumeIntegralInRange<std::int64_t>(-2, 9));
   save_transcripts(lines, speech, translation, view);
 
   if (lines.empty()) {
-    FUZZ_CHECK(!view.dialog_shown && view.statuses == std::vector<std::u16string>{std::u16string(kNothingToSaveStatus)});
+    FUZZ_CHECK(!view.dialog_shown &&
+               view.statuses == std::vector<std::u16string>{std::u16string(kNothingToSaveStatus)});
     return;
   }
   // The documents that have text, in order; empty ones are never written.
@@ -133,8 +138,8 @@ void check_saving(FuzzedDataProvider& input, const std::vector<TranscriptLine>& 
     languages.push_back(translation);
   }
   if (languages.empty()) {
-    FUZZ_CHECK(!view.dialog_shown && view.statuses == std::vector<std::u16string>{
-                                                          std::u16string(kNothingInTheseLanguagesStatus)});
+    FUZZ_CHECK(!view.dialog_shown && view.statuses == std::vector<std::u16string>{std::u16string(
+                                                          kNothingInTheseLanguagesStatus)});
     return;
   }
   if (view.cancel) {
@@ -178,14 +183,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_label(line.channel, line.speaker);
   }
   check_document(lines, kOriginalDocument);
-  for (std::size_t i = 0; i < lines.size() && i < 3; ++i) check_document(lines, lines[i].translation_language);
+  for (std::size_t i = 0; i < lines.size() && i < 3; ++i)
+    check_document(lines, lines[i].translation_language);
   check_document(lines, language(input));
   // Language codes here have at most four bytes: no line is in this one.
   FUZZ_CHECK(build_document(lines, "unused-language").empty());
 
-  const std::u16string name = proposed_export_name(input.ConsumeIntegral<int>(), input.ConsumeIntegral<int>(),
-                                                   input.ConsumeIntegral<int>(), input.ConsumeIntegral<int>(),
-                                                   input.ConsumeIntegral<int>());
+  const std::u16string name = proposed_export_name(
+      input.ConsumeIntegral<int>(), input.ConsumeIntegral<int>(), input.ConsumeIntegral<int>(),
+      input.ConsumeIntegral<int>(), input.ConsumeIntegral<int>());
   FUZZ_CHECK(name.rfind(u"Transcript_", 0) == 0 && name.size() < kSaveNameCapacity);
   check_saving(input, lines);
   return 0;

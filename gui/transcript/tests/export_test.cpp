@@ -29,7 +29,8 @@ TranscriptLine line(int channel, int speaker, bool labelled, std::u16string text
 std::vector<TranscriptLine> conversation() {
   return {
       line(0, 0, false, u"\u041F\u0440\u0438\u0432\u0435\u0442", "ru", u"Hello", "en"),
-      line(1, 2, true, u"How are you?", "en", u"\u041A\u0430\u043A \u0434\u0435\u043B\u0430?", "ru"),
+      line(1, 2, true, u"How are you?", "en", u"\u041A\u0430\u043A \u0434\u0435\u043B\u0430?",
+           "ru"),
       line(1, 0, true, u"Fine", "en", u"", ""),
       line(0, 0, false, u"", "ru", u"", "en"),
   };
@@ -96,7 +97,9 @@ TEST(Utf8Document, ByteOrderMarkThenUtf8WithControlsKept) {
   EXPECT_EQ(utf8_document(u""), "\xEF\xBB\xBF");
   EXPECT_EQ(utf8_document(u"\u041F\tx\r\n"), "\xEF\xBB\xBF\xD0\x9F\tx\r\n");
   const std::u16string lone = {u'a', char16_t(0xDC01)};
-  EXPECT_EQ(utf8_document(lone), "\xEF\xBB\xBF" "a\xEF\xBF\xBD");
+  EXPECT_EQ(utf8_document(lone),
+            "\xEF\xBB\xBF"
+            "a\xEF\xBF\xBD");
   EXPECT_EQ(utf8_document(u"\U0001F600"), "\xEF\xBB\xBF\xF0\x9F\x98\x80");
 }
 
@@ -165,9 +168,9 @@ TEST(SaveTranscripts, AutoWithGermanWritesOrigAndGerman) {
   save_transcripts(lines, "auto", "de", save);
   EXPECT_EQ(save.attempts,
             (std::vector<std::u16string>{u"C:\\docs\\call_orig.txt", u"C:\\docs\\call_de.txt"}));
-  EXPECT_EQ(save.statuses,
-            (std::vector<std::u16string>{
-                u"Saved: C:\\docs\\call_orig.txt  and  C:\\docs\\call_de.txt"}));
+  EXPECT_EQ(
+      save.statuses,
+      (std::vector<std::u16string>{u"Saved: C:\\docs\\call_orig.txt  and  C:\\docs\\call_de.txt"}));
 }
 
 TEST(SaveTranscripts, ConcretePairWritesBothLanguages) {

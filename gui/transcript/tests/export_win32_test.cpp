@@ -163,7 +163,8 @@ struct DialogSeen {
 DialogSeen g_dialog;
 std::wstring g_answer;
 
-const wchar_t kTitle[] = L"Save both versions (a language code is appended to the name automatically)";
+const wchar_t kTitle[] =
+    L"Save both versions (a language code is appended to the name automatically)";
 
 HWND file_name_box(HWND dialog) {
   for (int id : {edt1, cmb13}) {
@@ -210,7 +211,8 @@ TEST_F(SaveDialogTest, ConcretePairWritesBothDocumentsAfterTheDialog) {
   EXPECT_EQ(disk_bytes(folder_ + u"\\talk_ru.txt"),
             "\xEF\xBB\xBF" + utf16_to_utf8(build_document(kConversation, "ru")));
   EXPECT_EQ(disk_bytes(folder_ + u"\\talk_en.txt"),
-            "\xEF\xBB\xBF" "Hello\r\n[Them 2] How are you?\r\n");
+            "\xEF\xBB\xBF"
+            "Hello\r\n[Them 2] How are you?\r\n");
   const std::wstring folder(folder_.begin(), folder_.end());
   EXPECT_EQ(window_text(status_),
             L"Saved: " + folder + L"\\talk_ru.txt  and  " + folder + L"\\talk_en.txt");
@@ -294,7 +296,8 @@ TEST_F(ClipboardTest, PanelTextGoesToTheClipboardAsUnicodeWithCrLf) {
   panel.partials[1] = PanelLine{1, 2, true, u"Hi"};
   panel.has_partial[1] = true;
   copy_panel_text(owner_, panel);
-  EXPECT_EQ(clipboard_text(), L"[You] Hello\r\n\u041F\u0440\u0438\u0432\u0435\u0442\r\n[Them 2] Hi\r\n");
+  EXPECT_EQ(clipboard_text(),
+            L"[You] Hello\r\n\u041F\u0440\u0438\u0432\u0435\u0442\r\n[Them 2] Hi\r\n");
   EXPECT_EQ(GetClipboardOwner(), owner_);
 }
 

@@ -50,7 +50,8 @@ TEST(FileStem, NameAfterTheLastSeparatorWithoutItsLastExtension) {
 }
 
 TEST(HistoryEntryOf, StampWhenTheHeaderHasOneElseTheFileName) {
-  const SessionContents with_header = read_session_text("#V1\t2024-05-01_09-00-00\nU\t0\t0\t0\ten\t\ta\t\n");
+  const SessionContents with_header =
+      read_session_text("#V1\t2024-05-01_09-00-00\nU\t0\t0\t0\ten\t\ta\t\n");
   const HistoryEntry a = history_entry_of(u"C:\\h\\x.txt", with_header);
   EXPECT_EQ(a.label, u"2024-05-01_09-00-00");
   EXPECT_EQ(a.line_count, 1);
@@ -63,10 +64,10 @@ TEST(HistoryEntryOf, StampWhenTheHeaderHasOneElseTheFileName) {
 
 TEST(SortHistory, NewestFirstByCodeUnitsLongerBeforeItsPrefixTiesKeepOrder) {
   std::vector<HistoryEntry> entries = {
-      {u"1", u"2024-05-01_09-00-00", 0}, {u"2", u"2024-05-02_10-30-00", 0},
+      {u"1", u"2024-05-01_09-00-00", 0},   {u"2", u"2024-05-02_10-30-00", 0},
       {u"3", u"2024-05-01_09-00-00_2", 0}, {u"4", u"notes", 0},
       {u"5", u"\u00E9t\u00E9", 0},  // é (0xE9) sorts above every ASCII letter
-      {u"6", u"2024-05-01_09-00-00", 0}, {u"7", u"Notes", 0}};
+      {u"6", u"2024-05-01_09-00-00", 0},   {u"7", u"Notes", 0}};
   sort_history(entries);
   std::string order;
   for (const HistoryEntry& entry : entries) order += narrow(entry.path);

@@ -109,11 +109,12 @@ class HistoryWindowTest : public ::testing::Test {
                               nullptr, instance, nullptr);
     const DWORD panel_style =
         WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
-    recognized_panel.control = CreateWindowExW(WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"", panel_style,
-                                               260, 30, 600, 250, host_, nullptr, instance, nullptr);
-    translation_panel.control = CreateWindowExW(WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"", panel_style,
-                                                260, 300, 600, 250, host_, nullptr, instance,
-                                                nullptr);
+    recognized_panel.control =
+        CreateWindowExW(WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"", panel_style, 260, 30, 600, 250,
+                        host_, nullptr, instance, nullptr);
+    translation_panel.control =
+        CreateWindowExW(WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"", panel_style, 260, 300, 600, 250,
+                        host_, nullptr, instance, nullptr);
     g_list_proc = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrW(list_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(watching_list_proc)));
 
@@ -254,7 +255,8 @@ TEST_F(HistoryWindowTest, ViewingShowsTheSessionAsRecordedAndSelectsIt) {
   EXPECT_EQ(g_updates, 1);
   EXPECT_FALSE(g_selecting_by_program);
 
-  // Labels and colours as recorded: "Them 2: " bold in channel 1's second colour, its text not bold.
+  // Labels and colours as recorded: "Them 2: " bold in channel 1's second colour, its text not
+  // bold.
   const std::wstring shown = panel_text_of(recognized_panel);
   const LONG label_at = static_cast<LONG>(shown.find(L"Them 2: "));
   const CHARFORMAT2W label = format_of(recognized_panel, label_at, label_at + 8);
@@ -349,7 +351,8 @@ TEST_F(HistoryWindowTest, DeleteWithYesRemovesTheFileAndTheItem) {
   KillTimer(nullptr, timer);
   ASSERT_TRUE(g_box.shown);
   EXPECT_FALSE(exists(may2_));
-  EXPECT_EQ(items(), (std::vector<std::wstring>{L"notes      (0)", L"2024-05-01   09:00:00   (3)"}));
+  EXPECT_EQ(items(),
+            (std::vector<std::wstring>{L"notes      (0)", L"2024-05-01   09:00:00   (3)"}));
   EXPECT_EQ(selection(), LB_ERR);
 }
 
@@ -400,8 +403,10 @@ std::set<DWORD> explorer_processes() {
   if (snapshot == INVALID_HANDLE_VALUE) return ids;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-    if (lstrcmpiW(entry.szExeFile, L"explorer.exe") == 0 || lstrcmpiW(entry.szExeFile, L"winefile.exe") == 0) {
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (lstrcmpiW(entry.szExeFile, L"explorer.exe") == 0 ||
+        lstrcmpiW(entry.szExeFile, L"winefile.exe") == 0) {
       ids.insert(entry.th32ProcessID);
     }
   }

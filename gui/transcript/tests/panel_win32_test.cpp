@@ -18,17 +18,17 @@ class PanelControlTest : public ::testing::Test {
   // One visible host for all cases: a top-level window costs seconds to create under Wine.
   static void SetUpTestSuite() {
     LoadLibraryW(L"Msftedit.dll");
-    host_ = CreateWindowExW(0, L"STATIC", L"panel host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 700,
-                            400, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    host_ = CreateWindowExW(0, L"STATIC", L"panel host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                            700, 400, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   }
   static void TearDownTestSuite() { DestroyWindow(host_); }
 
   void SetUp() override {
     ASSERT_NE(host_, nullptr);
-    control_ = CreateWindowExW(WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"",
-                               WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL |
-                                   ES_READONLY,
-                               0, 0, 600, 300, host_, nullptr, GetModuleHandleW(nullptr), nullptr);
+    control_ = CreateWindowExW(
+        WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"",
+        WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, 0, 0, 600,
+        300, host_, nullptr, GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(control_, nullptr);
     SendMessageW(control_, EM_LIMITTEXT, 2147483647, 0);
     CHARFORMAT2W base{};
@@ -44,7 +44,8 @@ class PanelControlTest : public ::testing::Test {
 
   std::wstring text() const {
     GETTEXTLENGTHEX length{GTL_DEFAULT, 1200};
-    const LRESULT n = SendMessageW(control_, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&length), 0);
+    const LRESULT n =
+        SendMessageW(control_, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&length), 0);
     std::wstring out(static_cast<std::size_t>(n) + 1, L'\0');
     GETTEXTEX request{};
     request.cb = static_cast<DWORD>(out.size() * sizeof(wchar_t));
@@ -57,7 +58,8 @@ class PanelControlTest : public ::testing::Test {
   }
   LONG length() const {
     GETTEXTLENGTHEX request{GTL_DEFAULT, 1200};
-    return static_cast<LONG>(SendMessageW(control_, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&request), 0));
+    return static_cast<LONG>(
+        SendMessageW(control_, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&request), 0));
   }
   // The format of characters [start, end): consistent colour and bold, or a mask saying otherwise.
   CHARFORMAT2W format_of(LONG start, LONG end) const {
@@ -182,7 +184,8 @@ TEST_F(PanelControlTest, NonAsciiTextRoundTrips) {
 }
 
 TEST_F(PanelControlTest, AReaderWhoScrolledUpKeepsTheViewAndTheBottomFollows) {
-  for (int i = 0; i < 200; ++i) append_final(panel_, {0, 0, false, u"line " + std::u16string(1, u'a' + i % 26)});
+  for (int i = 0; i < 200; ++i)
+    append_final(panel_, {0, 0, false, u"line " + std::u16string(1, u'a' + i % 26)});
   pump();
   const int bottom_line = first_visible_line();
   EXPECT_GT(bottom_line, 100);  // the view followed the end while it was there
@@ -218,7 +221,8 @@ TEST_F(PanelControlTest, AReaderWhoScrolledUpKeepsTheViewAndTheBottomFollows) {
 }
 
 TEST_F(PanelControlTest, AUsersSelectionAndViewStayWhileLinesArriveAndChange) {
-  for (int i = 0; i < 60; ++i) append_final(panel_, {0, 0, false, u"line " + std::u16string(1, u'a' + i % 26)});
+  for (int i = 0; i < 60; ++i)
+    append_final(panel_, {0, 0, false, u"line " + std::u16string(1, u'a' + i % 26)});
   pump();
   SendMessageW(control_, WM_VSCROLL, SB_BOTTOM, 0);  // at the end, where the view would follow
   const std::wstring all = text();
@@ -266,7 +270,8 @@ TEST_F(PanelControlTest, AfterClearingALongTranscriptNewLinesAreFollowedAgain) {
   pump();
   clear_panel(panel_);
   pump();
-  for (int i = 0; i < 100; ++i) append_final(panel_, {1, 0, false, u"after " + std::u16string(1, u'a' + i % 26)});
+  for (int i = 0; i < 100; ++i)
+    append_final(panel_, {1, 0, false, u"after " + std::u16string(1, u'a' + i % 26)});
   pump();
   EXPECT_GT(first_visible_line(), 50);
   SCROLLINFO info{};

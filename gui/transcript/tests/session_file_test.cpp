@@ -36,8 +36,7 @@ void expect_same(const TranscriptLine& a, const TranscriptLine& b) {
 // ---- Writing --------------------------------------------------------------------------------
 
 TEST(SessionRowLine, HasEightFieldsInTheDocumentedOrder) {
-  const TranscriptLine line =
-      make_line(0, 1, false, u"Good morning", u"Guten Morgen", "en", "de");
+  const TranscriptLine line = make_line(0, 1, false, u"Good morning", u"Guten Morgen", "en", "de");
   EXPECT_EQ(session_row_line(line), "U\t0\t1\t0\ten\tde\tGood morning\tGuten Morgen\n");
 }
 
@@ -47,8 +46,7 @@ TEST(SessionRowLine, WritesNegativeSpeakersLabelledFlagAndEmptyFields) {
 }
 
 TEST(SessionRowLine, ReplacesTabsAndLineBreaksInTextsWithSpaces) {
-  const TranscriptLine line =
-      make_line(0, 0, false, u"a\tb\nc\r\nd", u"\tx\r", "en", "ru");
+  const TranscriptLine line = make_line(0, 0, false, u"a\tb\nc\r\nd", u"\tx\r", "en", "ru");
   const std::string row = session_row_line(line);
   EXPECT_EQ(row, "U\t0\t0\t0\ten\tru\ta b c  d\t x \n");
   // Exactly one line ending, at the end, and exactly seven separators.
@@ -75,7 +73,9 @@ TEST(SessionRowLine, WritesTextAsUtf8WithoutByteOrderMark) {
 
 TEST(SessionTextField, TurnsUnpairedSurrogatesIntoReplacementCharacters) {
   const std::u16string text = {u'a', char16_t(0xD800), u'b', char16_t(0xDC00)};
-  EXPECT_EQ(session_text_field(text), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+  EXPECT_EQ(session_text_field(text),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
   const std::u16string high_at_end = {u'z', char16_t(0xDBFF)};
   EXPECT_EQ(session_text_field(high_at_end), "z\xEF\xBF\xBD");
 }
@@ -137,13 +137,13 @@ TEST(SessionReading, FilesWithoutHeaderOrStampAreStillRead) {
 TEST(SessionReading, SkipsLinesThatAreNotRows) {
   const std::string file =
       "#V1\tstamp\n"
-      "U\t0\t0\t0\ten\tde\tseven fields\n"          // 7 fields
-      "u\t0\t0\t0\ten\tde\tlower case\tx\n"         // kind not exactly U
-      "U \t0\t0\t0\ten\tde\tspace after\tx\n"       // kind not exactly U
+      "U\t0\t0\t0\ten\tde\tseven fields\n"     // 7 fields
+      "u\t0\t0\t0\ten\tde\tlower case\tx\n"    // kind not exactly U
+      "U \t0\t0\t0\ten\tde\tspace after\tx\n"  // kind not exactly U
       "\n"
       "garbage without tabs\n"
       "U\t1\t2\t1\ten\tde\tnine\tfields\textra\n"  // read from its first eight
-      "U\t0\t0\t0\ten\tde\tlast\tno line feed";     // the final line needs no LF
+      "U\t0\t0\t0\ten\tde\tlast\tno line feed";    // the final line needs no LF
   const SessionContents contents = read_session_text(file);
   ASSERT_EQ(contents.lines.size(), 2u);
   EXPECT_EQ(contents.lines[0].text, u"nine");
@@ -162,8 +162,8 @@ TEST(SessionReading, RemovesOneCarriageReturnPerLine) {
 
 TEST(SessionReading, NumbersFollowTheDecimalPrefixRule) {
   const SessionContents contents = read_session_text(
-      "U\t3\t-2x\t1\t\t\ta\tb\n"      // channel keeps its lowest bit
-      "U\tabc\t\t01\t\t\tc\td\n"      // no digits: 0; labelled only for exactly "1"
+      "U\t3\t-2x\t1\t\t\ta\tb\n"  // channel keeps its lowest bit
+      "U\tabc\t\t01\t\t\tc\td\n"  // no digits: 0; labelled only for exactly "1"
       "U\t 1\t+4\ttrue\t\t\te\tf\n"
       "U\t99999999999\t-99999999999\t1\t\t\tg\th\n");  // saturates, never overflows
   ASSERT_EQ(contents.lines.size(), 4u);
@@ -182,8 +182,7 @@ TEST(SessionReading, NumbersFollowTheDecimalPrefixRule) {
 
 TEST(SessionReading, LanguageFieldsKeepTheLowByteOfEachUnit) {
   // "é" decodes to U+00E9 and is stored back as the byte E9; "Ж" (U+0416) as 0x16.
-  const SessionContents contents =
-      read_session_text("U\t0\t0\t0\t\xC3\xA9n\t\xD0\x96\tx\ty\n");
+  const SessionContents contents = read_session_text("U\t0\t0\t0\t\xC3\xA9n\t\xD0\x96\tx\ty\n");
   ASSERT_EQ(contents.lines.size(), 1u);
   EXPECT_EQ(contents.lines[0].language, std::string("\xE9n"));
   EXPECT_EQ(contents.lines[0].translation_language, std::string("\x16"));

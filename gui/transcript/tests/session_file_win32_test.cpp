@@ -139,9 +139,9 @@ TEST_F(SessionFileTest, EveryRowIsOnDiskBeforeTheNextArrives) {
 
 TEST_F(SessionFileTest, AnotherProgramCannotWriteWhileTheSessionIsOpen) {
   ASSERT_TRUE(create_session_file_in(folder_, u"2024-05-01_14-03-22"));
-  HANDLE writer = CreateFileW(wide(current_session_path()), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE writer =
+      CreateFileW(wide(current_session_path()), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
   if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
 }

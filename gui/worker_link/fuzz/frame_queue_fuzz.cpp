@@ -46,10 +46,12 @@ std::string audio_frame(FuzzedDataProvider& input) {
 }
 
 std::string control_frame(FuzzedDataProvider& input) {
-  static constexpr char kTypes[] = {kFrameEnd, kFrameOptions, kFrameSpeakerModel,
-                                    kFrameTranslationModel, kFrameReset, kFrameQuit};
+  static constexpr char kTypes[] = {kFrameEnd,          kFrameOptions,
+                                    kFrameSpeakerModel, kFrameTranslationModel,
+                                    kFrameReset,        kFrameQuit};
   const char type = input.PickValueInArray(kTypes);
-  const std::string payload = type == kFrameEnd ? std::string(1, input.ConsumeIntegralInRange<char>(0, 1))
+  const std::string payload = type == kFrameEnd
+                                  ? std::string(1, input.ConsumeIntegralInRange<char>(0, 1))
                               : type == kFrameOptions ? options_payload(1, 0, true, false, 60)
                                                       : std::string();
   return encode_frame(type, payload.data(), static_cast<std::uint32_t>(payload.size()));
@@ -64,7 +66,8 @@ void push(FrameQueue& queue, Expected& expected, std::size_t limit, std::string 
     return;
   }
   if (audio >= 0) {
-    const bool fits = !expected.dropping[audio] && expected.audio_bytes[audio] + frame.size() <= limit;
+    const bool fits =
+        !expected.dropping[audio] && expected.audio_bytes[audio] + frame.size() <= limit;
     FUZZ_CHECK(accepted == fits);
     if (!accepted) {
       expected.dropping[audio] = true;
@@ -84,17 +87,20 @@ void push(FrameQueue& queue, Expected& expected, std::size_t limit, std::string 
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
-  const std::size_t limit = input.ConsumeBool() ? kAudioBacklogLimit
-                                                : input.ConsumeIntegralInRange<std::size_t>(0, 800);
+  const std::size_t limit =
+      input.ConsumeBool() ? kAudioBacklogLimit : input.ConsumeIntegralInRange<std::size_t>(0, 800);
   FrameQueue queue(limit);
   Expected expected;
 
   while (input.remaining_bytes() > 0) {
     switch (input.ConsumeIntegralInRange<int>(0, 9)) {
-      case 0: case 1: case 2: push(queue, expected, limit, audio_frame(input)); break;
+      case 0:
+      case 1:
+      case 2: push(queue, expected, limit, audio_frame(input)); break;
       case 3: push(queue, expected, limit, control_frame(input)); break;
       case 4: push(queue, expected, limit, std::string()); break;
-      case 5: case 6: {
+      case 5:
+      case 6: {
         // The writer takes the next frame; it never waits on an empty open queue here.
         if (expected.writing || (expected.queued.empty() && !expected.closed)) break;
         std::string frame;

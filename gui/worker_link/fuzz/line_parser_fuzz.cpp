@@ -52,8 +52,10 @@ Cut reference_cut(std::string_view stream) {
 std::int32_t reference_decimal(std::string_view text) {
   const std::string terminated(text);
   const long long value = std::strtoll(terminated.c_str(), nullptr, 10);
-  if (value > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
-  if (value < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
+  if (value > std::numeric_limits<std::int32_t>::max())
+    return std::numeric_limits<std::int32_t>::max();
+  if (value < std::numeric_limits<std::int32_t>::min())
+    return std::numeric_limits<std::int32_t>::min();
   return static_cast<std::int32_t>(value);
 }
 

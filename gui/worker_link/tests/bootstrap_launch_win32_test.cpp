@@ -54,7 +54,8 @@ bool wait_for(char kind, const std::u16string& text, DWORD limit_ms = 20000) {
 TEST(BootstrapLaunchTest, WorkerStartsTalksThroughSendFrameAndTheReaderAndEnds) {
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
-  const std::wstring program = std::wstring(temp) + L"colloquor_launch_" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring program =
+      std::wstring(temp) + L"colloquor_launch_" + std::to_wstring(GetCurrentProcessId());
   for (const std::wstring& folder : {program, program + L"\\venv", program + L"\\venv\\Scripts"}) {
     CreateDirectoryW(folder.c_str(), nullptr);
   }
@@ -65,11 +66,13 @@ TEST(BootstrapLaunchTest, WorkerStartsTalksThroughSendFrameAndTheReaderAndEnds) 
   window_class.lpfnWndProc = collect;
   window_class.lpszClassName = L"BootstrapLaunchTest";
   RegisterClassW(&window_class);
-  HWND window = CreateWindowW(L"BootstrapLaunchTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  HWND window = CreateWindowW(L"BootstrapLaunchTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                              nullptr, nullptr);
   ASSERT_NE(window, nullptr);
 
   EXPECT_EQ(worker_job(), nullptr);
-  set_bootstrap_inputs({window, std::u16string(program.begin(), program.end()), u"campp", u"nllb13", {}});
+  set_bootstrap_inputs(
+      {window, std::u16string(program.begin(), program.end()), u"campp", u"nllb13", {}});
   std::thread bootstrap(bootstrap_worker);
 
   ASSERT_TRUE(wait_for(kLineStatus, u"stand-in ready"));
@@ -95,7 +98,8 @@ TEST(BootstrapLaunchTest, WorkerStartsTalksThroughSendFrameAndTheReaderAndEnds) 
   close_worker_job();  // a second close changes nothing
   detach_reader_thread();
   DestroyWindow(window);
-  for (const wchar_t* file : {L"\\venv\\Scripts\\python.exe", L"\\data\\worker_report.txt", L"\\worker.log"}) {
+  for (const wchar_t* file :
+       {L"\\venv\\Scripts\\python.exe", L"\\data\\worker_report.txt", L"\\worker.log"}) {
     DeleteFileW((program + file).c_str());
   }
   for (const wchar_t* folder : {L"\\venv\\Scripts", L"\\venv", L"\\data", L""}) {

@@ -64,8 +64,8 @@ TEST(CommandLineTest, TheThreeCommandLines) {
 }
 
 TEST(CandidatesTest, BareNamesThenPerUserThenMachineWideNewestFirst) {
-  std::vector<std::u16string> candidates =
-      python_candidates(std::u16string(u"C:\\Users\\u\\AppData\\Local"), std::u16string(u"C:\\Program Files"));
+  std::vector<std::u16string> candidates = python_candidates(
+      std::u16string(u"C:\\Users\\u\\AppData\\Local"), std::u16string(u"C:\\Program Files"));
   std::vector<std::u16string> expected = {
       u"python",
       u"python3",
@@ -82,8 +82,10 @@ TEST(CandidatesTest, BareNamesThenPerUserThenMachineWideNewestFirst) {
 }
 
 TEST(CandidatesTest, AbsentVariablesAddNoCandidates) {
-  EXPECT_EQ(python_candidates(std::nullopt, std::nullopt), (std::vector<std::u16string>{u"python", u"python3"}));
-  std::vector<std::u16string> machine_only = python_candidates(std::nullopt, std::u16string(u"D:\\PF"));
+  EXPECT_EQ(python_candidates(std::nullopt, std::nullopt),
+            (std::vector<std::u16string>{u"python", u"python3"}));
+  std::vector<std::u16string> machine_only =
+      python_candidates(std::nullopt, std::u16string(u"D:\\PF"));
   ASSERT_EQ(machine_only.size(), 6u);
   EXPECT_EQ(machine_only[2], u"D:\\PF\\Python313\\python.exe");
   EXPECT_EQ(machine_only[5], u"D:\\PF\\Python310\\python.exe");
@@ -108,9 +110,10 @@ TEST(SignOfLifeTest, OncePerFiveSecondsWithinTheFirstSlice) {
 }
 
 TEST(TextsTest, PythonRequiredTextNamesTheDownloadSiteAndThePathOption) {
-  EXPECT_EQ(python_required_text(),
-            u"Python 3.10+ is required. Install it from https://www.python.org/downloads/ (tick \"Add "
-            u"python.exe to PATH\") and start the app again.");
+  EXPECT_EQ(
+      python_required_text(),
+      u"Python 3.10+ is required. Install it from https://www.python.org/downloads/ (tick \"Add "
+      u"python.exe to PATH\") and start the app again.");
   EXPECT_EQ(std::u16string(kErrorCouldNotStartPython),
             u"Could not start Python. Run setup.ps1 or set [paths] python= in settings.ini.");
   EXPECT_EQ(std::u16string(kErrorEnvironmentFailed),
@@ -125,7 +128,9 @@ const char16_t kBlock[] =
     u"=C:=C:\\work\0DICTATE_MODEL=tiny.en\0dictation_root=C:\\old\0Path=C:\\windows\0"
     u"Speaker_Model=campp\0TEMP=C:\\tmp\0";
 
-std::vector<std::u16string> block_entries() { return split_environment_block(kBlock, sizeof kBlock / 2); }
+std::vector<std::u16string> block_entries() {
+  return split_environment_block(kBlock, sizeof kBlock / 2);
+}
 
 TEST(EnvironmentTest, BlockSplitsIntoEntriesAndStopsAtTheEmptyOne) {
   std::vector<std::u16string> entries = block_entries();
@@ -146,16 +151,18 @@ TEST(EnvironmentTest, WorkerVariablesReplaceOthersOfAnyCaseAndEmptyIdsAreRemoved
   std::vector<std::u16string> entries = apply_environment_changes(
       block_entries(), worker_environment_changes(u"D:\\data", u"", u"nllb33"));
   std::vector<std::u16string> expected = {
-      u"=C:=C:\\work",        u"DICTATE_MODEL=tiny.en",      u"DICTATION_ROOT=D:\\data",
-      u"Path=C:\\windows",    u"TEMP=C:\\tmp",                u"TRANSLATION_MODEL=nllb33",
+      u"=C:=C:\\work",     u"DICTATE_MODEL=tiny.en", u"DICTATION_ROOT=D:\\data",
+      u"Path=C:\\windows", u"TEMP=C:\\tmp",          u"TRANSLATION_MODEL=nllb33",
   };
   EXPECT_EQ(entries, expected);
 
-  entries = apply_environment_changes(block_entries(), worker_environment_changes(u"D:\\data", u"resnet34", u""));
+  entries = apply_environment_changes(block_entries(),
+                                      worker_environment_changes(u"D:\\data", u"resnet34", u""));
   EXPECT_NE(std::find(entries.begin(), entries.end(), u"SPEAKER_MODEL=resnet34"), entries.end());
-  EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
-                          [](const std::u16string& e) { return e.rfind(u"TRANSLATION_MODEL", 0) == 0; }),
-            0);
+  EXPECT_EQ(
+      std::count_if(entries.begin(), entries.end(),
+                    [](const std::u16string& e) { return e.rfind(u"TRANSLATION_MODEL", 0) == 0; }),
+      0);
 }
 
 TEST(EnvironmentTest, JoinedBlockEndsWithTwoNulsAndSkipsEmptyEntries) {
@@ -163,7 +170,8 @@ TEST(EnvironmentTest, JoinedBlockEndsWithTwoNulsAndSkipsEmptyEntries) {
   EXPECT_EQ(block, std::u16string(u"A=1\0B=2\0\0", 9));
   EXPECT_EQ(join_environment_block({}), std::u16string(u"\0\0", 2));
   // Splitting what was joined gives the entries back.
-  EXPECT_EQ(split_environment_block(block.data(), block.size()), (std::vector<std::u16string>{u"A=1", u"B=2"}));
+  EXPECT_EQ(split_environment_block(block.data(), block.size()),
+            (std::vector<std::u16string>{u"A=1", u"B=2"}));
 }
 
 }  // namespace

@@ -20,8 +20,8 @@
 namespace colloquor {
 namespace {
 
-using colloquor::test_support::read_file;
 using colloquor::test_support::own_folder;
+using colloquor::test_support::read_file;
 
 using Record = std::pair<char, std::u16string>;
 
@@ -36,10 +36,13 @@ void write_file(const std::wstring& path, const std::string& data) {
   CloseHandle(file);
 }
 
-bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 void make_folders(const std::wstring& path) {
-  for (std::size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
+  for (std::size_t at = path.find(L'\\', 3); at != std::wstring::npos;
+       at = path.find(L'\\', at + 1)) {
     CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
   }
   CreateDirectoryW(path.c_str(), nullptr);
@@ -84,8 +87,8 @@ class BootstrapTest : public ::testing::Test {
   void SetUp() override {
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
-    root_ = std::wstring(temp) + L"colloquor_boot_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-            std::to_wstring(++counter_);
+    root_ = std::wstring(temp) + L"colloquor_boot_" + std::to_wstring(GetCurrentProcessId()) +
+            L"_" + std::to_wstring(++counter_);
     remove_tree(root_);
     program_ = root_ + L"\\Colloquor";
     local_ = root_ + L"\\Local";
@@ -93,8 +96,8 @@ class BootstrapTest : public ::testing::Test {
     path_dir_ = root_ + L"\\bin";
     calls_ = root_ + L"\\calls.txt";
     for (const auto& folder : {program_, local_, program_files_, path_dir_}) make_folders(folder);
-    saved_ = {save(L"LOCALAPPDATA"), save(L"ProgramFiles"), save(L"PATH"), save(L"TRANSLATION_MODEL"),
-              save(L"DICTATE_MODEL")};
+    saved_ = {save(L"LOCALAPPDATA"), save(L"ProgramFiles"), save(L"PATH"),
+              save(L"TRANSLATION_MODEL"), save(L"DICTATE_MODEL")};
     SetEnvironmentVariableW(L"LOCALAPPDATA", local_.c_str());
     SetEnvironmentVariableW(L"ProgramFiles", program_files_.c_str());
     // Only the test's folder and the system folders: no real interpreter can answer.
@@ -121,23 +124,30 @@ class BootstrapTest : public ::testing::Test {
                               const std::wstring& name = L"python.exe") {
     make_folders(folder);
     std::wstring target = folder + L"\\" + name;
-    EXPECT_TRUE(CopyFileW((own_folder() + L"\\" + STAND_IN_PYTHON_EXE).c_str(), target.c_str(), FALSE));
+    EXPECT_TRUE(
+        CopyFileW((own_folder() + L"\\" + STAND_IN_PYTHON_EXE).c_str(), target.c_str(), FALSE));
     write_file(folder + L"\\stand_in.txt", "calls=" + narrow(calls_) + "\n" + behaviour);
     return target;
   }
 
-  std::wstring per_user(const wchar_t* version) { return local_ + L"\\Programs\\Python\\Python" + version; }
-  std::wstring machine_wide(const wchar_t* version) { return program_files_ + L"\\Python" + version; }
+  std::wstring per_user(const wchar_t* version) {
+    return local_ + L"\\Programs\\Python\\Python" + version;
+  }
+  std::wstring machine_wide(const wchar_t* version) {
+    return program_files_ + L"\\Python" + version;
+  }
   std::wstring environment_interpreter() { return program_ + L"\\venv\\Scripts\\python.exe"; }
 
   void set_paths(const wchar_t* key, const std::wstring& value) {
-    WritePrivateProfileStringW(L"paths", key, value.c_str(), (program_ + L"\\settings.ini").c_str());
+    WritePrivateProfileStringW(L"paths", key, value.c_str(),
+                               (program_ + L"\\settings.ini").c_str());
   }
 
   // Exe path of every stand-in run, in order.
   std::vector<std::string> called_programs() {
     std::vector<std::string> programs;
-    for (const std::string& line : lines_of(read_file(calls_))) programs.push_back(line.substr(0, line.find('|')));
+    for (const std::string& line : lines_of(read_file(calls_)))
+      programs.push_back(line.substr(0, line.find('|')));
     return programs;
   }
   std::vector<std::string> called_lines() { return lines_of(read_file(calls_)); }
@@ -151,7 +161,9 @@ class BootstrapTest : public ::testing::Test {
     inputs.translation_model = std::move(translation);
     inputs.notices = notices_;
     BootstrapHooks hooks;
-    hooks.post = [&records](char kind, const std::u16string& text) { records.emplace_back(kind, text); };
+    hooks.post = [&records](char kind, const std::u16string& text) {
+      records.emplace_back(kind, text);
+    };
     hooks.hand_over = [this](LaunchedWorker& worker) { launched_.push_back(std::move(worker)); };
     hooks.limits = limits;
     hooks.make_job = std::move(make_job);
@@ -211,8 +223,9 @@ TEST_F(BootstrapTest, RunWithTimeoutReturnsExitCodeOrNotStarted) {
   std::wstring tool = place_stand_in(root_ + L"\\tool", "");
   EXPECT_EQ(run_with_timeout(u"\"" + u(tool) + u"\" --exit 7", 30000, {}, nullptr), 7);
   EXPECT_EQ(run_with_timeout(u"\"" + u(tool) + u"\" --exit 0", 30000, {}, nullptr), 0);
-  EXPECT_EQ(run_with_timeout(u"\"" + u(root_) + u"\\missing\\python.exe\" -c x", 30000, {}, nullptr),
-            kRunNotStarted);
+  EXPECT_EQ(
+      run_with_timeout(u"\"" + u(root_) + u"\\missing\\python.exe\" -c x", 30000, {}, nullptr),
+      kRunNotStarted);
 }
 
 bool process_named_alive(const std::wstring& exe_name) {
@@ -220,7 +233,8 @@ bool process_named_alive(const std::wstring& exe_name) {
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof entry;
   bool alive = false;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
     if (_wcsicmp(entry.szExeFile, exe_name.c_str()) == 0) alive = true;
   }
   CloseHandle(snapshot);
@@ -232,8 +246,9 @@ TEST_F(BootstrapTest, RunWithTimeoutStopsAHangingProcessAtTheLimit) {
   std::wstring tool = place_stand_in(root_ + L"\\tool", "", name);
   std::vector<Record> records;
   const ULONGLONG started = GetTickCount64();
-  std::int32_t result = run_with_timeout(u"\"" + u(tool) + u"\" --sleep 600000", 1500, u"Label:",
-                                         [&](char kind, const std::u16string& text) { records.emplace_back(kind, text); });
+  std::int32_t result = run_with_timeout(
+      u"\"" + u(tool) + u"\" --sleep 600000", 1500, u"Label:",
+      [&](char kind, const std::u16string& text) { records.emplace_back(kind, text); });
   EXPECT_EQ(result, kRunTimedOut);
   EXPECT_LT(GetTickCount64() - started, 20000u);
   EXPECT_FALSE(process_named_alive(name));
@@ -248,8 +263,10 @@ TEST_F(BootstrapTest, SearchSkipsTooOldAndMissingCandidatesAndStopsAtTheFirstTha
   place_stand_in(machine_wide(L"311"), "version=0\n");  // never reached
   EXPECT_EQ(find_worker_python(), u(good));
   // "python3" and the per-user 3.13 do not exist: nothing runs for them.
-  EXPECT_EQ(called_programs(), (std::vector<std::string>{narrow(path_dir_ + L"\\python.exe"), narrow(good)}));
-  EXPECT_NE(called_lines()[0].find("-c \"import sys; sys.exit(0 if sys.version_info >= (3, 10) else 1)\""),
+  EXPECT_EQ(called_programs(),
+            (std::vector<std::string>{narrow(path_dir_ + L"\\python.exe"), narrow(good)}));
+  EXPECT_NE(called_lines()[0].find(
+                "-c \"import sys; sys.exit(0 if sys.version_info >= (3, 10) else 1)\""),
             std::string::npos);
 }
 
@@ -281,9 +298,11 @@ TEST_F(BootstrapTest, FirstStartCreatesTheEnvironmentAndStartsTheWorkerWithIt) {
   ASSERT_EQ(lines, (std::vector<std::string>{"S\tstand-in ready"}));
   std::vector<std::string> calls = called_lines();
   ASSERT_EQ(calls.size(), 4u);  // python (too old), 3.12 (passes), venv, the worker
-  EXPECT_EQ(calls[2], narrow(good) + "|\"" + narrow(good) + "\" -m venv \"" + narrow(program_) + "\\venv\"");
-  EXPECT_EQ(calls[3], narrow(environment_interpreter()) + "|\"" + narrow(environment_interpreter()) + "\" -u \"" +
-                          narrow(program_) + "\\worker.py\"");
+  EXPECT_EQ(calls[2],
+            narrow(good) + "|\"" + narrow(good) + "\" -m venv \"" + narrow(program_) + "\\venv\"");
+  EXPECT_EQ(calls[3], narrow(environment_interpreter()) + "|\"" +
+                          narrow(environment_interpreter()) + "\" -u \"" + narrow(program_) +
+                          "\\worker.py\"");
 
   // The worker runs in the data root, with its variables.
   const std::wstring data = program_ + L"\\data";
@@ -299,12 +318,14 @@ TEST_F(BootstrapTest, WingetInstallsPythonWhenNoneIsFound) {
   place_stand_in(path_dir_ + L"\\payload", "version=0\n");
   std::vector<Record> records = run();
   const std::u16string sign = std::u16string(kLabelWinget) + u" 5 s elapsed...";
-  EXPECT_EQ(records, (std::vector<Record>{kLooking, kInstalling, {'S', sign}, kCreating, kStarting}));
+  EXPECT_EQ(records,
+            (std::vector<Record>{kLooking, kInstalling, {'S', sign}, kCreating, kStarting}));
   EXPECT_EQ(launched_.size(), 1u);
   std::vector<std::string> calls = called_lines();
   ASSERT_GE(calls.size(), 3u);
-  EXPECT_EQ(calls[0], narrow(path_dir_) + "\\winget.exe|winget install -e --id Python.Python.3.12 --silent "
-                                          "--accept-package-agreements --accept-source-agreements");
+  EXPECT_EQ(calls[0], narrow(path_dir_) +
+                          "\\winget.exe|winget install -e --id Python.Python.3.12 --silent "
+                          "--accept-package-agreements --accept-source-agreements");
   EXPECT_EQ(calls[1].substr(0, calls[1].find('|')), narrow(per_user(L"312") + L"\\python.exe"));
 }
 
@@ -355,7 +376,8 @@ TEST_F(BootstrapTest, ConfiguredInterpreterIsUsedWithoutProvisioning) {
   std::vector<Record> records = run(u"", u"nllb13");
   EXPECT_EQ(records, (std::vector<Record>{kStarting}));
   ASSERT_EQ(launched_.size(), 1u);
-  EXPECT_EQ(read_lines(launched_[0].output_read.get(), 1), (std::vector<std::string>{"S\tstand-in ready"}));
+  EXPECT_EQ(read_lines(launched_[0].output_read.get(), 1),
+            (std::vector<std::string>{"S\tstand-in ready"}));
   EXPECT_EQ(called_programs(), (std::vector<std::string>{narrow(configured)}));
   EXPECT_EQ(report_value(program_ + L"\\data", "TRANSLATION_MODEL"), "nllb13");
   EXPECT_EQ(report_value(program_ + L"\\data", "SPEAKER_MODEL"), "<unset>");
@@ -408,7 +430,8 @@ TEST_F(BootstrapTest, FramesReachTheWorkerAndEndOfInputEndsIt) {
   const char channel = 1;
   std::string frame = encode_frame('E', &channel, 1);
   DWORD written = 0;
-  ASSERT_TRUE(WriteFile(worker.input_write.get(), frame.data(), DWORD(frame.size()), &written, nullptr));
+  ASSERT_TRUE(
+      WriteFile(worker.input_write.get(), frame.data(), DWORD(frame.size()), &written, nullptr));
   EXPECT_EQ(read_lines(worker.output_read.get(), 1), (std::vector<std::string>{"S\tframe E 1"}));
 
   worker.input_write.reset();
@@ -436,7 +459,8 @@ TEST_F(BootstrapTest, WorkerStartsEvenWhenTheLogFileCannotBeCreated) {
   CreateDirectoryW((program_ + L"\\worker.log").c_str(), nullptr);  // a folder in the log's place
   ASSERT_EQ(run(), (std::vector<Record>{kStarting}));
   ASSERT_EQ(launched_.size(), 1u);
-  EXPECT_EQ(read_lines(launched_[0].output_read.get(), 1), (std::vector<std::string>{"S\tstand-in ready"}));
+  EXPECT_EQ(read_lines(launched_[0].output_read.get(), 1),
+            (std::vector<std::string>{"S\tstand-in ready"}));
 }
 
 TEST_F(BootstrapTest, ClosingTheJobEndsTheWorkerAndWhatItStarted) {
@@ -463,8 +487,8 @@ TEST_F(BootstrapTest, ClosingTheJobEndsTheWorkerAndWhatItStarted) {
 WorkerJob job_without_assign_right() {
   WorkerJob full = create_kill_on_close_job();
   HANDLE limited = nullptr;
-  DuplicateHandle(GetCurrentProcess(), full.handle.get(), GetCurrentProcess(), &limited, JOB_OBJECT_QUERY,
-                  FALSE, 0);
+  DuplicateHandle(GetCurrentProcess(), full.handle.get(), GetCurrentProcess(), &limited,
+                  JOB_OBJECT_QUERY, FALSE, 0);
   WorkerJob job;
   job.handle.reset(limited);
   return job;
@@ -474,13 +498,15 @@ TEST_F(BootstrapTest, AWorkerThatCannotJoinItsJobRunsAndSaysItMayOutliveParlivo)
   place_stand_in(program_ + L"\\venv\\Scripts", "");
   notices_ = {u"The window's own problem."};
   EXPECT_EQ(run(u"", u"", {}, job_without_assign_right),
-            (std::vector<Record>{kStarting, {'S', u"The window's own problem. " +
-                                                      worker_outside_job_text(ERROR_ACCESS_DENIED)}}));
+            (std::vector<Record>{kStarting,
+                                 {'S', u"The window's own problem. " +
+                                           worker_outside_job_text(ERROR_ACCESS_DENIED)}}));
   ASSERT_EQ(launched_.size(), 1u);
   EXPECT_FALSE(launched_[0].job);  // closing it would not end the worker
   EXPECT_EQ(launched_[0].job_error, DWORD(ERROR_ACCESS_DENIED));
   // Resumed all the same: it talks.
-  EXPECT_EQ(read_lines(launched_[0].output_read.get(), 1), (std::vector<std::string>{"S\tstand-in ready"}));
+  EXPECT_EQ(read_lines(launched_[0].output_read.get(), 1),
+            (std::vector<std::string>{"S\tstand-in ready"}));
 }
 
 TEST_F(BootstrapTest, WorkerEnvironmentKeepsTheUsersModelChoiceAndDropsStaleIds) {
@@ -497,8 +523,12 @@ TEST_F(BootstrapTest, WorkerEnvironmentKeepsTheUsersModelChoiceAndDropsStaleIds)
 }
 
 TEST(QuotingTest, QuotedArgumentsReadBackWholeWithTheSystemsRules) {
-  const std::vector<std::u16string> arguments = {u"C:\\Program Files\\Python312\\python.exe", u"C:\\data\\",
-                                                 u"say \"hi\"", u"x\\\"y", u"", u"a\\\\b c"};
+  const std::vector<std::u16string> arguments = {u"C:\\Program Files\\Python312\\python.exe",
+                                                 u"C:\\data\\",
+                                                 u"say \"hi\"",
+                                                 u"x\\\"y",
+                                                 u"",
+                                                 u"a\\\\b c"};
   std::u16string command = u"prog";
   for (const auto& argument : arguments) command += u" " + quote_argument(argument);
   int count = 0;

@@ -45,7 +45,7 @@ TEST(FrameQueue, AnOverflowingChannelLosesTheRestOfItsUtteranceButKeepsItsEnd) {
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(q.push(audio_frame(1600)));
   EXPECT_FALSE(q.push(audio_frame(1600)));  // over the bound: dropped
   EXPECT_TRUE(q.push(audio_frame(1600, 0, 1))) << "the other channel has its own bound";
-  EXPECT_TRUE(q.push(control_frame('R')));    // control frames are never dropped
+  EXPECT_TRUE(q.push(control_frame('R')));  // control frames are never dropped
 
   std::string f;
   ASSERT_TRUE(q.pop(f));

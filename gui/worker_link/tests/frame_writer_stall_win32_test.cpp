@@ -1,5 +1,6 @@
-// A worker that stops reading: the pipe fills, yet send_frame returns at once for every frame, audio
-// is dropped past the backlog bound and "Q" gives up after its drain limit instead of hanging.
+// A worker that stops reading: the pipe fills, yet send_frame returns at once for every frame,
+// audio is dropped past the backlog bound and "Q" gives up after its drain limit instead of
+// hanging.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -23,11 +24,13 @@ TEST(FrameWriter, AWorkerThatStopsReadingNeverBlocksTheSenders) {
   const std::string payload = audio_payload(0, samples.data(), samples.size());
   const auto start = std::chrono::steady_clock::now();
   // Ten minutes of audio with nobody reading: far beyond the pipe and the backlog bound.
-  for (int i = 0; i < 6000; ++i) send_frame('A', payload.data(), static_cast<std::uint32_t>(payload.size()));
+  for (int i = 0; i < 6000; ++i)
+    send_frame('A', payload.data(), static_cast<std::uint32_t>(payload.size()));
   const std::string options = "en|ru|1|0|60";
   send_frame('L', options.data(), static_cast<std::uint32_t>(options.size()));
   send_frame('Q', nullptr, 0);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   // Not a timing assertion on speed: the point is that the calls return at all. A blocking writer
   // would never get here; "Q" waits at most its drain limit (2 s).
   EXPECT_LT(seconds, 60.0);
@@ -51,7 +54,8 @@ TEST(FrameWriter, AWorkerThatStopsReadingNeverBlocksTheSenders) {
   std::string types;
   while (pos + kFrameHeaderSize <= stream.size()) {
     const auto* b = reinterpret_cast<const unsigned char*>(stream.data() + pos);
-    const std::uint32_t len = b[1] | (b[2] << 8) | (b[3] << 16) | (static_cast<std::uint32_t>(b[4]) << 24);
+    const std::uint32_t len =
+        b[1] | (b[2] << 8) | (b[3] << 16) | (static_cast<std::uint32_t>(b[4]) << 24);
     ASSERT_LE(pos + kFrameHeaderSize + len, stream.size()) << "torn frame";
     if (b[0] == 'A') {
       ASSERT_EQ(len, payload.size());

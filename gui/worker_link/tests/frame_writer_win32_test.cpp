@@ -29,7 +29,8 @@ std::vector<Frame> read_frames(HANDLE pipe) {
   for (;;) {
     while (buffer.size() >= kFrameHeaderSize) {
       const auto* b = reinterpret_cast<const unsigned char*>(buffer.data());
-      const std::uint32_t len = b[1] | (b[2] << 8) | (b[3] << 16) | (static_cast<std::uint32_t>(b[4]) << 24);
+      const std::uint32_t len =
+          b[1] | (b[2] << 8) | (b[3] << 16) | (static_cast<std::uint32_t>(b[4]) << 24);
       if (buffer.size() < kFrameHeaderSize + len) break;
       frames.push_back({buffer[0], buffer.substr(kFrameHeaderSize, len)});
       buffer.erase(0, kFrameHeaderSize + len);
@@ -64,7 +65,8 @@ TEST(FrameWriter, DropsFramesUntilTheWorkerInputIsSetThenWritesWholeFramesFromMa
   auto capture = [](int channel) {
     std::vector<std::int16_t> samples(1600);
     for (int i = 0; i < kBlocks; ++i) {
-      for (std::size_t s = 0; s < samples.size(); ++s) samples[s] = static_cast<std::int16_t>(i * 7 + s);
+      for (std::size_t s = 0; s < samples.size(); ++s)
+        samples[s] = static_cast<std::int16_t>(i * 7 + s);
       const std::string payload = audio_payload(channel, samples.data(), samples.size());
       send_frame('A', payload.data(), static_cast<std::uint32_t>(payload.size()));
     }
@@ -114,11 +116,8 @@ TEST(FrameWriter, DropsFramesUntilTheWorkerInputIsSetThenWritesWholeFramesFromMa
         ASSERT_EQ(f.payload.size(), 1u);
         ++ends;
         break;
-      case 'Q':
-        EXPECT_TRUE(f.payload.empty());
-        break;
-      default:
-        ADD_FAILURE() << "unexpected frame type " << f.type;
+      case 'Q': EXPECT_TRUE(f.payload.empty()); break;
+      default: ADD_FAILURE() << "unexpected frame type " << f.type;
     }
   }
   EXPECT_EQ(next_block[0], kBlocks);

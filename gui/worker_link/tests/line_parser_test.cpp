@@ -188,7 +188,9 @@ TEST(Utf8, WellFormedTextOfEveryLength) {
   EXPECT_EQ(utf8_to_utf16(""), u"");
   EXPECT_EQ(utf8_to_utf16("Hello"), u"Hello");
   EXPECT_EQ(utf8_to_utf16("\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"), u"Привет");
-  EXPECT_EQ(utf8_to_utf16("Gr\xC3\xBC\xC3\x9F" "e"), u"Grüße");
+  EXPECT_EQ(utf8_to_utf16("Gr\xC3\xBC\xC3\x9F"
+                          "e"),
+            u"Grüße");
   EXPECT_EQ(utf8_to_utf16("\xE2\x82\xAC"), u"€");
   EXPECT_EQ(utf8_to_utf16("\xF0\x9F\x98\x80"), u"\U0001F600");  // a surrogate pair
   EXPECT_EQ(utf8_to_utf16("\xF4\x8F\xBF\xBF"), u"\U0010FFFF");
@@ -196,17 +198,25 @@ TEST(Utf8, WellFormedTextOfEveryLength) {
 }
 
 TEST(Utf8, EachBadSequenceBecomesOneReplacementAndTheRestIsIntact) {
-  EXPECT_EQ(utf8_to_utf16("a\xFF" "b"), u"a\uFFFDb");
-  EXPECT_EQ(utf8_to_utf16("a\x80\x80" "b"), u"a\uFFFD\uFFFDb");        // stray continuations
-  EXPECT_EQ(utf8_to_utf16("\xE2\x82" "x"), u"\uFFFDx");                // truncated in the middle
-  EXPECT_EQ(utf8_to_utf16("x\xE2\x82"), u"x\uFFFD");                   // truncated at the end
+  EXPECT_EQ(utf8_to_utf16("a\xFF"
+                          "b"),
+            u"a\uFFFDb");
+  EXPECT_EQ(utf8_to_utf16("a\x80\x80"
+                          "b"),
+            u"a\uFFFD\uFFFDb");  // stray continuations
+  EXPECT_EQ(utf8_to_utf16("\xE2\x82"
+                          "x"),
+            u"\uFFFDx");                              // truncated in the middle
+  EXPECT_EQ(utf8_to_utf16("x\xE2\x82"), u"x\uFFFD");  // truncated at the end
   EXPECT_EQ(utf8_to_utf16("\xF0\x9F\x98"), u"\uFFFD");
-  EXPECT_EQ(utf8_to_utf16("\xC0\xAF"), u"\uFFFD\uFFFD");               // overlong
-  EXPECT_EQ(utf8_to_utf16("\xE0\x80\xAF"), u"\uFFFD\uFFFD\uFFFD");     // overlong
-  EXPECT_EQ(utf8_to_utf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");     // a surrogate
+  EXPECT_EQ(utf8_to_utf16("\xC0\xAF"), u"\uFFFD\uFFFD");                      // overlong
+  EXPECT_EQ(utf8_to_utf16("\xE0\x80\xAF"), u"\uFFFD\uFFFD\uFFFD");            // overlong
+  EXPECT_EQ(utf8_to_utf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");            // a surrogate
   EXPECT_EQ(utf8_to_utf16("\xF4\x90\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD");  // above U+10FFFF
   EXPECT_EQ(utf8_to_utf16("\xF5\xF8\xFE"), u"\uFFFD\uFFFD\uFFFD");
-  EXPECT_EQ(utf8_to_utf16("\xD0\x9F\xD0" "\xD1\x80"), u"П\uFFFDр");
+  EXPECT_EQ(utf8_to_utf16("\xD0\x9F\xD0"
+                          "\xD1\x80"),
+            u"П\uFFFDр");
 }
 
 TEST(Utf8, BadBytesInsideARecognitionLine) {

@@ -37,7 +37,7 @@ TEST(FrameEncoding, AudioPayloadIsChannelByteThenLittleEndianSamples) {
 
 TEST(LanguageTable, CodesNamesAndOrder) {
   const char* codes[] = {"ru", "en", "de", "fr", "es", "uk", "pl", "it"};
-  const char16_t* names[] = {u"Russian", u"English", u"German", u"French",
+  const char16_t* names[] = {u"Russian", u"English",   u"German", u"French",
                              u"Spanish", u"Ukrainian", u"Polish", u"Italian"};
   ASSERT_EQ(kLanguages.size(), 8u);
   for (int i = 0; i < 8; ++i) {
@@ -68,7 +68,8 @@ TEST(TextPayload, NarrowsEachUnitToItsLowByte) {
 TEST(LineRules, SeparatorsInsideFieldsBecomeSpaces) {
   EXPECT_EQ(clean_field("a\tb\rc\nd"), "a b c d");
   EXPECT_EQ(join_line('S', {"ready (CPU)"}), "S\tready (CPU)\n");
-  EXPECT_EQ(join_line('F', {"0", "1", "en", "two\tlines\r\nhere"}), "F\t0\t1\ten\ttwo lines  here\n");
+  EXPECT_EQ(join_line('F', {"0", "1", "en", "two\tlines\r\nhere"}),
+            "F\t0\t1\ten\ttwo lines  here\n");
   EXPECT_EQ(join_line('D', {"-1", ""}), "D\t-1\t\n");
   EXPECT_EQ(join_line('U', {"1", "0", "ru", "\xd0\x9f\xd1\x80\xd0\xb8"}),
             "U\t1\t0\tru\t\xd0\x9f\xd1\x80\xd0\xb8\n");  // UTF-8 passes through byte for byte

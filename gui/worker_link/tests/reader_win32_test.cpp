@@ -21,7 +21,8 @@ struct ScriptedWorker {
   ScriptedWorker() {
     if (std::wcsstr(GetCommandLineW(), L"--scripted-worker") == nullptr) return;
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    const char text[] = "S\tLoading\nD\t10\tDownloading\nP\t0\t0\ten\thalf a sent\nF\t0\t0\ten\tnever ended";
+    const char text[] =
+        "S\tLoading\nD\t10\tDownloading\nP\t0\t0\ten\thalf a sent\nF\t0\t0\ten\tnever ended";
     DWORD written = 0;
     WriteFile(out, text, sizeof(text) - 1, &written, nullptr);
     FlushFileBuffers(out);
@@ -65,7 +66,8 @@ class ReaderTest : public ::testing::Test {
   void start() { reader_ = std::thread(run_reader, window_, read_end_); }
   void write(const std::string& bytes) {
     DWORD written = 0;
-    ASSERT_TRUE(WriteFile(write_end_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    ASSERT_TRUE(
+        WriteFile(write_end_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
   }
   void close_writer() {
     CloseHandle(write_end_);
@@ -155,11 +157,12 @@ TEST_F(ReaderTest, AFullWindowQueueDelaysTheReaderInsteadOfLosingLines) {
   writer.join();
   ASSERT_EQ(lines_.size(), static_cast<std::size_t>(kLines + 1));
   for (int i = 0; i < kLines; ++i) {
-    ASSERT_EQ(lines_[i]->text, std::u16string(u"") + [&] {
-      std::u16string s;
-      for (char c : std::to_string(i)) s += static_cast<char16_t>(c);
-      return s;
-    }());
+    ASSERT_EQ(
+        lines_[i]->text, std::u16string(u"") + [&] {
+          std::u16string s;
+          for (char c : std::to_string(i)) s += static_cast<char16_t>(c);
+          return s;
+        }());
   }
 }
 

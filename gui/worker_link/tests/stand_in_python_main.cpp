@@ -38,9 +38,11 @@ std::wstring folder_of(const std::wstring& path) {
 
 std::string utf8(const std::wstring& text) {
   if (text.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+  int size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
   std::string out(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), size, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), size, nullptr,
+                      nullptr);
   return out;
 }
 
@@ -54,8 +56,8 @@ std::wstring widen(const std::string& text) {
 
 void write_file(const std::wstring& path, const std::string& data, bool append) {
   HANDLE file = CreateFileW(path.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
   WriteFile(file, data.data(), DWORD(data.size()), &written, nullptr);
@@ -105,9 +107,11 @@ std::string environment_value(const wchar_t* name) {
   return utf8(std::wstring(buffer, length));
 }
 
-void copy_with_settings(const std::wstring& from_folder, const std::wstring& exe, const std::wstring& to_folder) {
+void copy_with_settings(const std::wstring& from_folder, const std::wstring& exe,
+                        const std::wstring& to_folder) {
   CopyFileW(exe.c_str(), (to_folder + L"\\python.exe").c_str(), FALSE);
-  CopyFileW((from_folder + L"\\stand_in.txt").c_str(), (to_folder + L"\\stand_in.txt").c_str(), FALSE);
+  CopyFileW((from_folder + L"\\stand_in.txt").c_str(), (to_folder + L"\\stand_in.txt").c_str(),
+            FALSE);
 }
 
 int run_version_test(const std::map<std::string, std::string>& settings) {
@@ -145,8 +149,8 @@ DWORD start_sleeping_child() {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &process)) {
     return 0;
   }
   CloseHandle(process.hThread);
@@ -161,7 +165,8 @@ int run_worker(const std::map<std::string, std::string>& settings, const std::ws
   report += "cmdline=" + utf8(GetCommandLineW()) + "\n";
   report += "script=" + utf8(script) + "\n";
   report += "cwd=" + utf8(cwd) + "\n";
-  for (const wchar_t* name : {L"DICTATION_ROOT", L"SPEAKER_MODEL", L"TRANSLATION_MODEL", L"DICTATE_MODEL"}) {
+  for (const wchar_t* name :
+       {L"DICTATION_ROOT", L"SPEAKER_MODEL", L"TRANSLATION_MODEL", L"DICTATE_MODEL"}) {
     report += utf8(name) + "=" + environment_value(name) + "\n";
   }
   if (setting_int(settings, "worker_child", 0) != 0) {
@@ -176,14 +181,16 @@ int run_worker(const std::map<std::string, std::string>& settings, const std::ws
   for (;;) {
     unsigned char header[5];
     if (!read_exact(input, reinterpret_cast<char*>(header), 5)) break;
-    std::uint32_t length = header[1] | (header[2] << 8) | (header[3] << 16) | (std::uint32_t(header[4]) << 24);
+    std::uint32_t length =
+        header[1] | (header[2] << 8) | (header[3] << 16) | (std::uint32_t(header[4]) << 24);
     std::string payload(length, '\0');
     if (length > 0 && !read_exact(input, payload.data(), length)) break;
     if (header[0] == 'Q') {
       write_handle(STD_OUTPUT_HANDLE, "S\tquit\n");
       return 0;
     }
-    write_handle(STD_OUTPUT_HANDLE, std::string("S\tframe ") + char(header[0]) + " " + std::to_string(length) + "\n");
+    write_handle(STD_OUTPUT_HANDLE,
+                 std::string("S\tframe ") + char(header[0]) + " " + std::to_string(length) + "\n");
   }
   write_file(std::wstring(cwd) + L"\\worker_eof.txt", "eof\n", false);
   return 0;
@@ -205,7 +212,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (first == L"--exit" && argc > 2) return _wtoi(argv[2]);
   if (first == L"-c") return run_version_test(settings);
-  if (first == L"-m" && argc > 3 && std::wstring(argv[2]) == L"venv") return run_venv(settings, folder, argv[3]);
+  if (first == L"-m" && argc > 3 && std::wstring(argv[2]) == L"venv")
+    return run_venv(settings, folder, argv[3]);
   if (first == L"install") return run_winget(settings, folder);
   if (first == L"-u" && argc > 2) return run_worker(settings, argv[2]);
   return 2;

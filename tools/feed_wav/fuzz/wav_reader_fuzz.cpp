@@ -41,9 +41,10 @@ std::string fmt_body(bool extensible) {
   put16(body, 16);     // bits
   if (!extensible) return body;
   put16(body, 22);
-  put16(body, 16);     // valid bits
-  put32(body, 4);      // channel mask
-  static const unsigned char kPcmSubformat[16] = {1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+  put16(body, 16);  // valid bits
+  put32(body, 4);   // channel mask
+  static const unsigned char kPcmSubformat[16] = {1,    0, 0, 0,    0, 0,    0x10, 0,
+                                                  0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
   body.append(reinterpret_cast<const char*>(kPcmSubformat), sizeof kPcmSubformat);
   return body;
 }
@@ -69,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The input's bytes as the samples of a file laid out as the input's first bytes choose.
   const std::uint8_t layout = size > 0 ? data[0] : 0;
-  const std::string_view audio = input.substr(size > 0 ? 1 : 0, (size > 0 ? size - 1 : 0) & ~std::size_t{1});
+  const std::string_view audio =
+      input.substr(size > 0 ? 1 : 0, (size > 0 ? size - 1 : 0) & ~std::size_t{1});
   std::vector<std::int16_t> samples;
   for (std::size_t i = 0; i < audio.size(); i += 2) {
     samples.push_back(static_cast<std::int16_t>(static_cast<std::uint8_t>(audio[i]) |

@@ -30,7 +30,8 @@ std::vector<Frame> decode(const std::string& bytes) {
     EXPECT_LE(p + 5, bytes.size());
     if (p + 5 > bytes.size()) break;
     std::uint32_t n = 0;
-    for (int i = 0; i < 4; ++i) n |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[p + 1 + i])) << (8 * i);
+    for (int i = 0; i < 4; ++i)
+      n |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[p + 1 + i])) << (8 * i);
     EXPECT_LE(p + 5 + n, bytes.size());
     frames.push_back({bytes[p], bytes.substr(p + 5, n)});
     p += 5 + n;
@@ -131,7 +132,9 @@ TEST(FeedArguments, EveryOptionInBothSpellings) {
   EXPECT_TRUE(r.options.sys_set);
   EXPECT_EQ(r.options.options_payload.value(), "en|ru|1|0|60");
   EXPECT_EQ(r.options.files, (std::vector<std::string>{"mic.wav", "-them.wav"}));
-  EXPECT_EQ(parse_feed_arguments({"--linger=0", "--options=", "a.wav"}).options.options_payload.value(), "");
+  EXPECT_EQ(
+      parse_feed_arguments({"--linger=0", "--options=", "a.wav"}).options.options_payload.value(),
+      "");
   EXPECT_TRUE(parse_feed_arguments({"--help"}).help);
   EXPECT_TRUE(parse_feed_arguments({"x.wav", "-h"}).help);
 }
@@ -156,7 +159,8 @@ TEST(FeedArguments, MistakesAreReportedWithWhatWasWrong) {
   for (const auto& [args, message] : cases) {
     const ParsedArguments r = parse_feed_arguments(args);
     EXPECT_FALSE(r.ok) << message;
-    EXPECT_NE(r.error.find(message), std::string::npos) << "\"" << r.error << "\" lacks " << message;
+    EXPECT_NE(r.error.find(message), std::string::npos)
+        << "\"" << r.error << "\" lacks " << message;
   }
   EXPECT_NE(feed_usage().find("[--set NAME=VALUE]..."), std::string::npos);
 }
@@ -196,7 +200,8 @@ TEST_F(Feed, ChannelOneGoesFirstAtEveryStep) {
   options.live.echo = 0;
   run(audio(pattern(5, 4, 0)), audio(pattern(5, 4, 0)));
   std::string channels;
-  for (const auto& f : decode(out)) channels += f.type == 'A' ? static_cast<char>('0' + f.channel()) : f.type;
+  for (const auto& f : decode(out))
+    channels += f.type == 'A' ? static_cast<char>('0' + f.channel()) : f.type;
   // Onset of both at step 6: each one's pre-roll, system audio first; then step by step.
   EXPECT_EQ(channels, "1110001010EEQ");
 }

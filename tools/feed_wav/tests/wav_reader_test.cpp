@@ -65,16 +65,16 @@ WavAudio parse(const Bytes& b) {
 const std::vector<std::int16_t> kSamples = {0, 1, -1, 32767, -32768, 1234, -4321};
 
 TEST(WavAccepted, PlainPcmWithSignedLittleEndianSamples) {
-  const WavAudio w = parse(riff(chunk("fmt ", fmt_body(1, 1, 16000, 16)) +
-                                chunk("data", samples_body(kSamples))));
+  const WavAudio w =
+      parse(riff(chunk("fmt ", fmt_body(1, 1, 16000, 16)) + chunk("data", samples_body(kSamples))));
   ASSERT_TRUE(w.ok) << w.error;
   EXPECT_EQ(w.samples, kSamples);
 }
 
 TEST(WavAccepted, ExtensiblePcmAndExtraChunksAnywhere) {
   const Bytes list = chunk("LIST", Bytes("INFOISFT\x05\0\0\0sox\0\0", 17));  // odd: padded
-  const WavAudio w = parse(riff(chunk("JUNK", Bytes(28, '\0')) +
-                                chunk("fmt ", extensible_body(1)) + list + chunk("fact", Bytes("\4\0\0\0", 4)) +
+  const WavAudio w = parse(riff(chunk("JUNK", Bytes(28, '\0')) + chunk("fmt ", extensible_body(1)) +
+                                list + chunk("fact", Bytes("\4\0\0\0", 4)) +
                                 chunk("data", samples_body(kSamples)) + list));
   ASSERT_TRUE(w.ok) << w.error;
   EXPECT_EQ(w.samples, kSamples);
@@ -107,7 +107,8 @@ TEST(WavRejected, OtherFormatsAreNamed) {
   const Bytes data = chunk("data", samples_body(kSamples));
   expect_rejected(riff(chunk("fmt ", fmt_body(1, 2, 44100, 16)) + data),
                   {"PCM", "44100 Hz", "2 channels", "16-bit", "needs 16000 Hz mono 16-bit PCM"});
-  expect_rejected(riff(chunk("fmt ", fmt_body(1, 1, 22050, 16)) + data), {"22050 Hz", "1 channel,"});
+  expect_rejected(riff(chunk("fmt ", fmt_body(1, 1, 22050, 16)) + data),
+                  {"22050 Hz", "1 channel,"});
   expect_rejected(riff(chunk("fmt ", fmt_body(1, 1, 16000, 8)) + data), {"8-bit"});
   expect_rejected(riff(chunk("fmt ", fmt_body(1, 1, 16000, 24)) + data), {"24-bit"});
   expect_rejected(riff(chunk("fmt ", fmt_body(3, 1, 16000, 32)) + data), {"IEEE float", "32-bit"});
@@ -131,8 +132,10 @@ TEST(WavRejected, DamagedStructureIsExplained) {
   expect_rejected(riff(chunk("fmt ", Bytes("\1\0\1\0", 4))), {"fmt chunk too short"});
   Bytes short_ext = fmt_body(0xFFFE, 1, 16000, 16);
   put16(short_ext, 0);
-  expect_rejected(riff(chunk("fmt ", short_ext) + chunk("data", "")), {"extensible fmt chunk too short"});
-  expect_rejected(riff(fmt + chunk("data", Bytes("\1\0\2", 3))), {"not a whole number of 16-bit samples"});
+  expect_rejected(riff(chunk("fmt ", short_ext) + chunk("data", "")),
+                  {"extensible fmt chunk too short"});
+  expect_rejected(riff(fmt + chunk("data", Bytes("\1\0\2", 3))),
+                  {"not a whole number of 16-bit samples"});
   Bytes huge_list("LIST");
   put32(huge_list, 0xFFFFFFFFu);
   expect_rejected(riff(huge_list + "abcd" + fmt), {"truncated", "4294967295"});
@@ -205,7 +208,8 @@ TEST(WavFile, MissingFileAndAFileOnDisk) {
   EXPECT_EQ(missing.error.rfind("/nonexistent/dir/x.wav: cannot open", 0), 0u) << missing.error;
 
   const std::string path = ::testing::TempDir() + "feed_wav_reader_test.wav";
-  const Bytes good = riff(chunk("fmt ", fmt_body(1, 1, 16000, 16)) + chunk("data", samples_body(kSamples)));
+  const Bytes good =
+      riff(chunk("fmt ", fmt_body(1, 1, 16000, 16)) + chunk("data", samples_body(kSamples)));
   std::FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   std::fwrite(good.data(), 1, good.size(), f);

@@ -41,7 +41,8 @@ Received receive(std::string_view stream, Piece piece) {
 bool same(const Received& a, const Received& b) {
   if (a.messages.size() != b.messages.size() || a.broken != b.broken) return false;
   for (std::size_t i = 0; i < a.messages.size(); ++i) {
-    if (a.messages[i].tag != b.messages[i].tag || a.messages[i].body != b.messages[i].body) return false;
+    if (a.messages[i].tag != b.messages[i].tag || a.messages[i].body != b.messages[i].body)
+      return false;
   }
   return true;
 }
@@ -53,8 +54,10 @@ void check_port(std::string_view text) {
   // Only digits, with blanks around and a line end after, are a port.
   std::string digits;
   for (char c : text) {
-    if (c >= '0' && c <= '9') digits += c;
-    else FUZZ_CHECK(c == ' ' || c == '\r' || c == '\n');
+    if (c >= '0' && c <= '9')
+      digits += c;
+    else
+      FUZZ_CHECK(c == ' ' || c == '\r' || c == '\n');
   }
   FUZZ_CHECK(!digits.empty() && std::stoul(digits) == *port);
 }
@@ -87,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   });
   FUZZ_CHECK(same(whole, bytewise) && same(whole, random));
   FUZZ_CHECK(stream.substr(0, whole.consumed.size()) == whole.consumed);
-  for (const Message& message : whole.messages) FUZZ_CHECK(message.body.size() <= kMaxMessageLength);
+  for (const Message& message : whole.messages)
+    FUZZ_CHECK(message.body.size() <= kMaxMessageLength);
   if (!whole.broken) {
     // What is left is less than one whole message.
     const std::string_view rest = stream.substr(whole.consumed.size());

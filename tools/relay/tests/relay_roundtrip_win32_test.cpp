@@ -1,7 +1,8 @@
 // Parlivo's start of the worker through relay.exe, under Wine, reaching a real Linux program: the
 // launcher (a Linux process started from here) runs tests/echo_worker.py with the Linux python.
-// Checked: translated paths and variables, frames one way and lines the other, end of input, the job
-// object ending the Linux worker, the port from relay.port, and a relay without port or launcher.
+// Checked: translated paths and variables, frames one way and lines the other, end of input, the
+// job object ending the Linux worker, the port from relay.port, and a relay without port or
+// launcher.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -17,8 +18,8 @@
 namespace colloquor {
 namespace {
 
-using colloquor::test_support::read_file;
 using colloquor::test_support::own_folder;
+using colloquor::test_support::read_file;
 
 #define RELAY_WIDEN2(x) L##x
 #define RELAY_WIDEN(x) RELAY_WIDEN2(x)
@@ -26,8 +27,8 @@ using colloquor::test_support::own_folder;
 
 std::string unix_name(const std::wstring& path) {
   using Fn = char*(CDECL*)(LPCWSTR);
-  auto fn = reinterpret_cast<Fn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
   if (fn == nullptr) return {};
   char* name = fn(path.c_str());
   if (name == nullptr) return {};
@@ -38,8 +39,8 @@ std::string unix_name(const std::wstring& path) {
 
 std::wstring dos_name(const std::string& path) {
   using Fn = WCHAR*(CDECL*)(LPCSTR);
-  auto fn = reinterpret_cast<Fn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+  auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
   if (fn == nullptr) return {};
   WCHAR* name = fn(path.c_str());
   if (name == nullptr) return {};
@@ -50,10 +51,13 @@ std::wstring dos_name(const std::string& path) {
 
 std::wstring widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // Reads lines until one starts with `last` (inclusive) or the output ends.
-std::vector<std::string> read_lines_until(HANDLE output, const std::string& last, std::string& pending) {
+std::vector<std::string> read_lines_until(HANDLE output, const std::string& last,
+                                          std::string& pending) {
   std::vector<std::string> lines;
   for (;;) {
     for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
@@ -89,16 +93,18 @@ class RelayRoundTripTest : public ::testing::Test {
                           (program_ + L"\\worker.py").c_str(), FALSE));
     const std::wstring relay = own_folder() + L"\\relay.exe";
     ASSERT_TRUE(exists(relay));
-    WritePrivateProfileStringW(L"paths", L"python", relay.c_str(), (program_ + L"\\settings.ini").c_str());
+    WritePrivateProfileStringW(L"paths", L"python", relay.c_str(),
+                               (program_ + L"\\settings.ini").c_str());
     SetEnvironmentVariableW(L"DICTATE_MODEL", L"tiny.en");
   }
 
   void TearDown() override {
-    for (const wchar_t* file : {L"\\Colloquor\\worker.py", L"\\Colloquor\\settings.ini", L"\\Colloquor\\worker.log",
-                                L"\\port", L"\\launcher.log"}) {
+    for (const wchar_t* file : {L"\\Colloquor\\worker.py", L"\\Colloquor\\settings.ini",
+                                L"\\Colloquor\\worker.log", L"\\port", L"\\launcher.log"}) {
       DeleteFileW((root_ + file).c_str());
     }
-    for (const wchar_t* folder : {L"\\Colloquor\\data", L"\\Colloquor", L""}) RemoveDirectoryW((root_ + folder).c_str());
+    for (const wchar_t* folder : {L"\\Colloquor\\data", L"\\Colloquor", L""})
+      RemoveDirectoryW((root_ + folder).c_str());
   }
 
   // Starts the Linux launcher for `sessions` connections and returns its port (0 on failure).
@@ -108,14 +114,18 @@ class RelayRoundTripTest : public ::testing::Test {
     const std::string unix_log = unix_name(root_ + L"\\launcher.log");
     // Through the shell so that the launcher's output goes to a file rather than holding the
     // test's own output open after the test.
-    std::wstring command = L"\"" + dos_name("/bin/sh") + L"\" -c \"exec '" + widen(RELAY_HOST_PYTHON) + L"' '" RELAY_SOURCE_DIR_W L"/launcher.py' --port-file '" + widen(unix_port_file) + L"' --max-sessions " + std::to_wstring(sessions) +
-                           L" --idle-exit 20 </dev/null >'" + widen(unix_log) + L"' 2>&1\"";
+    std::wstring command =
+        L"\"" + dos_name("/bin/sh") + L"\" -c \"exec '" + widen(RELAY_HOST_PYTHON) +
+        L"' '" RELAY_SOURCE_DIR_W L"/launcher.py' --port-file '" + widen(unix_port_file) +
+        L"' --max-sessions " + std::to_wstring(sessions) + L" --idle-exit 20 </dev/null >'" +
+        widen(unix_log) + L"' 2>&1\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     // A Linux program gets its arguments as they are (Linux paths) and no process handle from Wine;
     // the launcher ends by itself after its sessions.
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
       return 0;
     }
     for (int i = 0; i < 300 && !exists(port_file); ++i) Sleep(100);
@@ -128,8 +138,12 @@ class RelayRoundTripTest : public ::testing::Test {
     inputs.program_folder = std::u16string(program_.begin(), program_.end());
     inputs.speaker_model = u"campp";
     BootstrapHooks hooks;
-    hooks.post = [this](char kind, const std::u16string& text) { records_.push_back({kind, text}); };
-    hooks.hand_over = [&launched](LaunchedWorker& worker) { launched.push_back(std::move(worker)); };
+    hooks.post = [this](char kind, const std::u16string& text) {
+      records_.push_back({kind, text});
+    };
+    hooks.hand_over = [&launched](LaunchedWorker& worker) {
+      launched.push_back(std::move(worker));
+    };
     run_bootstrap(inputs, hooks);
     return launched;
   }
@@ -147,7 +161,8 @@ TEST_F(RelayRoundTripTest, WorkerOnTheLinuxSideTalksBothWaysAndEndsLikeOnWindows
   std::vector<LaunchedWorker> launched = start_worker();
   ASSERT_EQ(launched.size(), 1u);
   std::string pending;
-  std::vector<std::string> lines = read_lines_until(launched[0].output_read.get(), "S\tdictate ", pending);
+  std::vector<std::string> lines =
+      read_lines_until(launched[0].output_read.get(), "S\tdictate ", pending);
   const std::string data = unix_name(program_ + L"\\data");
   ASSERT_EQ(lines.size(), 8u) << "worker.log: " << read_file(program_ + L"\\worker.log")
                               << "launcher log: " << read_file(root_ + L"\\launcher.log");
@@ -165,10 +180,12 @@ TEST_F(RelayRoundTripTest, WorkerOnTheLinuxSideTalksBothWaysAndEndsLikeOnWindows
   for (char c : audio) sum += static_cast<unsigned char>(c);
   sum %= 65536;
   std::string frames;
-  for (int i = 0; i < 40; ++i) frames += encode_frame('A', audio.data(), std::uint32_t(audio.size()));
+  for (int i = 0; i < 40; ++i)
+    frames += encode_frame('A', audio.data(), std::uint32_t(audio.size()));
   frames += encode_frame('L', "en|ru|1|0|60", 12);
   DWORD written = 0;
-  ASSERT_TRUE(WriteFile(launched[0].input_write.get(), frames.data(), DWORD(frames.size()), &written, nullptr));
+  ASSERT_TRUE(WriteFile(launched[0].input_write.get(), frames.data(), DWORD(frames.size()),
+                        &written, nullptr));
   lines = read_lines_until(launched[0].output_read.get(), "S\tframe L", pending);
   ASSERT_EQ(lines.size(), 41u);
   for (int i = 0; i < 40; ++i) EXPECT_EQ(lines[i], "S\tframe A 3201 " + std::to_string(sum)) << i;
@@ -204,13 +221,16 @@ TEST_F(RelayRoundTripTest, WorkerOnTheLinuxSideTalksBothWaysAndEndsLikeOnWindows
   // 4. A relay elsewhere finds the port in relay.port next to itself when the variable is absent.
   const std::wstring copy = root_ + L"\\relay_copy";
   CreateDirectoryW(copy.c_str(), nullptr);
-  ASSERT_TRUE(CopyFileW((own_folder() + L"\\relay.exe").c_str(), (copy + L"\\relay.exe").c_str(), FALSE));
+  ASSERT_TRUE(
+      CopyFileW((own_folder() + L"\\relay.exe").c_str(), (copy + L"\\relay.exe").c_str(), FALSE));
   const std::string port_text = std::to_string(port) + "\n";
-  HANDLE file = CreateFileW((copy + L"\\relay.port").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE file = CreateFileW((copy + L"\\relay.port").c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, 0, nullptr);
   DWORD port_written = 0;
   WriteFile(file, port_text.data(), DWORD(port_text.size()), &port_written, nullptr);
   CloseHandle(file);
-  WritePrivateProfileStringW(L"paths", L"python", (copy + L"\\relay.exe").c_str(), (program_ + L"\\settings.ini").c_str());
+  WritePrivateProfileStringW(L"paths", L"python", (copy + L"\\relay.exe").c_str(),
+                             (program_ + L"\\settings.ini").c_str());
   SetEnvironmentVariableW(L"COLLOQUOR_RELAY_PORT", nullptr);
   launched = start_worker();
   ASSERT_EQ(launched.size(), 1u);
@@ -218,7 +238,8 @@ TEST_F(RelayRoundTripTest, WorkerOnTheLinuxSideTalksBothWaysAndEndsLikeOnWindows
   lines = read_lines_until(launched[0].output_read.get(), "S\tdictate ", pending);
   EXPECT_EQ(lines.size(), 8u);
   launched[0].input_write.reset();
-  EXPECT_EQ(read_lines_until(launched[0].output_read.get(), "S\teof", pending), (std::vector<std::string>{"S\teof"}));
+  EXPECT_EQ(read_lines_until(launched[0].output_read.get(), "S\teof", pending),
+            (std::vector<std::string>{"S\teof"}));
   EXPECT_TRUE(output_ended(launched[0].output_read.get()));
   launched.clear();
 
@@ -227,8 +248,9 @@ TEST_F(RelayRoundTripTest, WorkerOnTheLinuxSideTalksBothWaysAndEndsLikeOnWindows
   launched = start_worker();
   ASSERT_EQ(launched.size(), 1u);
   EXPECT_TRUE(output_ended(launched[0].output_read.get()));
-  EXPECT_EQ(read_file(program_ + L"\\worker.log"),
-            "relay: no launcher port (set COLLOQUOR_RELAY_PORT or write relay.port next to relay.exe)\n");
+  EXPECT_EQ(
+      read_file(program_ + L"\\worker.log"),
+      "relay: no launcher port (set COLLOQUOR_RELAY_PORT or write relay.port next to relay.exe)\n");
   launched.clear();
   DeleteFileW((copy + L"\\relay.exe").c_str());
   RemoveDirectoryW(copy.c_str());

@@ -31,7 +31,9 @@ TEST(RelayWireTest, MessagesSurviveAnySplitAndComeOutInOrder) {
 }
 
 TEST(RelayWireTest, HeaderCarriesLittleEndianLength) {
-  EXPECT_EQ(encode_message(kExit, "0"), std::string("x\x01\x00\x00\x00" "0", 6));
+  EXPECT_EQ(encode_message(kExit, "0"), std::string("x\x01\x00\x00\x00"
+                                                    "0",
+                                                    6));
 }
 
 TEST(RelayWireTest, AbsurdLengthMarksTheStreamBrokenInsteadOfWaiting) {
@@ -67,8 +69,9 @@ TEST(RelayWireTest, PortTextIsStrict) {
 }
 
 TEST(RelayWireTest, Utf8OfPathsAndVariables) {
-  EXPECT_EQ(to_utf8(u"C:\\Пользователи\\é"), "C:\\\xD0\x9F\xD0\xBE\xD0\xBB\xD1\x8C\xD0\xB7\xD0\xBE\xD0\xB2\xD0\xB0"
-                                            "\xD1\x82\xD0\xB5\xD0\xBB\xD0\xB8\\\xC3\xA9");
+  EXPECT_EQ(to_utf8(u"C:\\Пользователи\\é"),
+            "C:\\\xD0\x9F\xD0\xBE\xD0\xBB\xD1\x8C\xD0\xB7\xD0\xBE\xD0\xB2\xD0\xB0"
+            "\xD1\x82\xD0\xB5\xD0\xBB\xD0\xB8\\\xC3\xA9");
   EXPECT_EQ(to_utf8(u"\U0001F600"), "\xF0\x9F\x98\x80");
   EXPECT_EQ(to_utf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }
