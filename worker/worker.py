@@ -1275,6 +1275,11 @@ PROMPT_LEN = 220
 # a natural end comes only after 0.7 s of quiet.
 CUT_IN_SPEECH = 0.3
 SPAN_MARGIN = 0.1
+# The longest rest after a segment that is checked for speech before the recognizer is asked
+# for more: an utterance ends with 0.7 s of quiet, and word times may end a little early.
+QUIET_TAIL = 1.5
+# Speech in such a rest is measured without the filter's padding, and a pause this long ends it.
+TAIL_SILENCE_MS = 100
 
 _NOT_WORD = re.compile(r"[^\w\s]")
 # A blank run after an end mark: where a text is cut into sentences.
@@ -1426,25 +1431,50 @@ def transcribe(samples, final, language, prompt):
     """(items, words, detected language) of the audio; items are sentences with their times."""
     if len(samples) < MIN_AUDIO:
         return [], [], None
+    audio = lift_quiet(samples)
     segments, info = model.transcribe(
-        lift_quiet(samples), language=language, beam_size=5 if final else 1, best_of=1,
+        audio, language=language, beam_size=5 if final else 1, best_of=1,
         temperature=0.0, vad_filter=True, condition_on_previous_text=False,
         without_timestamps=False, word_timestamps=True, initial_prompt=prompt or None)
     # The recognizer invents polite phrases on noise, most readily on short clips.
     no_speech, log_prob = NON_SPEECH_SHORT if len(samples) < SHORT_CLIP * RATE else NON_SPEECH_LONG
     items, words = [], []
     for seg in segments:
-        if seg.no_speech_prob > no_speech and seg.avg_logprob < log_prob:
-            continue
-        if compression_ratio(seg.text.strip()) > LOOP_COMPRESSION:
-            log("repeating segment dropped: %r" % (seg.text[:80],))
-            continue
-        if seg.words:
-            words.extend((w.word, w.start, w.end) for w in seg.words)
-            items.extend(split_sentences(seg))
-        elif seg.text.strip():
-            items.append((seg.text.strip(), seg.start, seg.end))
+        if not (seg.no_speech_prob > no_speech and seg.avg_logprob < log_prob):
+            add_segment(seg, items, words)
+        if nothing_after(audio, seg.end):
+            # The recognizer would go on to a window of its own for the rest: a whole encoder
+            # run (and a decoding) for audio that holds no word.
+            break
     return items, words, getattr(info, "language", None)
+
+
+def nothing_after(audio, seconds):
+    """Whether the audio after that time holds too little for a word: less than the shortest
+    recognizable audio, or, in a short rest (the front end's hang-over after the last word and
+    the end of that word, which word times place early), less speech than that by the
+    voice-activity filter."""
+    rest = audio[int(seconds * RATE):]
+    if len(rest) < MIN_AUDIO:
+        return True
+    if len(rest) > QUIET_TAIL * RATE:
+        return False
+    from faster_whisper.vad import VadOptions, get_speech_timestamps
+
+    spans = get_speech_timestamps(rest, VadOptions(min_silence_duration_ms=TAIL_SILENCE_MS,
+                                                   speech_pad_ms=0))
+    return sum(span["end"] - span["start"] for span in spans) < MIN_AUDIO
+
+
+def add_segment(seg, items, words):
+    """The segment's words and sentences, unless it is a decoding loop."""
+    if compression_ratio(seg.text.strip()) > LOOP_COMPRESSION:
+        log("repeating segment dropped: %r" % (seg.text[:80],))
+    elif seg.words:
+        words.extend((w.word, w.start, w.end) for w in seg.words)
+        items.extend(split_sentences(seg))
+    elif seg.text.strip():
+        items.append((seg.text.strip(), seg.start, seg.end))
 
 
 def _mid(unit):

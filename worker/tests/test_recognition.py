@@ -1,10 +1,12 @@
 """Recognition scheduling and line emission in-process, with a scripted recognizer."""
 import time
+import wave
 from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
+import speech
 import worker
 
 RATE = 16000
@@ -77,6 +79,9 @@ def state(monkeypatch):
     monkeypatch.setattr(worker, "reverse", True)
     lines = Lines()
     monkeypatch.setattr(worker, "send", lines)
+    # Scripted audio is a tone; the voice-activity filter hears speech in whatever is not silent.
+    monkeypatch.setattr("faster_whisper.vad.get_speech_timestamps",
+                        lambda a, o=None: [{"start": 0, "end": len(a)}] if np.any(a) else [])
     return lines
 
 
@@ -326,6 +331,60 @@ class TestTranscribe:
         items, words, lang = worker.transcribe(tone(4), True, None, "")
         assert items == [("Hello world", 0.5, 1.5), ("Next.", 3.2, 3.6)]
         assert words == [(" Next.", 3.2, 3.6)] and lang == "de"
+
+    @pytest.mark.parametrize("rest,quiet,asked", [
+        (0.25, False, 1),       # too short for a word
+        (1.0, True, 1),         # the hang-over after the last word
+        (1.0, False, 2),        # speech after the last word
+        (2.0, True, 2),         # a rest this long is not checked
+    ])
+    def test_no_window_is_asked_for_after_the_last_word(self, state, monkeypatch, rest, quiet,
+                                                         asked):
+        pulled = []
+
+        def lazy():
+            for s in (seg(words_of(("Hello.", .1, .9))), seg(text=" more", start=1, end=1.1)):
+                pulled.append(s)
+                yield s
+
+        m = use_model(monkeypatch, ScriptedModel())
+        m.segments = lazy()
+        audio = np.concatenate([tone(0.9), np.zeros(int(rest * RATE), np.float32) if quiet
+                                else tone(rest)])
+        worker.transcribe(audio, True, "en", "")
+        assert len(pulled) == asked
+
+
+@pytest.fixture(scope="module")
+def tiny_en():
+    from faster_whisper import WhisperModel
+    import lay_out_whisper
+
+    return WhisperModel(lay_out_whisper.packaged_model_dir(), device="cpu", compute_type="int8")
+
+
+@pytest.mark.skipif(not speech.have_tools(), reason="needs espeak-ng and sox")
+def test_a_pass_over_growing_speech_takes_one_encoder_run(monkeypatch, tiny_en, tmp_path):
+    """On this audio the recognizer alone runs a second window for the 20 ms after the last
+    word; the pass gets the same text from one."""
+    said = ("Today I want to talk about our plans for the next year. First we will open a new "
+            "office in the city.")
+    with wave.open(speech.speak(str(tmp_path / "s.wav"), said)) as w:
+        audio = np.frombuffer(w.readframes(w.getnframes()), "<i2")[:int(4.5 * RATE)]
+    audio = audio.astype(np.float32) / 32768
+    prompt = "Good morning everyone and thank you for coming."
+    runs = []
+    encode = tiny_en.encode
+    monkeypatch.setattr(tiny_en, "encode", lambda f: runs.append(1) or encode(f), raising=False)
+    monkeypatch.setattr(worker, "model", tiny_en)
+    alone = tiny_en.transcribe(audio, language="en", beam_size=1, best_of=1, temperature=0.0,
+                               vad_filter=True, word_timestamps=True, initial_prompt=prompt,
+                               condition_on_previous_text=False)[0]
+    alone = " ".join(s.text.strip() for s in alone)
+    assert len(runs) == 2
+    items, _, _ = worker.transcribe(audio, False, "en", prompt)
+    assert len(runs) == 3
+    assert " ".join(text for text, _, _ in items) == alone
 
 
 class TestSplitSentences:
