@@ -1415,6 +1415,12 @@ def choose_lang(ch, probs, src, tgt, prior, seconds):
     return cur
 
 
+def tells_languages():
+    """An English-only recognizer has no languages to tell apart: asked anyway, it runs its
+    encoder over the audio and then fails."""
+    return len(getattr(model, "supported_languages", ())) != 1
+
+
 def plan(ch, samples, src, tgt, rev, final):
     """(language to recognize, None for the recognizer's own detection; translation target)."""
     if src == "auto" or tgt == "none" or src == tgt:
@@ -1422,7 +1428,7 @@ def plan(ch, samples, src, tgt, rev, final):
     prior = tgt if ch.idx == 1 and rev else src
     seconds = len(samples) / RATE
     lang = None
-    if seconds >= (DETECT_MIN_FINAL if final else DETECT_MIN_PARTIAL):
+    if seconds >= (DETECT_MIN_FINAL if final else DETECT_MIN_PARTIAL) and tells_languages():
         try:
             _, _, probs = model.detect_language(lift_quiet(samples))
             lang = choose_lang(ch, probs, src, tgt, prior, seconds)

@@ -232,6 +232,15 @@ class TestLanguage:
         assert worker.choose_lang(ch, [("en", .3), ("ru", .4)], "en", "ru", "en", 1) == "ru"
         assert worker.choose_lang(ch, [("en", .3), ("ru", .3)], "en", "ru", "ru", 1) == "en"
 
+    def test_an_english_only_recognizer_is_not_asked(self, state, monkeypatch, logged):
+        m = use_model(monkeypatch, ScriptedModel(probs=[("ru", 1.0)]))
+        m.supported_languages = ["en"]
+        ch = worker.chans[1]
+        assert worker.plan(ch, tone(2), "en", "ru", True, False) == ("ru", "en")    # the prior
+        ch.last_lang = "en"
+        assert worker.plan(ch, tone(2), "en", "ru", True, True) == ("en", "ru")
+        assert m.detected == [] and logged == []
+
     def test_detection_failure_keeps_the_previous_language(self, state, monkeypatch, logged):
         use_model(monkeypatch, ScriptedModel(fail="detect"))
         ch = worker.chans[0]
