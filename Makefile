@@ -53,8 +53,13 @@ KILLS ?= 20
 faults: build
 	@scripts/with_wine.sh tests/e2e/run.sh --scenario faults --kills $(KILLS)
 
+# The recognition benchmark compares this tree's worker with BASE's (default: recorded in
+# bench/recognition_bench.py), ROUNDS times each, interleaved.
+BASE ?=
+ROUNDS ?=
 bench: setup build-native
-	@scripts/run_benchmarks.sh
+	@scripts/make_dist.sh
+	@BASE="$(BASE)" ROUNDS="$(ROUNDS)" scripts/run_benchmarks.sh
 
 clean:
 	rm -rf build dist
