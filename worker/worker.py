@@ -442,6 +442,23 @@ def recognizer_source(name):
         return name
 
 
+def reuse_last_encoding(encode):
+    """The recognizer's encode, handing back its last result when asked again for the same
+    features: language detection and the transcription's first window encode the same audio."""
+    import numpy as np
+
+    last = []
+
+    def encode_once(features):
+        if last and last[0].shape == features.shape and np.array_equal(last[0], features):
+            return last[1]
+        output = encode(features)
+        last[:] = [features, output]
+        return output
+
+    return encode_once
+
+
 def load_recognizer(name):
     global model, dev
     send("S", "Loading the recognition model %s..." % name)
@@ -453,6 +470,7 @@ def load_recognizer(name):
         try:
             model = WhisperModel(source, device="cuda", compute_type="int8_float16",
                                  download_root=HF)
+            model.encode = reuse_last_encoding(model.encode)
             dev = "GPU"
             return
         except Exception as e:
@@ -470,6 +488,7 @@ def load_recognizer(name):
         else:
             log("keeping %s on the CPU: %s is not available" % (name, CPU_MODEL))
     model = WhisperModel(source, device="cpu", compute_type="int8", download_root=HF)
+    model.encode = reuse_last_encoding(model.encode)
     dev = "CPU"
 
 
@@ -1421,6 +1440,22 @@ def tells_languages():
     return len(getattr(model, "supported_languages", ())) != 1
 
 
+def language_probs(audio):
+    """The recognizer's (language, probability) pairs for the audio, judged on what the first
+    window of its transcription will hold: the audio after its voice-activity filter, without the
+    frame of end padding that its windows leave out. That window's encoding is then the same,
+    and the transcription takes it over (reuse_last_encoding). None when the filter hears no
+    speech at all."""
+    import numpy as np
+    from faster_whisper.vad import VadOptions, collect_chunks, get_speech_timestamps
+
+    chunks = get_speech_timestamps(audio, VadOptions())
+    if not chunks:
+        return None
+    heard = np.concatenate(collect_chunks(audio, chunks)[0])
+    return model.detect_language(features=model.feature_extractor(heard)[:, :-1])[2]
+
+
 def plan(ch, samples, src, tgt, rev, final):
     """(language to recognize, None for the recognizer's own detection; translation target)."""
     if src == "auto" or tgt == "none" or src == tgt:
@@ -1430,8 +1465,9 @@ def plan(ch, samples, src, tgt, rev, final):
     lang = None
     if seconds >= (DETECT_MIN_FINAL if final else DETECT_MIN_PARTIAL) and tells_languages():
         try:
-            _, _, probs = model.detect_language(lift_quiet(samples))
-            lang = choose_lang(ch, probs, src, tgt, prior, seconds)
+            probs = language_probs(lift_quiet(samples))
+            if probs is not None:
+                lang = choose_lang(ch, probs, src, tgt, prior, seconds)
         except Exception as e:
             log("language detection error: %r" % (e,))
     if lang is None:

@@ -50,8 +50,12 @@ class ScriptedModel:
         self.transcribed = []
         self.detected = []
 
-    def detect_language(self, audio):
-        self.detected.append(np.array(audio))
+    @staticmethod
+    def feature_extractor(audio):
+        return np.array(audio)[None, :]
+
+    def detect_language(self, features):
+        self.detected.append(features[0])
         if self.fail == "detect":
             raise RuntimeError("detector broke")
         best = max(self.probs, key=lambda p: p[1]) if self.probs else ("en", 0.0)
@@ -241,6 +245,12 @@ class TestLanguage:
         assert worker.plan(ch, tone(2), "en", "ru", True, True) == ("en", "ru")
         assert m.detected == [] and logged == []
 
+    def test_silence_is_not_judged(self, state, monkeypatch):
+        m = use_model(monkeypatch, ScriptedModel(probs=[("en", 1.0)]))
+        silence = np.zeros(2 * RATE, np.float32)
+        assert worker.plan(worker.chans[1], silence, "en", "ru", True, True) == ("ru", "en")
+        assert m.detected == []
+
     def test_detection_failure_keeps_the_previous_language(self, state, monkeypatch, logged):
         use_model(monkeypatch, ScriptedModel(fail="detect"))
         ch = worker.chans[0]
@@ -394,6 +404,38 @@ def test_a_pass_over_growing_speech_takes_one_encoder_run(monkeypatch, tiny_en, 
     items, _, _ = worker.transcribe(audio, False, "en", prompt)
     assert len(runs) == 3
     assert " ".join(text for text, _, _ in items) == alone
+
+
+@pytest.mark.skipif(not speech.have_tools(), reason="needs espeak-ng and sox")
+def test_language_detection_and_the_first_window_share_one_encoding(monkeypatch, tiny_en,
+                                                                     tmp_path):
+    """tiny.en has no languages to tell apart: it encodes, then refuses, which is enough to see
+    the transcription take that encoding over."""
+    with wave.open(speech.speak(str(tmp_path / "s.wav"), "The weather is nice today.")) as w:
+        voice = np.frombuffer(w.readframes(w.getnframes()), "<i2").astype(np.float32) / 32768
+    audio = np.concatenate([np.zeros(RATE // 2, np.float32), voice])
+    runs = []
+
+    class Counting:
+        def __init__(self, inner):
+            self.inner = inner
+
+        def encode(self, *args, **kwargs):
+            runs.append(1)
+            return self.inner.encode(*args, **kwargs)
+
+        def __getattr__(self, name):
+            return getattr(self.inner, name)
+
+    monkeypatch.setattr(tiny_en, "model", Counting(tiny_en.model))
+    monkeypatch.setattr(tiny_en, "encode", worker.reuse_last_encoding(tiny_en.encode),
+                        raising=False)
+    monkeypatch.setattr(worker, "model", tiny_en)
+    with pytest.raises(RuntimeError, match="multilingual"):
+        worker.language_probs(worker.lift_quiet(audio))
+    assert len(runs) == 1
+    items, _, _ = worker.transcribe(audio, True, "en", "")
+    assert len(runs) == 1 and items
 
 
 class TestSplitSentences:
