@@ -1521,10 +1521,10 @@ def transcribe(samples, final, language, prompt):
 
 
 def nothing_after(audio, seconds):
-    """Whether the audio after that time holds too little for a word: less than the shortest
-    recognizable audio, or, in a short rest (the front end's hang-over after the last word and
-    the end of that word, which word times place early), less speech than that by the
-    voice-activity filter."""
+    """Whether the audio after that time holds no further word: it is shorter than the shortest
+    recognizable audio, or it is a short rest (the front end's hang-over) in which the
+    voice-activity filter hears nothing but the end of the last word, which word times place
+    early: speech that starts at once and lasts less than the shortest recognizable audio."""
     rest = audio[int(seconds * RATE):]
     if len(rest) < MIN_AUDIO:
         return True
@@ -1534,7 +1534,10 @@ def nothing_after(audio, seconds):
 
     spans = get_speech_timestamps(rest, VadOptions(min_silence_duration_ms=TAIL_SILENCE_MS,
                                                    speech_pad_ms=0))
-    return sum(span["end"] - span["start"] for span in spans) < MIN_AUDIO
+    if not spans:
+        return True
+    return (len(spans) == 1 and spans[0]["start"] <= TAIL_SILENCE_MS * RATE // 1000
+            and spans[0]["end"] - spans[0]["start"] < MIN_AUDIO)
 
 
 def add_segment(seg, items, words):

@@ -84,8 +84,11 @@ def state(monkeypatch):
     lines = Lines()
     monkeypatch.setattr(worker, "send", lines)
     # Scripted audio is a tone; the voice-activity filter hears speech in whatever is not silent.
-    monkeypatch.setattr("faster_whisper.vad.get_speech_timestamps",
-                        lambda a, o=None: [{"start": 0, "end": len(a)}] if np.any(a) else [])
+    def heard(audio, options=None):
+        loud = np.flatnonzero(audio)
+        return [{"start": int(loud[0]), "end": int(loud[-1]) + 1}] if len(loud) else []
+
+    monkeypatch.setattr("faster_whisper.vad.get_speech_timestamps", heard)
     return lines
 
 
@@ -351,14 +354,15 @@ class TestTranscribe:
         assert items == [("Hello world", 0.5, 1.5), ("Next.", 3.2, 3.6)]
         assert words == [(" Next.", 3.2, 3.6)] and lang == "de"
 
-    @pytest.mark.parametrize("rest,quiet,asked", [
-        (0.25, False, 1),       # too short for a word
-        (1.0, True, 1),         # the hang-over after the last word
-        (1.0, False, 2),        # speech after the last word
-        (2.0, True, 2),         # a rest this long is not checked
+    @pytest.mark.parametrize("rest,asked", [
+        ([(0.25, 1)], 1),                   # too short for a word
+        ([(1.0, 0)], 1),                    # the hang-over after the last word
+        ([(0.2, 1), (0.8, 0)], 1),          # ...with the end of that word in it
+        ([(1.0, 1)], 2),                    # speech goes on
+        ([(0.4, 0), (0.25, 1), (0.4, 0)], 2),   # a short word after a pause
+        ([(2.0, 0)], 2),                    # a rest this long is not checked
     ])
-    def test_no_window_is_asked_for_after_the_last_word(self, state, monkeypatch, rest, quiet,
-                                                         asked):
+    def test_no_window_is_asked_for_after_the_last_word(self, state, monkeypatch, rest, asked):
         pulled = []
 
         def lazy():
@@ -368,8 +372,9 @@ class TestTranscribe:
 
         m = use_model(monkeypatch, ScriptedModel())
         m.segments = lazy()
-        audio = np.concatenate([tone(0.9), np.zeros(int(rest * RATE), np.float32) if quiet
-                                else tone(rest)])
+        audio = np.concatenate([tone(0.9)] + [tone(t) if loud else np.zeros(int(t * RATE),
+                                                                              np.float32)
+                                              for t, loud in rest])
         worker.transcribe(audio, True, "en", "")
         assert len(pulled) == asked
 
