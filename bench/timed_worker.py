@@ -4,9 +4,9 @@
 
 Every pass adds one line "PASS <channel> <final 0/1> <audio seconds> <start> <end> <cpu>" with
 the monotonic clock's times and the process's processor seconds spent during the pass, followed
-by one line "PROF <part>=<wall>/<cpu>/<calls> ..." that splits the pass between the recognizer's parts
-(voice-activity filter, features, language detection, encoder, decoding, word timings), speaker
-labelling, translation, the recognizer's Python glue and the worker's own Python.
+by one line "PROF <part>=<wall>/<cpu>/<calls> ..." that splits the pass between the recognizer's
+parts (voice-activity filter, features, language detection, encoder, decoding, word timings),
+speaker labelling, translation, the recognizer's Python glue and the worker's own Python.
 
 BENCH_WORKER_DIR names another folder holding worker.py and dl_progress.py (an older commit's
 worker, for before/after figures); by default the worker of this tree runs.
