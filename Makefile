@@ -64,8 +64,13 @@ KILLS ?= 20
 faults: build
 	@scripts/with_wine.sh tests/e2e/run.sh --scenario faults --kills $(KILLS)
 
+# The recognition benchmark compares this tree's worker with BASE's (default: recorded in
+# bench/recognition_bench.py), ROUNDS times each, interleaved.
+BASE ?=
+ROUNDS ?=
 bench: setup build-native
-	@scripts/run_benchmarks.sh
+	@scripts/make_dist.sh
+	@BASE="$(BASE)" ROUNDS="$(ROUNDS)" scripts/run_benchmarks.sh
 
 # Not part of `make test`: the worker (tiny.en, CPU) fed speech and noise in real time for
 # MINUTES minutes; prints latency, memory, threads and open files per minute and the goal.

@@ -172,7 +172,7 @@ def latencies(ends, answers, minute):
 
 def observed(run):
     """The worker's passes and each channel's "F" arrival times, as read so far."""
-    passes = [Pass(p[0], p[1], p[3], p[5]) for p in list(run.passes)]
+    passes = [Pass(p[0], p[1], p[3], p[6]) for p in list(run.passes)]
     f_arrivals = {0: [], 1: []}
     for t, fields in list(run.lines):
         if fields[0] == "F" and len(fields) > 1 and fields[1] in ("0", "1"):

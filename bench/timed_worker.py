@@ -2,9 +2,16 @@
 
     python -u bench/timed_worker.py      (same standard input and output as worker/worker.py)
 
-Every pass adds one line "PASS <channel> <final 0/1> <audio seconds> <start> <end> <F lines>"
-with the monotonic clock's times and the number of "F" lines the pass sent, which the benchmarks
-read: counting a channel's "F" lines tells which pass sent which line, where times cannot.
+Every pass adds one line "PASS <channel> <final 0/1> <audio seconds> <start> <end> <cpu> <F lines>"
+with the monotonic clock's times, the process's processor seconds spent during the pass and the
+number of "F" lines the pass sent (counting a channel's "F" lines tells which pass sent which line,
+where times cannot), followed by one line "PROF <part>=<wall>/<cpu>/<calls> ..." that splits the
+pass between the recognizer's parts (voice-activity filter, features, language detection, encoder,
+decoding, word timings), speaker labelling, translation, the recognizer's Python glue and the
+worker's own Python.
+
+BENCH_WORKER_DIR names another folder holding worker.py and dl_progress.py (an older commit's
+worker, for before/after figures); by default the worker of this tree runs.
 """
 import os
 import sys
@@ -12,10 +19,82 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "worker"))
+sys.path.insert(0, os.environ.get("BENCH_WORKER_DIR") or os.path.join(os.path.dirname(HERE),
+                                                                       "worker"))
 
 import worker  # noqa: E402
 
+# Per pass: part -> [wall, cpu]; a stack of open timers so that each part is charged only the
+# time it spends outside the parts nested in it (unless it absorbs them).
+_parts = {}
+_stack = []
+_lock = threading.Lock()
+
+
+def _charge(part, wall, cpu):
+    total = _parts.setdefault(part, [0.0, 0.0, 0])
+    total[0] += wall
+    total[1] += cpu
+    total[2] += 1
+
+
+def timed(part, fn, absorb=False):
+    """fn, with its time charged to part; absorb=True also charges the parts called inside."""
+    def call(*args, **kwargs):
+        if threading.current_thread() is not _pass_thread[0] or (_stack and _stack[-1][1]):
+            return fn(*args, **kwargs)
+        frame = [part, absorb, 0.0, 0.0]
+        _stack.append(frame)
+        wall, cpu = time.monotonic(), time.process_time()
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            wall, cpu = time.monotonic() - wall, time.process_time() - cpu
+            _stack.pop()
+            _charge(part, wall - frame[2], cpu - frame[3])
+            if _stack:
+                _stack[-1][2] += wall
+                _stack[-1][3] += cpu
+    return call
+
+
+class _Timed:
+    """A stand-in for the recognizer's CTranslate2 model that times its heavy calls."""
+
+    def __init__(self, inner):
+        self._inner = inner
+        self.encode = timed("encoder", inner.encode)
+        self.generate = timed("decoding", inner.generate)
+        self.align = timed("word timings", inner.align)
+        self.detect_language = timed("language detection", inner.detect_language)
+
+    def __getattr__(self, name):
+        return getattr(self._inner, name)
+
+
+def instrument():
+    import faster_whisper.feature_extractor as fe
+    import faster_whisper.transcribe as fwt
+    import faster_whisper.vad as vad
+
+    vad.SileroVADModel.__call__ = timed("vad filter", vad.SileroVADModel.__call__)
+    for module in (vad, fwt, worker):
+        if hasattr(module, "get_speech_timestamps"):
+            module.get_speech_timestamps = timed("vad filter", module.get_speech_timestamps)
+    fe.FeatureExtractor.__call__ = timed("features", fe.FeatureExtractor.__call__)
+    fwt.WhisperModel.detect_language = timed("language detection",
+                                              fwt.WhisperModel.detect_language, absorb=True)
+    fwt.WhisperModel.add_word_timestamps = timed("word timings",
+                                                  fwt.WhisperModel.add_word_timestamps)
+    worker.model.model = _Timed(worker.model.model)
+    worker.transcribe = timed("recognizer glue", worker.transcribe)
+    worker.make_runs = timed("speakers", worker.make_runs, absorb=True)
+    worker.runs_by_diarization = timed("speakers", worker.runs_by_diarization, absorb=True)
+    worker.translate = timed("translation", worker.translate, absorb=True)
+
+
+_pass_thread = [None]
+_load_recognizer = worker.load_recognizer
 _run_pass = worker.run_pass
 _send = worker.send
 _this_pass = threading.local()
@@ -27,19 +106,31 @@ def counting_send(kind, *fields):
     _send(kind, *fields)
 
 
+def instrumented_load(*args, **kwargs):
+    result = _load_recognizer(*args, **kwargs)
+    instrument()
+    return result
+
+
 def timed_run_pass(job, options):
     _this_pass.finished = 0
-    start = time.monotonic()
+    _pass_thread[0] = threading.current_thread()
+    _parts.clear()
+    start, cpu = time.monotonic(), time.process_time()
     try:
-        _run_pass(job, options)
+        timed("worker python", _run_pass)(job, options)
     finally:
+        end, cpu = time.monotonic(), time.process_time() - cpu
         ch, data, final = job
-        sys.stderr.write("PASS %d %d %.3f %.4f %.4f %d\n" % (ch.idx, 1 if final else 0,
-                                                            len(data) / 2.0 / worker.RATE, start,
-                                                            time.monotonic(), _this_pass.finished))
+        sys.stderr.write("PASS %d %d %.3f %.4f %.4f %.4f %d\n" % (
+            ch.idx, 1 if final else 0, len(data) / 2.0 / worker.RATE, start, end, cpu,
+            _this_pass.finished))
+        sys.stderr.write("PROF %s\n" % " ".join("%s=%.4f/%.4f/%d" % (k.replace(" ", "_"), w, c, n)
+                                                for k, (w, c, n) in sorted(_parts.items())))
         sys.stderr.flush()
 
 
+worker.load_recognizer = instrumented_load
 worker.run_pass = timed_run_pass
 worker.send = counting_send
 

@@ -328,6 +328,35 @@ def add_cuda_paths():
         os.environ["PATH"] = os.pathsep.join(folders + [os.environ.get("PATH", "")])
 
 
+# glibc's mallopt options
+_M_TRIM_THRESHOLD, _M_MMAP_THRESHOLD, _M_ARENA_MAX = -1, -3, -8
+KEEP_FREED_BELOW = 1 << 30
+
+
+def keep_freed_memory():
+    """Lets the C library keep freed large blocks for the next pass instead of handing them back.
+
+    Every recognition pass allocates and frees buffers of tens of megabytes (the encoder's
+    attention over its 30-second window). By default glibc maps such blocks anew each time and
+    returns them on release, so the system fills every page with zeros again on each pass: about
+    a fifth of the worker's processor time, spent in page faults. One arena keeps the recognition
+    thread's blocks in the heap too (a thread arena cannot hold blocks larger than 64 MB). Only
+    glibc has these switches; elsewhere nothing changes.
+    """
+    if not sys.platform.startswith("linux"):
+        return
+    import ctypes
+
+    try:
+        mallopt = ctypes.CDLL(None).mallopt
+    except (OSError, AttributeError):
+        return
+    for option, value in ((_M_ARENA_MAX, 1), (_M_MMAP_THRESHOLD, KEEP_FREED_BELOW),
+                          (_M_TRIM_THRESHOLD, KEEP_FREED_BELOW)):
+        if mallopt(option, value) != 1:
+            log("memory option %d not taken" % option)
+
+
 # ---------------------------------------------------------------------------------------------
 # Shared state and channels
 # ---------------------------------------------------------------------------------------------
@@ -413,6 +442,23 @@ def recognizer_source(name):
         return name
 
 
+def reuse_last_encoding(encode):
+    """The recognizer's encode, handing back its last result when asked again for the same
+    features: language detection and the transcription's first window encode the same audio."""
+    import numpy as np
+
+    last = []
+
+    def encode_once(features):
+        if last and last[0].shape == features.shape and np.array_equal(last[0], features):
+            return last[1]
+        output = encode(features)
+        last[:] = [features, output]
+        return output
+
+    return encode_once
+
+
 def load_recognizer(name):
     global model, dev
     send("S", "Loading the recognition model %s..." % name)
@@ -424,6 +470,7 @@ def load_recognizer(name):
         try:
             model = WhisperModel(source, device="cuda", compute_type="int8_float16",
                                  download_root=HF)
+            model.encode = reuse_last_encoding(model.encode)
             dev = "GPU"
             return
         except Exception as e:
@@ -441,6 +488,7 @@ def load_recognizer(name):
         else:
             log("keeping %s on the CPU: %s is not available" % (name, CPU_MODEL))
     model = WhisperModel(source, device="cpu", compute_type="int8", download_root=HF)
+    model.encode = reuse_last_encoding(model.encode)
     dev = "CPU"
 
 
@@ -1275,6 +1323,11 @@ PROMPT_LEN = 220
 # a natural end comes only after 0.7 s of quiet.
 CUT_IN_SPEECH = 0.3
 SPAN_MARGIN = 0.1
+# The longest rest after a segment that is checked for speech before the recognizer is asked
+# for more: an utterance ends with 0.7 s of quiet, and word times may end a little early.
+QUIET_TAIL = 1.5
+# Speech in such a rest is measured without the filter's padding, and a pause this long ends it.
+TAIL_SILENCE_MS = 100
 
 _NOT_WORD = re.compile(r"[^\w\s]")
 # A blank run after an end mark: where a text is cut into sentences.
@@ -1381,6 +1434,28 @@ def choose_lang(ch, probs, src, tgt, prior, seconds):
     return cur
 
 
+def tells_languages():
+    """An English-only recognizer has no languages to tell apart: asked anyway, it runs its
+    encoder over the audio and then fails."""
+    return len(getattr(model, "supported_languages", ())) != 1
+
+
+def language_probs(audio):
+    """The recognizer's (language, probability) pairs for the audio, judged on what the first
+    window of its transcription will hold: the audio after its voice-activity filter, without the
+    frame of end padding that its windows leave out. That window's encoding is then the same,
+    and the transcription takes it over (reuse_last_encoding). None when the filter hears no
+    speech at all."""
+    import numpy as np
+    from faster_whisper.vad import VadOptions, collect_chunks, get_speech_timestamps
+
+    chunks = get_speech_timestamps(audio, VadOptions())
+    if not chunks:
+        return None
+    heard = np.concatenate(collect_chunks(audio, chunks)[0])
+    return model.detect_language(features=model.feature_extractor(heard)[:, :-1])[2]
+
+
 def plan(ch, samples, src, tgt, rev, final):
     """(language to recognize, None for the recognizer's own detection; translation target)."""
     if src == "auto" or tgt == "none" or src == tgt:
@@ -1388,10 +1463,11 @@ def plan(ch, samples, src, tgt, rev, final):
     prior = tgt if ch.idx == 1 and rev else src
     seconds = len(samples) / RATE
     lang = None
-    if seconds >= (DETECT_MIN_FINAL if final else DETECT_MIN_PARTIAL):
+    if seconds >= (DETECT_MIN_FINAL if final else DETECT_MIN_PARTIAL) and tells_languages():
         try:
-            _, _, probs = model.detect_language(lift_quiet(samples))
-            lang = choose_lang(ch, probs, src, tgt, prior, seconds)
+            probs = language_probs(lift_quiet(samples))
+            if probs is not None:
+                lang = choose_lang(ch, probs, src, tgt, prior, seconds)
         except Exception as e:
             log("language detection error: %r" % (e,))
     if lang is None:
@@ -1426,25 +1502,53 @@ def transcribe(samples, final, language, prompt):
     """(items, words, detected language) of the audio; items are sentences with their times."""
     if len(samples) < MIN_AUDIO:
         return [], [], None
+    audio = lift_quiet(samples)
     segments, info = model.transcribe(
-        lift_quiet(samples), language=language, beam_size=5 if final else 1, best_of=1,
+        audio, language=language, beam_size=5 if final else 1, best_of=1,
         temperature=0.0, vad_filter=True, condition_on_previous_text=False,
         without_timestamps=False, word_timestamps=True, initial_prompt=prompt or None)
     # The recognizer invents polite phrases on noise, most readily on short clips.
     no_speech, log_prob = NON_SPEECH_SHORT if len(samples) < SHORT_CLIP * RATE else NON_SPEECH_LONG
     items, words = [], []
     for seg in segments:
-        if seg.no_speech_prob > no_speech and seg.avg_logprob < log_prob:
-            continue
-        if compression_ratio(seg.text.strip()) > LOOP_COMPRESSION:
-            log("repeating segment dropped: %r" % (seg.text[:80],))
-            continue
-        if seg.words:
-            words.extend((w.word, w.start, w.end) for w in seg.words)
-            items.extend(split_sentences(seg))
-        elif seg.text.strip():
-            items.append((seg.text.strip(), seg.start, seg.end))
+        if not (seg.no_speech_prob > no_speech and seg.avg_logprob < log_prob):
+            add_segment(seg, items, words)
+        if nothing_after(audio, seg.end):
+            # The recognizer would go on to a window of its own for the rest: a whole encoder
+            # run (and a decoding) for audio that holds no word.
+            break
     return items, words, getattr(info, "language", None)
+
+
+def nothing_after(audio, seconds):
+    """Whether the audio after that time holds no further word: it is shorter than the shortest
+    recognizable audio, or it is a short rest (the front end's hang-over) in which the
+    voice-activity filter hears nothing but the end of the last word, which word times place
+    early: speech that starts at once and lasts less than the shortest recognizable audio."""
+    rest = audio[int(seconds * RATE):]
+    if len(rest) < MIN_AUDIO:
+        return True
+    if len(rest) > QUIET_TAIL * RATE:
+        return False
+    from faster_whisper.vad import VadOptions, get_speech_timestamps
+
+    spans = get_speech_timestamps(rest, VadOptions(min_silence_duration_ms=TAIL_SILENCE_MS,
+                                                   speech_pad_ms=0))
+    if not spans:
+        return True
+    return (len(spans) == 1 and spans[0]["start"] <= TAIL_SILENCE_MS * RATE // 1000
+            and spans[0]["end"] - spans[0]["start"] < MIN_AUDIO)
+
+
+def add_segment(seg, items, words):
+    """The segment's words and sentences, unless it is a decoding loop."""
+    if compression_ratio(seg.text.strip()) > LOOP_COMPRESSION:
+        log("repeating segment dropped: %r" % (seg.text[:80],))
+    elif seg.words:
+        words.extend((w.word, w.start, w.end) for w in seg.words)
+        items.extend(split_sentences(seg))
+    elif seg.text.strip():
+        items.append((seg.text.strip(), seg.start, seg.end))
 
 
 def _mid(unit):
@@ -1736,6 +1840,7 @@ def frame_loop(stream):
 # ---------------------------------------------------------------------------------------------
 
 def start_up():
+    keep_freed_memory()
     set_up_environment()
     name = recognition_model_name()
     ensure_deps()

@@ -153,7 +153,8 @@ class Feed:
 
     The final "Q" is held back (kept in `quit_frame`), so the caller decides when the worker
     may end. `events` lists (monotonic time, kind, channel): "onset" for the first audio frame of
-    an utterance, "E" for its end.
+    an utterance, "E" for its end. `started_at` is when the first frame went, which is when a
+    real-time feed starts its clock.
     """
 
     def __init__(self, write, wavs, options=None, realtime=False, settings=()):
@@ -169,6 +170,7 @@ class Feed:
         self.write = write
         self.events = []
         self.quit_frame = None
+        self.started_at = None
         self.summary = ""
         self.thread = threading.Thread(target=self._relay, daemon=True)
         self.thread.start()
@@ -199,6 +201,8 @@ class Feed:
                 continue
             self.write(data)
             now = time.monotonic()
+            if self.started_at is None:
+                self.started_at = now
             if kind == "A" and not in_utterance[payload[0]]:
                 in_utterance[payload[0]] = True
                 self.events.append((now, "onset", payload[0]))

@@ -1,10 +1,12 @@
 """Recognition scheduling and line emission in-process, with a scripted recognizer."""
 import time
+import wave
 from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
+import speech
 import worker
 
 RATE = 16000
@@ -48,8 +50,12 @@ class ScriptedModel:
         self.transcribed = []
         self.detected = []
 
-    def detect_language(self, audio):
-        self.detected.append(np.array(audio))
+    @staticmethod
+    def feature_extractor(audio):
+        return np.array(audio)[None, :]
+
+    def detect_language(self, features):
+        self.detected.append(features[0])
         if self.fail == "detect":
             raise RuntimeError("detector broke")
         best = max(self.probs, key=lambda p: p[1]) if self.probs else ("en", 0.0)
@@ -77,6 +83,12 @@ def state(monkeypatch):
     monkeypatch.setattr(worker, "reverse", True)
     lines = Lines()
     monkeypatch.setattr(worker, "send", lines)
+    # Scripted audio is a tone; the voice-activity filter hears speech in whatever is not silent.
+    def heard(audio, options=None):
+        loud = np.flatnonzero(audio)
+        return [{"start": int(loud[0]), "end": int(loud[-1]) + 1}] if len(loud) else []
+
+    monkeypatch.setattr("faster_whisper.vad.get_speech_timestamps", heard)
     return lines
 
 
@@ -227,6 +239,21 @@ class TestLanguage:
         assert worker.choose_lang(ch, [("en", .3), ("ru", .4)], "en", "ru", "en", 1) == "ru"
         assert worker.choose_lang(ch, [("en", .3), ("ru", .3)], "en", "ru", "ru", 1) == "en"
 
+    def test_an_english_only_recognizer_is_not_asked(self, state, monkeypatch, logged):
+        m = use_model(monkeypatch, ScriptedModel(probs=[("ru", 1.0)]))
+        m.supported_languages = ["en"]
+        ch = worker.chans[1]
+        assert worker.plan(ch, tone(2), "en", "ru", True, False) == ("ru", "en")    # the prior
+        ch.last_lang = "en"
+        assert worker.plan(ch, tone(2), "en", "ru", True, True) == ("en", "ru")
+        assert m.detected == [] and logged == []
+
+    def test_silence_is_not_judged(self, state, monkeypatch):
+        m = use_model(monkeypatch, ScriptedModel(probs=[("en", 1.0)]))
+        silence = np.zeros(2 * RATE, np.float32)
+        assert worker.plan(worker.chans[1], silence, "en", "ru", True, True) == ("ru", "en")
+        assert m.detected == []
+
     def test_detection_failure_keeps_the_previous_language(self, state, monkeypatch, logged):
         use_model(monkeypatch, ScriptedModel(fail="detect"))
         ch = worker.chans[0]
@@ -326,6 +353,94 @@ class TestTranscribe:
         items, words, lang = worker.transcribe(tone(4), True, None, "")
         assert items == [("Hello world", 0.5, 1.5), ("Next.", 3.2, 3.6)]
         assert words == [(" Next.", 3.2, 3.6)] and lang == "de"
+
+    @pytest.mark.parametrize("rest,asked", [
+        ([(0.25, 1)], 1),                   # too short for a word
+        ([(1.0, 0)], 1),                    # the hang-over after the last word
+        ([(0.2, 1), (0.8, 0)], 1),          # ...with the end of that word in it
+        ([(1.0, 1)], 2),                    # speech goes on
+        ([(0.4, 0), (0.25, 1), (0.4, 0)], 2),   # a short word after a pause
+        ([(2.0, 0)], 2),                    # a rest this long is not checked
+    ])
+    def test_no_window_is_asked_for_after_the_last_word(self, state, monkeypatch, rest, asked):
+        pulled = []
+
+        def lazy():
+            for s in (seg(words_of(("Hello.", .1, .9))), seg(text=" more", start=1, end=1.1)):
+                pulled.append(s)
+                yield s
+
+        m = use_model(monkeypatch, ScriptedModel())
+        m.segments = lazy()
+        audio = np.concatenate([tone(0.9)] + [tone(t) if loud else np.zeros(int(t * RATE),
+                                                                              np.float32)
+                                              for t, loud in rest])
+        worker.transcribe(audio, True, "en", "")
+        assert len(pulled) == asked
+
+
+@pytest.fixture(scope="module")
+def tiny_en():
+    from faster_whisper import WhisperModel
+    import lay_out_whisper
+
+    return WhisperModel(lay_out_whisper.packaged_model_dir(), device="cpu", compute_type="int8")
+
+
+@pytest.mark.skipif(not speech.have_tools(), reason="needs espeak-ng and sox")
+def test_a_pass_over_growing_speech_takes_one_encoder_run(monkeypatch, tiny_en, tmp_path):
+    """On this audio the recognizer alone runs a second window for the 20 ms after the last
+    word; the pass gets the same text from one."""
+    said = ("Today I want to talk about our plans for the next year. First we will open a new "
+            "office in the city.")
+    with wave.open(speech.speak(str(tmp_path / "s.wav"), said)) as w:
+        audio = np.frombuffer(w.readframes(w.getnframes()), "<i2")[:int(4.5 * RATE)]
+    audio = audio.astype(np.float32) / 32768
+    prompt = "Good morning everyone and thank you for coming."
+    runs = []
+    encode = tiny_en.encode
+    monkeypatch.setattr(tiny_en, "encode", lambda f: runs.append(1) or encode(f), raising=False)
+    monkeypatch.setattr(worker, "model", tiny_en)
+    alone = tiny_en.transcribe(audio, language="en", beam_size=1, best_of=1, temperature=0.0,
+                               vad_filter=True, word_timestamps=True, initial_prompt=prompt,
+                               condition_on_previous_text=False)[0]
+    alone = " ".join(s.text.strip() for s in alone)
+    assert len(runs) == 2
+    items, _, _ = worker.transcribe(audio, False, "en", prompt)
+    assert len(runs) == 3
+    assert " ".join(text for text, _, _ in items) == alone
+
+
+@pytest.mark.skipif(not speech.have_tools(), reason="needs espeak-ng and sox")
+def test_language_detection_and_the_first_window_share_one_encoding(monkeypatch, tiny_en,
+                                                                     tmp_path):
+    """tiny.en has no languages to tell apart: it encodes, then refuses, which is enough to see
+    the transcription take that encoding over."""
+    with wave.open(speech.speak(str(tmp_path / "s.wav"), "The weather is nice today.")) as w:
+        voice = np.frombuffer(w.readframes(w.getnframes()), "<i2").astype(np.float32) / 32768
+    audio = np.concatenate([np.zeros(RATE // 2, np.float32), voice])
+    runs = []
+
+    class Counting:
+        def __init__(self, inner):
+            self.inner = inner
+
+        def encode(self, *args, **kwargs):
+            runs.append(1)
+            return self.inner.encode(*args, **kwargs)
+
+        def __getattr__(self, name):
+            return getattr(self.inner, name)
+
+    monkeypatch.setattr(tiny_en, "model", Counting(tiny_en.model))
+    monkeypatch.setattr(tiny_en, "encode", worker.reuse_last_encoding(tiny_en.encode),
+                        raising=False)
+    monkeypatch.setattr(worker, "model", tiny_en)
+    with pytest.raises(RuntimeError, match="multilingual"):
+        worker.language_probs(worker.lift_quiet(audio))
+    assert len(runs) == 1
+    items, _, _ = worker.transcribe(audio, True, "en", "")
+    assert len(runs) == 1 and items
 
 
 class TestSplitSentences:
