@@ -81,7 +81,7 @@ CPU_PARTIAL_STEP = 2.0    # seconds of new audio before a partial pass on the CP
 class Run:
     """The timed worker with every output line and pass stamped with the monotonic clock."""
 
-    def __init__(self, root, worker_dir):
+    def __init__(self, root, worker_dir=""):
         env = dict(os.environ)
         for name in ("TRANSLATION_MODEL", "SPEAKER_MODEL", "HF_HOME"):
             env.pop(name, None)
