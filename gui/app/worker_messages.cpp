@@ -112,7 +112,7 @@ void note_line(WorkerState& state, WorkerView& view, int channel, char kind) {
   ChannelAnswers& answers = state.answers[static_cast<std::size_t>(channel)];
   answers.last_kind = kind;
   answers.last_line_ms = view.now_ms();
-  if (kind == 'U') answers.last_answer_ms = answers.last_line_ms;
+  if (kind == kLineFinalTranslation) answers.last_answer_ms = answers.last_line_ms;
 }
 
 void release_if_idle(const WorkerState& state, WorkerView& view, SessionKey session) {
@@ -128,7 +128,7 @@ void handle_partial(WorkerState& state, WorkerView& view, const WorkerLine& line
 }
 
 void handle_final(WorkerState& state, WorkerView& view, const WorkerLine& line, int channel) {
-  note_line(state, view, channel, 'F');
+  note_line(state, view, channel, kLineFinal);
   PendingFinal pending;
   pending.session = line_session(state, view, channel);
   const bool shown = shown_live(view, pending.session);
@@ -154,7 +154,7 @@ void handle_final(WorkerState& state, WorkerView& view, const WorkerLine& line, 
 
 void handle_final_translation(WorkerState& state, WorkerView& view, const WorkerLine& line,
                               int channel) {
-  note_line(state, view, channel, 'U');
+  note_line(state, view, channel, kLineFinalTranslation);
   std::deque<PendingFinal>& queue = state.pending_finals[channel];
   if (queue.empty()) {
     if (shown_live(view, line_session(state, view, channel))) {
@@ -273,7 +273,8 @@ void expire_late_answers(WorkerState& state, WorkerView& view) {
   for (ChannelAnswers& answers : state.answers) {
     while (!answers.owed.empty()) {
       const ChannelAnswers::Owed& oldest = answers.owed.front();
-      const bool answered = answers.last_kind == 'U' && answers.last_line_ms >= oldest.stopped_ms &&
+      const bool answered = answers.last_kind == kLineFinalTranslation &&
+                            answers.last_line_ms >= oldest.stopped_ms &&
                             now - answers.last_line_ms >= kLateAnswerQuietMs;
       const bool given_up = now - oldest.stopped_ms >= kLateAnswerLimitMs;
       if (!answered && !given_up) break;
@@ -317,34 +318,36 @@ bool session_lines_owed(const WorkerState& state, SessionKey session) {
 void handle_worker_line(WorkerState& state, WorkerView& view, const WorkerLine& line) {
   const int channel = line.channel & 1;
   switch (line.kind) {
-    case 'S': handle_status(state, view, line); break;
-    case 'E': handle_start_failed(state, view, line); break;
-    case 'D': handle_progress(view, line); break;
-    case 'N': handle_translation_unavailable(state, view); break;
-    case 'V': handle_speakers_unavailable(state, view); break;
-    case 'C':
+    case kLineStatus: handle_status(state, view, line); break;
+    case kLineStartFailed: handle_start_failed(state, view, line); break;
+    case kLineProgress: handle_progress(view, line); break;
+    case kLineNoTranslation: handle_translation_unavailable(state, view); break;
+    case kLineNoSpeakers: handle_speakers_unavailable(state, view); break;
+    case kLineSpeakerCatalog:
       if (add_catalog_entry(state.speaker_catalog, line)) fill_speaker_models(state, view);
       break;
-    case 'K':
+    case kLineTranslationCatalog:
       if (add_catalog_entry(state.translation_catalog, line)) fill_translation_models(state, view);
       break;
-    case 'M':
+    case kLineSpeakerModel:
       set_active_model(state.active_speaker_model, state.chosen_speaker_model,
                        state.speaker_catalog, state, line);
       fill_speaker_models(state, view);
       if (!line.text.empty()) view.show_download_bar(false);
       break;
-    case 'Z':
+    case kLineTranslationModel:
       set_active_model(state.active_translation_model, state.chosen_translation_model,
                        state.translation_catalog, state, line);
       fill_translation_models(state, view);
       if (!line.text.empty()) view.show_download_bar(false);
       break;
-    case 'P': handle_partial(state, view, line, channel, PanelId::recognized); break;
-    case 'T': handle_partial(state, view, line, channel, PanelId::translation); break;
-    case 'F': handle_final(state, view, line, channel); break;
-    case 'U': handle_final_translation(state, view, line, channel); break;
-    case 'X': handle_output_ended(state, view); break;
+    case kLinePartial: handle_partial(state, view, line, channel, PanelId::recognized); break;
+    case kLinePartialTranslation:
+      handle_partial(state, view, line, channel, PanelId::translation);
+      break;
+    case kLineFinal: handle_final(state, view, line, channel); break;
+    case kLineFinalTranslation: handle_final_translation(state, view, line, channel); break;
+    case kLineOutputEnded: handle_output_ended(state, view); break;
     default: break;  // kinds the window does not know are ignored
   }
 }

@@ -54,7 +54,7 @@ struct ChannelAnswers {
     std::uint64_t stopped_ms = 0;
   };
   std::deque<Owed> owed;
-  char last_kind = 0;  // the channel's last recognition line ("P", "T", "F", "U")
+  char last_kind = 0;  // the kind of the channel's last recognition line
   std::uint64_t last_line_ms = 0;
   std::uint64_t last_answer_ms = 0;  // when the channel's last "U" arrived
 };

@@ -13,3 +13,8 @@ if(COLLOQUOR_WINDOWS)
     endif()
   endforeach()
 endif()
+# The sample lines and frames shared with the worker's tests, found from any build folder.
+if(TARGET worker_link_protocol_samples_test)
+  target_compile_definitions(worker_link_protocol_samples_test PRIVATE
+    COLLOQUOR_PROTOCOL_SAMPLES="${CMAKE_SOURCE_DIR}/tests/protocol")
+endif()

@@ -1,5 +1,6 @@
 #include "worker_link/line_parser.h"
 
+#include <array>
 #include <limits>
 
 namespace colloquor {
@@ -48,8 +49,19 @@ static std::int32_t decimal_prefix_of(std::basic_string_view<Char> text) {
 std::int32_t decimal_prefix(std::string_view text) { return decimal_prefix_of(text); }
 std::int32_t decimal_prefix(std::u16string_view text) { return decimal_prefix_of(text); }
 
-static bool has_recognition_fields(char kind) {
-  return kind == 'P' || kind == 'F' || kind == 'T' || kind == 'U';
+// Splits off the fields that stand before the text. Only when all of them are there are they
+// taken; otherwise rest stays whole.
+template <std::size_t N>
+static bool take_leading_fields(std::string_view& rest, std::array<std::string_view, N>& fields) {
+  std::size_t start = 0;
+  for (std::string_view& field : fields) {
+    const std::size_t tab = rest.find('\t', start);
+    if (tab == std::string_view::npos) return false;
+    field = rest.substr(start, tab - start);
+    start = tab + 1;
+  }
+  rest = rest.substr(start);
+  return true;
 }
 
 WorkerLine parse_worker_line(std::string_view line) {
@@ -57,22 +69,23 @@ WorkerLine parse_worker_line(std::string_view line) {
   if (line.size() < 2) return record;
   record.kind = line[0];
   std::string_view rest = line.substr(2);  // the byte after the kind is taken to be the TAB
-  if (has_recognition_fields(record.kind)) {
-    const std::size_t tab1 = rest.find('\t');
-    const std::size_t tab2 = tab1 == std::string_view::npos ? tab1 : rest.find('\t', tab1 + 1);
-    const std::size_t tab3 = tab2 == std::string_view::npos ? tab2 : rest.find('\t', tab2 + 1);
-    if (tab3 != std::string_view::npos) {
-      record.channel = decimal_prefix(rest.substr(0, tab1));
-      record.number = decimal_prefix(rest.substr(tab1 + 1, tab2 - tab1 - 1));
-      record.language = std::string(rest.substr(tab2 + 1, tab3 - tab2 - 1));
-      rest = rest.substr(tab3 + 1);
+  switch (line_layout(record.kind)) {
+    case LineLayout::recognition: {
+      std::array<std::string_view, 3> fields;
+      if (take_leading_fields(rest, fields)) {
+        record.channel = decimal_prefix(fields[0]);
+        record.number = decimal_prefix(fields[1]);
+        record.language = std::string(fields[2]);
+      }
+      break;
     }
-  } else if (record.kind == 'D') {
-    const std::size_t tab = rest.find('\t');
-    if (tab != std::string_view::npos) {
-      record.number = decimal_prefix(rest.substr(0, tab));
-      rest = rest.substr(tab + 1);
+    case LineLayout::progress: {
+      std::array<std::string_view, 1> fields;
+      if (take_leading_fields(rest, fields)) record.number = decimal_prefix(fields[0]);
+      break;
     }
+    case LineLayout::text:
+    case LineLayout::catalog: break;
   }
   record.text = utf8_to_utf16(rest);
   return record;

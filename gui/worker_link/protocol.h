@@ -1,5 +1,6 @@
 // The pipe protocol between Parlivo and the recognition worker: frame encoding (Parlivo to worker),
-// the line rules (worker to Parlivo), the options payload and the language table. Portable: no
+// the line kinds with their fields and the line rules (worker to Parlivo), the options payload and
+// the language table. Portable: no
 // Win32 here; the Win32 frame writer is frame_writer_win32.cpp.
 #pragma once
 
@@ -49,6 +50,71 @@ std::string options_payload(int speech_index, int translation_index, bool revers
 
 // Text payloads of "L", "M" and "G" frames: every UTF-16 unit narrowed to its low byte.
 std::string narrow_text(std::u16string_view text);
+
+// Line kinds (worker to Parlivo), and the kinds Parlivo makes itself for its own records.
+inline constexpr char kLineStatus = 'S';              // a status text, or a bootstrap status
+inline constexpr char kLineProgress = 'D';            // download or install progress
+inline constexpr char kLineNoTranslation = 'N';       // the translation model could not be loaded
+inline constexpr char kLineNoSpeakers = 'V';          // the speaker model could not be loaded
+inline constexpr char kLineTranslationCatalog = 'K';  // one entry of the translation models
+inline constexpr char kLineTranslationModel = 'Z';    // the active translation model
+inline constexpr char kLineSpeakerCatalog = 'C';      // one entry of the speaker models
+inline constexpr char kLineSpeakerModel = 'M';        // the active speaker model
+inline constexpr char kLinePartial = 'P';             // unfinished recognized text
+inline constexpr char kLinePartialTranslation = 'T';  // translation of the partial just sent
+inline constexpr char kLineFinal = 'F';               // one finished line of recognized text
+inline constexpr char kLineFinalTranslation = 'U';    // translation of the final just sent
+inline constexpr char kLineStartFailed = 'E';         // bootstrap: the worker could not be started
+inline constexpr char kLineOutputEnded = 'X';         // reader: the worker's output has ended
+
+// The fields after a line's kind, and how a WorkerLine carries them.
+enum class LineLayout : std::uint8_t {
+  text,         // one text field
+  progress,     // percent (the number), text
+  recognition,  // channel, speaker (the number), language, text
+  catalog,      // index, id, label, size, installed: kept joined by TAB in the text
+};
+
+struct LineKind {
+  char letter;
+  LineLayout layout;
+};
+
+inline constexpr std::array<LineKind, 14> kLineKinds = {{
+    {kLineStatus, LineLayout::text},
+    {kLineProgress, LineLayout::progress},
+    {kLineNoTranslation, LineLayout::text},
+    {kLineNoSpeakers, LineLayout::text},
+    {kLineTranslationCatalog, LineLayout::catalog},
+    {kLineTranslationModel, LineLayout::text},
+    {kLineSpeakerCatalog, LineLayout::catalog},
+    {kLineSpeakerModel, LineLayout::text},
+    {kLinePartial, LineLayout::recognition},
+    {kLinePartialTranslation, LineLayout::recognition},
+    {kLineFinal, LineLayout::recognition},
+    {kLineFinalTranslation, LineLayout::recognition},
+    {kLineStartFailed, LineLayout::text},
+    {kLineOutputEnded, LineLayout::text},
+}};
+
+// The layout of a kind; a kind not in the table keeps its whole rest as text.
+constexpr LineLayout line_layout(char kind) {
+  for (const LineKind& entry : kLineKinds) {
+    if (entry.letter == kind) return entry.layout;
+  }
+  return LineLayout::text;
+}
+
+// How many fields follow the kind, the text included.
+constexpr std::size_t field_count(LineLayout layout) {
+  switch (layout) {
+    case LineLayout::progress: return 2;
+    case LineLayout::recognition: return 4;
+    case LineLayout::catalog: return 5;
+    case LineLayout::text: break;
+  }
+  return 1;
+}
 
 // Line rules (worker to Parlivo): TAB, CR and LF inside a field become spaces; fields are joined
 // with TAB after the one-letter kind, and LF ends the line.

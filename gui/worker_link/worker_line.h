@@ -6,6 +6,7 @@
 #include <string>
 
 #include "worker_link/posted_records.h"
+#include "worker_link/protocol.h"
 
 namespace colloquor {
 
@@ -19,20 +20,15 @@ inline constexpr unsigned WM_AUDIO_LEVEL = kWmApp + 2;
 // through the capture code's registry (take_loopback_failure_reason).
 inline constexpr unsigned WM_LOOPBACK_FAILED = kWmApp + 3;
 
-// Kinds that Parlivo makes itself, besides the worker's own letters.
-inline constexpr char kLineStatus = 'S';       // worker status, or a bootstrap status text
-inline constexpr char kLineStartFailed = 'E';  // bootstrap: the worker could not be started
-inline constexpr char kLineOutputEnded = 'X';  // reader: the worker's output has ended
-
 // A worker line, or a status / error / end record made by Parlivo. The poster gives it away
 // through posted_worker_lines(); whoever receives WM_WORKER_LINE takes it back from there (and so
 // owns and frees it), whatever its kind.
 struct WorkerLine {
   char kind = 0;
-  std::int32_t channel = 0;  // "P", "F", "T", "U": the channel field
-  std::int32_t number = 0;   // "P", "F", "T", "U": the speaker; "D": the percent
-  std::string language;      // "P", "F", "T", "U": UTF-8 bytes as received
-  std::u16string text;       // the rest of the line; "C"/"K" keep their fields joined by TAB
+  std::int32_t channel = 0;  // recognition lines: the channel field
+  std::int32_t number = 0;   // recognition lines: the speaker; progress lines: the percent
+  std::string language;      // recognition lines: UTF-8 bytes as received
+  std::u16string text;       // the rest of the line; catalog lines keep their fields joined by TAB
 };
 
 // The WorkerLine records in flight to the window.

@@ -84,12 +84,12 @@ void check_record(std::string_view line) {
   }
   const char kind = line[0];
   std::string_view text_bytes = rest;
-  if ((kind == 'P' || kind == 'F' || kind == 'T' || kind == 'U') && tabs.size() == 3) {
+  if (line_layout(kind) == LineLayout::recognition && tabs.size() == 3) {
     check_decimal(rest.substr(0, tabs[0]), record.channel);
     check_decimal(rest.substr(tabs[0] + 1, tabs[1] - tabs[0] - 1), record.number);
     FUZZ_CHECK(record.language == rest.substr(tabs[1] + 1, tabs[2] - tabs[1] - 1));
     text_bytes = rest.substr(tabs[2] + 1);
-  } else if (kind == 'D' && !tabs.empty()) {
+  } else if (line_layout(kind) == LineLayout::progress && !tabs.empty()) {
     FUZZ_CHECK(record.channel == 0 && record.language.empty());
     check_decimal(rest.substr(0, tabs[0]), record.number);
     text_bytes = rest.substr(tabs[0] + 1);
