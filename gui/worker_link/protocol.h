@@ -1,7 +1,6 @@
 // The pipe protocol between Parlivo and the recognition worker: frame encoding (Parlivo to worker),
 // the line kinds with their fields and the line rules (worker to Parlivo), the options payload and
-// the language table. Portable: no
-// Win32 here; the Win32 frame writer is frame_writer_win32.cpp.
+// the language table. Portable: no Win32 here; the Win32 frame writer is frame_writer_win32.cpp.
 #pragma once
 
 #include <array>
