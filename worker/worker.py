@@ -1329,7 +1329,7 @@ def make_runs(w, ch, samples, items, final, words):
     """The voice runs of one pass; voice 0 when speaker detection is off."""
     if not items:
         return []
-    joined = " ".join(item[0] for item in items)
+    joined = " ".join(text for text, _, _ in items)
     with w.cond:
         wanted, ext = w.options.diarize, w.speaker.model
     if not wanted or ext is None:
@@ -1674,7 +1674,7 @@ def _may_commit(item, seconds):
 
 def stream_commit(w, ch, samples, items, words, want, detected, target):
     seconds = len(samples) / RATE
-    cur = [norm(item[0]) for item in items]
+    cur = [norm(text) for text, _, _ in items]
     stable = 0
     while (stable < len(items) - 1 and stable < len(ch.prev_sents)
            and cur[stable] == ch.prev_sents[stable]):
@@ -1685,7 +1685,7 @@ def stream_commit(w, ch, samples, items, words, want, detected, target):
     ch.prev_sents = cur
     if n == 0:
         return items, words
-    end_n, start_next = items[n - 1][2], items[n][1]
+    (_, _, end_n), (_, start_next, _) = items[n - 1], items[n]
     cut = start_next if start_next <= end_n else (end_n + start_next) / 2
     runs = None
     if w.options.diarize and w.speaker.model is not None:
@@ -1747,7 +1747,7 @@ def run_pass(w, job, options):
             ch.last_lang = want
         ch.prev_sents = []
     emit(w, ch, runs or [Run(0, "")], final, want, detected, target)
-    if final and words and words[-1][2] >= len(samples) / RATE - CUT_IN_SPEECH:
+    if final and words and words[-1].end >= len(samples) / RATE - CUT_IN_SPEECH:
         # The utterance was cut inside speech (the front end ends one after a long stretch
         # without a pause), and the recognizer closed its text with a mark only because the
         # audio stopped. Left in the prompt, that mark makes it skip the first words of the
