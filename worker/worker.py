@@ -8,6 +8,7 @@ standard error, which Parlivo keeps in worker.log, one line per failure.
 Heavy libraries (numpy, faster-whisper, CTranslate2, tokenizers, sherpa-onnx) are imported only
 after the dependency check, which may have to install them first.
 """
+import functools
 import gc
 import glob
 import importlib.metadata
@@ -19,6 +20,7 @@ import sys
 import tarfile
 import threading
 import time
+from typing import NamedTuple
 
 from dl_progress import download_file, fetch, local_snapshot
 
@@ -38,30 +40,40 @@ WHISPER_FILES = ["config.json", "preprocessor_config.json", "model.bin", "tokeni
 WHISPER_NEEDS = [["model.bin"], ["config.json"], ["tokenizer.json", "vocabulary.*"]]
 TR_NEEDS = [["model.bin"], ["tokenizer.json"], ["shared_vocabulary.*", "vocabulary.*"]]
 
-TR_MODELS = [
-    {"id": "nllb13", "label": "NLLB 1.3B - fast (default)",
-     "repo": "OpenNMT/nllb-200-distilled-1.3B-ct2-int8", "size": 1400, "kind": "nllb"},
-    {"id": "nllb33", "label": "NLLB 3.3B - better",
-     "repo": "OpenNMT/nllb-200-3.3B-ct2-int8", "size": 3400, "kind": "nllb"},
-    {"id": "madlad3b", "label": "MADLAD-400 3B - best, fluent text",
-     "repo": "Nextcloud-AI/madlad400-3b-mt-ct2-int8", "size": 3000, "kind": "madlad"},
-]
+class TranslationModel(NamedTuple):
+    id: str
+    label: str
+    repo: str           # model hub repository
+    size: int           # download size in MB
+    kind: str           # token handling: "nllb" or "madlad"
+
+
+class SpeakerModel(NamedTuple):
+    id: str
+    label: str
+    file: str           # file name, locally and in the release downloads
+    size: int
+
+
+TR_MODELS = (
+    TranslationModel("nllb13", "NLLB 1.3B - fast (default)", "OpenNMT/nllb-200-distilled-1.3B-ct2-int8",
+                     1400, "nllb"),
+    TranslationModel("nllb33", "NLLB 3.3B - better", "OpenNMT/nllb-200-3.3B-ct2-int8", 3400, "nllb"),
+    TranslationModel("madlad3b", "MADLAD-400 3B - best, fluent text",
+                     "Nextcloud-AI/madlad400-3b-mt-ct2-int8", 3000, "madlad"),
+)
 DEFAULT_TR_MODEL = "nllb13"
 
-SPEAKER_MODELS = [
-    {"id": "resnet34", "label": "ResNet34 - fast, recommended",
-     "file": "wespeaker_en_voxceleb_resnet34_LM.onnx", "size": 25},
-    {"id": "campp", "label": "CAM++ - accurate and light",
-     "file": "wespeaker_en_voxceleb_CAM++_LM.onnx", "size": 27},
-    {"id": "resnet152", "label": "ResNet152 - experimental",
-     "file": "wespeaker_en_voxceleb_resnet152_LM.onnx", "size": 75},
-    {"id": "resnet293", "label": "ResNet293 - experimental, slow",
-     "file": "wespeaker_en_voxceleb_resnet293_LM.onnx", "size": 109},
-    {"id": "titanet", "label": "TitaNet Large (NVIDIA)",
-     "file": "nemo_en_titanet_large.onnx", "size": 96},
-    {"id": "campp_zhen", "label": "CAM++ Chinese + English",
-     "file": "3dspeaker_speech_campplus_sv_zh_en_16k-common_advanced.onnx", "size": 26},
-]
+SPEAKER_MODELS = (
+    SpeakerModel("resnet34", "ResNet34 - fast, recommended", "wespeaker_en_voxceleb_resnet34_LM.onnx", 25),
+    SpeakerModel("campp", "CAM++ - accurate and light", "wespeaker_en_voxceleb_CAM++_LM.onnx", 27),
+    SpeakerModel("resnet152", "ResNet152 - experimental", "wespeaker_en_voxceleb_resnet152_LM.onnx", 75),
+    SpeakerModel("resnet293", "ResNet293 - experimental, slow", "wespeaker_en_voxceleb_resnet293_LM.onnx",
+                 109),
+    SpeakerModel("titanet", "TitaNet Large (NVIDIA)", "nemo_en_titanet_large.onnx", 96),
+    SpeakerModel("campp_zhen", "CAM++ Chinese + English",
+                 "3dspeaker_speech_campplus_sv_zh_en_16k-common_advanced.onnx", 26),
+)
 DEFAULT_SPEAKER_MODEL = "resnet34"
 
 # The sherpa-onnx project's release downloads. DICTATION_RELEASES_HOST points them at a mirror
@@ -80,13 +92,47 @@ MAX_PAYLOAD = 64 * 1024 * 1024
 # Lines out (the protocol's worker side)
 # ---------------------------------------------------------------------------------------------
 
-out_lock = threading.Lock()
+# What each kind carries, after its letter: the one place the worker spells the protocol.
+FRAME_KINDS = {
+    "A": ("channel", "samples"),
+    "E": ("channel",),
+    "L": ("options",),
+    "M": ("speaker model id",),
+    "G": ("translation model id",),
+    "R": (),
+    "Q": (),
+}
+LINE_KINDS = {
+    "S": ("text",),
+    "D": ("percent", "text"),
+    "N": ("text",),
+    "V": ("text",),
+    "K": ("index", "id", "label", "size", "installed"),
+    "C": ("index", "id", "label", "size", "installed"),
+    "Z": ("id",),
+    "M": ("id",),
+    "P": ("channel", "speaker", "language", "text"),
+    "T": ("channel", "speaker", "language", "text"),
+    "F": ("channel", "speaker", "language", "text"),
+    "U": ("channel", "speaker", "language", "text"),
+}
+
 _SEPARATORS = str.maketrans({"\r": " ", "\n": " ", "\t": " "})
 
 
 def format_line(kind, *fields):
     parts = [str(kind)] + [str(f).translate(_SEPARATORS) for f in fields]
     return ("\t".join(parts) + "\n").encode("utf-8", "replace")
+
+
+def line_error(kind, fields):
+    """What is wrong with a line of that kind and those fields, or None."""
+    names = LINE_KINDS.get(kind)
+    if names is None:
+        return "unknown line kind %r" % (kind,)
+    if len(fields) != len(names):
+        return "line %s takes %d fields (%s), got %d" % (kind, len(names), ", ".join(names), len(fields))
+    return None
 
 
 def _write_all(out, data):
@@ -100,15 +146,32 @@ def _write_all(out, data):
         view = view[written:]
 
 
-def send(kind, *fields):
-    data = format_line(kind, *fields)
-    with out_lock:
-        try:
-            _write_all(sys.stdout.buffer, data)
-            sys.stdout.buffer.flush()
-        except (OSError, ValueError):
-            # Parlivo has gone; nobody is left to tell, and the job object ends us shortly.
-            pass
+class LineWriter:
+    """Writes whole lines to one output stream; lines of different threads never interleave.
+
+    Strict, a line that does not fit the kind table raises; otherwise it is logged and still
+    goes out, so that a slip in a rarely taken path costs a diagnostic, not the worker.
+    """
+
+    def __init__(self, stream, strict=False):
+        self.stream = stream
+        self.strict = strict
+        self.out_lock = threading.Lock()
+
+    def send(self, kind, *fields):
+        error = line_error(kind, fields)
+        if error:
+            if self.strict:
+                raise ValueError(error)
+            log(error)
+        data = format_line(kind, *fields)
+        with self.out_lock:
+            try:
+                _write_all(self.stream, data)
+                self.stream.flush()
+            except (OSError, ValueError):
+                # Parlivo has gone; nobody is left to tell, and the job object ends us shortly.
+                pass
 
 
 def log(text):
@@ -123,35 +186,35 @@ def log(text):
 # Data root and environment
 # ---------------------------------------------------------------------------------------------
 
-ROOT = ""
-HF = ""
-TMP = ""
-SPEAKER_DIR = ""
+class Paths(NamedTuple):
+    root: str
+    hf: str             # the model hub client's cache: recognition and translation models
+    tmp: str
+    speaker: str        # speaker models and the speaker-turn detector
 
 
 def data_root():
     return os.environ.get("DICTATION_ROOT") or os.path.join(SCRIPT_DIR, "data")
 
 
+def data_paths(root):
+    return Paths(root, os.path.join(root, "hf"), os.path.join(root, "tmp"), os.path.join(root, "speaker"))
+
+
 def set_up_environment():
-    global ROOT, HF, TMP, SPEAKER_DIR
-    ROOT = data_root()
-    HF = os.path.join(ROOT, "hf")
-    TMP = os.path.join(ROOT, "tmp")
-    SPEAKER_DIR = os.path.join(ROOT, "speaker")
-    os.makedirs(TMP, exist_ok=True)
-    for name, value in (("HF_HOME", HF), ("TMP", TMP), ("TEMP", TMP),
+    """The data folders of this run, made ready and handed to the libraries."""
+    paths = data_paths(data_root())
+    os.makedirs(paths.tmp, exist_ok=True)
+    for name, value in (("HF_HOME", paths.hf), ("TMP", paths.tmp), ("TEMP", paths.tmp),
                         ("HF_HUB_DISABLE_SYMLINKS_WARNING", "1")):
         if not os.environ.get(name):
             os.environ[name] = value
+    return paths
 
 
 # The installer asks the same question the same way and with the same limit: what it installed
 # (the CUDA libraries, the large model) must be what the worker then expects to find.
 NVIDIA_PROBE_TIMEOUT = 60
-_nvidia_found = None
-
-
 def _probe_nvidia():
     system_root = os.environ.get("SystemRoot") or "C:/Windows"
     if os.path.isfile(os.path.join(system_root, "System32", "nvidia-smi.exe")):
@@ -168,12 +231,10 @@ def _probe_nvidia():
         return False
 
 
+@functools.lru_cache(maxsize=None)
 def has_nvidia():
     """Whether the machine has an NVIDIA card with a working driver; asked once per process."""
-    global _nvidia_found
-    if _nvidia_found is None:
-        _nvidia_found = _probe_nvidia()
-    return _nvidia_found
+    return _probe_nvidia()
 
 
 GPU_MODEL = "large-v3"
@@ -190,7 +251,7 @@ def short_label(label):
 
 def find_entry(catalog, model_id):
     for entry in catalog:
-        if entry["id"] == model_id:
+        if entry.id == model_id:
             return entry
     return None
 
@@ -241,7 +302,8 @@ def missing_requirements(text, gpu):
 class PipReader:
     """Turns pip's output lines into statuses, progress lines and log lines."""
 
-    def __init__(self, clock=time.time):
+    def __init__(self, send, clock=time.time):
+        self.send = send
         self.clock = clock
         self.file_name = "download"
         self.last_report = 0.0
@@ -258,7 +320,7 @@ class PipReader:
             if total > 0 and now - self.last_report > PIP_REPORT_INTERVAL:
                 self.last_report = now
                 percent = min(100, done * 100 // total)
-                send("D", percent, "Installing packages - %s: %d%% (%.0f of %.0f MB)"
+                self.send("D", percent, "Installing packages - %s: %d%% (%.0f of %.0f MB)"
                      % (self.file_name, percent, done / 1e6, total / 1e6))
             return
         self.lines.append(line)
@@ -268,17 +330,17 @@ class PipReader:
             if token:
                 self.file_name = token[0][:48]
         elif line.startswith(("Installing collected", "Collecting", "Successfully")):
-            send("S", "pip: " + line[:110])
+            self.send("S", "pip: " + line[:110])
 
 
-def run_pip(requirements, progress_bar="raw"):
+def run_pip(requirements, send, progress_bar="raw"):
     """Runs pip for the requirements; returns (exit code, the PipReader that read its output)."""
     args = [sys.executable, "-m", "pip", "install", "--disable-pip-version-check",
             "--progress-bar", progress_bar] + list(requirements)
     proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, encoding="utf-8", errors="replace",
                             creationflags=getattr(subprocess, "CREATE_NO_WINDOW", 0))
-    reader = PipReader()
+    reader = PipReader(send)
     for line in proc.stdout:
         reader.feed(line)
     proc.stdout.close()
@@ -289,7 +351,7 @@ def _pip_lacks_raw_progress(reader):
     return any("invalid choice" in line and "raw" in line for line in reader.lines)
 
 
-def ensure_deps(folder=None):
+def ensure_deps(send, folder=None):
     try:
         path = os.path.join(folder or SCRIPT_DIR, "requirements.txt")
         if not os.path.isfile(path):
@@ -300,10 +362,10 @@ def ensure_deps(folder=None):
             return
         send("S", "Installing missing Python packages (%s)..."
              % ", ".join(requirement_name(m) for m in missing))
-        code, reader = run_pip(missing)
+        code, reader = run_pip(missing, send)
         if code != 0 and _pip_lacks_raw_progress(reader):
             # A pip older than 24.1 rejects the raw progress bar and would install nothing.
-            code, reader = run_pip(missing, progress_bar="off")
+            code, reader = run_pip(missing, send, progress_bar="off")
         send("D", -1, "")
         if code != 0:
             send("S", "Installing packages failed (see worker.log); trying to continue...")
@@ -311,21 +373,21 @@ def ensure_deps(folder=None):
         log("dependency check failed: %r" % (e,))
 
 
-# Handles of the added library folders, kept for the life of the process.
-_dll_folders = []
-
-
 def add_cuda_paths():
+    """Lets the libraries find the CUDA folders; returns the handles, to be kept for the life of
+    the process."""
+    handles = []
     site = os.path.join(sys.prefix, "Lib", "site-packages")
     folders = sorted(glob.glob(os.path.join(site, "nvidia", "*", "bin")))
     for folder in folders:
         if hasattr(os, "add_dll_directory"):
             try:
-                _dll_folders.append(os.add_dll_directory(folder))
+                handles.append(os.add_dll_directory(folder))
             except OSError as e:
                 log("CUDA folder %s: %r" % (folder, e))
     if folders:
         os.environ["PATH"] = os.pathsep.join(folders + [os.environ.get("PATH", "")])
+    return handles
 
 
 # glibc's mallopt options
@@ -361,13 +423,43 @@ def keep_freed_memory():
 # Shared state and channels
 # ---------------------------------------------------------------------------------------------
 
-cond = threading.Condition()
-src_lang = "ru"
-tgt_lang = "none"
-reverse = True
-diarize = False
-sens = 60
-quit_flag = False
+class Options(NamedTuple):
+    """What the last options frame asked for."""
+    src_lang: str = "ru"
+    tgt_lang: str = "none"
+    reverse: bool = True        # the system-audio channel is expected to speak tgt_lang
+    diarize: bool = False
+    sens: int = 60              # speaker sensitivity, 0 to 100
+
+
+class UtteranceEnd(NamedTuple):
+    size: int                   # length of the channel's audio when the "E" came
+    order: int                  # arrival number of that "E" over both channels
+
+
+class Job(NamedTuple):
+    """One recognition pass: a channel, its audio bytes, and whether the utterance is over."""
+    ch: "Chan"
+    audio: bytes
+    final: bool
+
+
+class Sentence(NamedTuple):
+    text: str
+    start: float
+    end: float
+
+
+class Word(NamedTuple):
+    text: str
+    start: float
+    end: float
+
+
+class Run(NamedTuple):
+    """Text of one voice; voice 0 when speaker detection is off."""
+    voice: int
+    text: str
 
 
 class Chan:
@@ -377,57 +469,190 @@ class Chan:
         self.idx = idx
         self.buf = bytearray()
         self.last_len = 0
-        # Finished utterances waiting for their final pass, oldest first: (length of buf when
-        # the "E" came, arrival number of that "E"). Audio after the length is the next one.
+        # Finished utterances waiting for their final pass, oldest first. Audio after the size
+        # of the first is the next utterance.
         self.ends = []
         self.last_time = 0.0
         self.last_lang = None
         self.prev_sents = []
         self.prompt = ""
-        self.gcent = {}
+        self.voice_sums = {}    # voice number -> sum of the unit voiceprints learned for it
         self.gnext = 1
         self.last_spk = 0
         # Counts resets, so that a pass that was running when one came does not undo it.
         self.spk_epoch = 0
 
 
-chans = [Chan(0), Chan(1)]
-ends_seen = 0
+class Worker:
+    """What the frame loop, the recognition thread and the model threads share.
+
+    cond's lock guards the channels, the options, the quit flag and the active models of both
+    switches. The recognizer (model, dev) is written once, at start-up, before any thread runs.
+    """
+
+    def __init__(self, send, paths=None):
+        self.send = send
+        self.paths = paths
+        self.cond = threading.Condition()
+        self.chans = [Chan(0), Chan(1)]
+        self.ends_seen = 0
+        self.options = Options()
+        self.quit_flag = False
+        self.model = None
+        self.dev = "CPU"
+        self.translation = ModelSwitch(
+            self, "translation model", TR_MODELS, "K", "Z", load_translator, tr_installed,
+            ("N", "translation unavailable", "Translation model unavailable: %s"))
+        # Sentence translations of the active model, keyed (model id, source, target, final,
+        # sentence).
+        self.cache = {}
+        self.speaker = ModelSwitch(
+            self, "speaker model", SPEAKER_MODELS, "C", "M", load_speaker, speaker_installed,
+            ("V", "speaker detection unavailable", "Speaker detection unavailable: %s"))
+        self.speakers = SpeakerTools()
+        # Model switches that start once "ready" has gone out: a chosen model that is not on
+        # disk is fetched in the background like any other switch, so that start-up never
+        # waits for the network.
+        self.after_ready = []
+        self.dll_folders = []   # handles of the CUDA library folders, kept for the whole run
+
+    def speaker_snapshot(self):
+        """(extractor, speaker model id, sensitivity) as one consistent set."""
+        with self.cond:
+            return self.speaker.model, self.speaker.active_id, self.options.sens
 
 
-def mark_end(ch):
+def mark_end(w, ch):
     """The channel's utterance ends with the audio it has now. Call with cond held."""
-    global ends_seen
-    if ch.ends and ch.ends[-1][0] == len(ch.buf):
+    if ch.ends and ch.ends[-1].size == len(ch.buf):
         return              # nothing arrived since the last end: still the same utterance
-    ends_seen += 1
-    ch.ends.append((len(ch.buf), ends_seen))
+    w.ends_seen += 1
+    ch.ends.append(UtteranceEnd(len(ch.buf), w.ends_seen))
 
 
 def cut_head(ch, count):
     """Removes the first count bytes of the channel's audio. Call with cond held."""
     del ch.buf[:count]
     ch.last_len = max(0, ch.last_len - count)
-    ch.ends = [(max(0, end - count), order) for end, order in ch.ends]
+    ch.ends = [UtteranceEnd(max(0, end.size - count), end.order) for end in ch.ends]
 
 
 def reset_voices(ch):
     """Forgets the channel's known voices; numbering starts again at 1. Call with cond held."""
-    ch.gcent = {}
+    ch.voice_sums = {}
     ch.gnext = 1
     ch.last_spk = 0
     ch.spk_epoch += 1
 
 
 # ---------------------------------------------------------------------------------------------
+# Model switching
+# ---------------------------------------------------------------------------------------------
+
+class ModelSwitch:
+    """The active model of one catalog, and its replacement in the background.
+
+    At most one load runs at a time; of the requests made while it runs only the last one is
+    carried out. load(worker, id) loads and activates a model and announces it (the active kind,
+    then the catalog), or raises; installed(worker, entry) tells whether a model is on disk.
+    """
+
+    def __init__(self, w, what, catalog, catalog_kind, active_kind, load, installed, unavailable):
+        self.w = w
+        self.what = what
+        self.catalog = catalog
+        self.catalog_kind = catalog_kind
+        self.active_kind = active_kind
+        self.load = load
+        self.installed = installed
+        # (line kind, log text, status text) when the model chosen at start cannot be had
+        self.unavailable = unavailable
+        self.lock = threading.Lock()
+        self.loading = False
+        self.pending = ""
+        # Written under the worker's cond: the active model and its catalog id ("" when none).
+        self.model = None
+        self.active_id = ""
+
+    def entry(self, model_id):
+        return find_entry(self.catalog, model_id)
+
+    def send_catalog(self):
+        for index, entry in enumerate(self.catalog):
+            self.w.send(self.catalog_kind, index, entry.id, entry.label, entry.size,
+                        1 if self.installed(self.w, entry) else 0)
+
+    def announce(self, model_id):
+        self.w.send(self.active_kind, model_id)
+        self.send_catalog()
+
+    def activate(self, model, model_id):
+        with self.w.cond:
+            self.model, self.active_id = model, model_id
+
+    def request(self, model_id):
+        if self.entry(model_id) is None:
+            return
+        with self.lock:
+            if self.loading:
+                self.pending = model_id
+                return
+            self.loading = True
+        threading.Thread(target=self._load_in_turn, args=(model_id,), daemon=True).start()
+
+    def _load_in_turn(self, model_id):
+        send = self.w.send
+        while model_id:
+            if model_id != self.active_id:
+                try:
+                    self.load(self.w, model_id)
+                except Exception as e:
+                    log("%s error: %r" % (self.what, e))
+                    send("D", -1, "")
+                    send("S", "Could not load the %s: %s" % (self.what, e))
+                    send(self.active_kind, self.active_id or "")
+            with self.lock:
+                model_id, self.pending = self.pending, ""
+                if not model_id:
+                    self.loading = False
+
+    def start(self, chosen, default):
+        """Loads the model to start with: the chosen one when it is on disk, else one that is,
+        and the chosen one after "ready"."""
+        start_id = start_model_id(chosen, self.catalog, default,
+                                  lambda model_id: self.installed(self.w, self.entry(model_id)))
+        if start_id is None:
+            self.announce("")
+        else:
+            try:
+                self.load(self.w, start_id)
+            except Exception as e:
+                kind, log_text, status = self.unavailable
+                log("%s: %r" % (log_text, e))
+                self.activate(None, "")
+                self.w.send(kind, status % (e,))
+                self.send_catalog()
+                return
+        if start_id != chosen:
+            self.w.after_ready.append(lambda: self.request(chosen))
+
+
+def start_model_id(chosen, catalog, default, on_disk):
+    """The model to load at start: the chosen one when it is on disk, else the default or the
+    first other catalog model that is; None when none is."""
+    if on_disk(chosen):
+        return chosen
+    for model_id in [default] + [entry.id for entry in catalog]:
+        if model_id != chosen and on_disk(model_id):
+            return model_id
+    return None
+
+
+# ---------------------------------------------------------------------------------------------
 # Recognition model
 # ---------------------------------------------------------------------------------------------
 
-model = None
-dev = "CPU"
-
-
-def recognizer_source(name):
+def recognizer_source(w, name):
     """The local folder of a model the recognizer library knows (fetched when missing), or the
     name itself when the library does not know it or the fetch fails."""
     from faster_whisper.utils import _MODELS as whisper_repos
@@ -436,7 +661,7 @@ def recognizer_source(name):
     if not repo:
         return name
     try:
-        return fetch(repo, HF, "Recognition model %s" % name, send, WHISPER_FILES, WHISPER_NEEDS)
+        return fetch(repo, w.paths.hf, "Recognition model %s" % name, w.send, WHISPER_FILES, WHISPER_NEEDS)
     except Exception as e:
         log("model pre-download failed: %r" % (e,))
         return name
@@ -459,194 +684,130 @@ def reuse_last_encoding(encode):
     return encode_once
 
 
-def load_recognizer(name):
-    global model, dev
-    send("S", "Loading the recognition model %s..." % name)
+def load_recognizer(w, name):
+    w.send("S", "Loading the recognition model %s..." % name)
     import numpy  # noqa: F401  (fail here, clearly, when the numeric library is missing)
     from faster_whisper import WhisperModel
 
-    source = recognizer_source(name)
+    source = recognizer_source(w, name)
     if has_nvidia():
         try:
-            model = WhisperModel(source, device="cuda", compute_type="int8_float16",
-                                 download_root=HF)
-            model.encode = reuse_last_encoding(model.encode)
-            dev = "GPU"
+            w.model = WhisperModel(source, device="cuda", compute_type="int8_float16",
+                                   download_root=w.paths.hf)
+            w.model.encode = reuse_last_encoding(w.model.encode)
+            w.dev = "GPU"
             return
         except Exception as e:
             failure = e
     else:
         failure = RuntimeError("no NVIDIA GPU (CPU mode)")
     log("GPU failed: %r" % (failure,))
-    send("S", "GPU unavailable, loading on the CPU...")
+    w.send("S", "GPU unavailable, loading on the CPU...")
     if not os.environ.get("DICTATE_MODEL") and name != CPU_MODEL:
         # The model picked for the card is far too slow on the processor for live text.
-        send("S", "Loading the recognition model %s..." % CPU_MODEL)
-        cpu_source = recognizer_source(CPU_MODEL)
+        w.send("S", "Loading the recognition model %s..." % CPU_MODEL)
+        cpu_source = recognizer_source(w, CPU_MODEL)
         if cpu_source != CPU_MODEL:
             source = cpu_source
         else:
             log("keeping %s on the CPU: %s is not available" % (name, CPU_MODEL))
-    model = WhisperModel(source, device="cpu", compute_type="int8", download_root=HF)
-    model.encode = reuse_last_encoding(model.encode)
-    dev = "CPU"
+    w.model = WhisperModel(source, device="cpu", compute_type="int8", download_root=w.paths.hf)
+    w.model.encode = reuse_last_encoding(w.model.encode)
+    w.dev = "CPU"
 
 
 # ---------------------------------------------------------------------------------------------
 # Translation models
 # ---------------------------------------------------------------------------------------------
 
-translator = None
-tok = None
-tr_id = ""
-tr_kind = ""
-tr_folder = ""
-tr_lock = threading.Lock()
-tr_loading = False
-tr_pending = ""
-# Sentence translations of the active model, keyed (model id, source, target, final, sentence).
-cache = {}
+class TranslationEngine(NamedTuple):
+    translator: object          # the CTranslate2 engine; None while a successor is created
+    tok: object                 # its tokenizer
+    kind: str
+    folder: str
 
 
-def tr_cached(repo):
-    return local_snapshot(repo, HF, needs=TR_NEEDS) is not None
+def tr_cached(w, repo):
+    return local_snapshot(repo, w.paths.hf, needs=TR_NEEDS) is not None
 
 
-def send_tr_catalog():
-    for index, entry in enumerate(TR_MODELS):
-        send("K", index, entry["id"], entry["label"], entry["size"],
-             1 if tr_cached(entry["repo"]) else 0)
+def tr_installed(w, entry):
+    return tr_cached(w, entry.repo)
 
 
-def translation_snapshot():
-    """(translator, tok, tr_id, tr_kind) of one model, never a mix of two."""
-    with cond:
-        return translator, tok, tr_id, tr_kind
+def send_tr_catalog(w):
+    w.translation.send_catalog()
 
 
-def create_translator(folder):
+def translation_snapshot(w):
+    """(translator, tok, model id, kind) of one model, never a mix of two."""
+    with w.cond:
+        engine, model_id = w.translation.model, w.translation.active_id
+    if engine is None:
+        return None, None, model_id, ""
+    return engine.translator, engine.tok, model_id, engine.kind
+
+
+def create_translator(w, folder):
     import ctranslate2
 
-    if dev == "GPU":
+    if w.dev == "GPU":
         try:
             return ctranslate2.Translator(folder, device="cuda", compute_type="int8_float16")
         except Exception as e:
             log("translator on GPU failed: %r" % (e,))
-            send("S", "Not enough GPU memory for this translation model - using the CPU (slower).")
+            w.send("S", "Not enough GPU memory for this translation model - using the CPU (slower).")
     return ctranslate2.Translator(folder, device="cpu", compute_type="int8")
 
 
-def _restore_translator(entry_id, folder, failed_id):
+def _restore_translator(w, kept, kept_id, failed_id):
     """Brings the previously active model back after its successor could not be created."""
-    global translator
     try:
-        engine = create_translator(folder)
+        engine = create_translator(w, kept.folder)
     except Exception as e:
-        log("previous translation model %s could not be restored: %r" % (entry_id, e))
-        _set_translator(None, None, "", "", "")
+        log("previous translation model %s could not be restored: %r" % (kept_id, e))
+        w.translation.activate(None, "")
         return
-    with cond:
-        translator = engine
-    log("translation model %s kept after %s failed" % (entry_id, failed_id))
+    w.translation.activate(kept._replace(translator=engine), kept_id)
+    log("translation model %s kept after %s failed" % (kept_id, failed_id))
 
 
-def _set_translator(engine, new_tok, model_id, kind, folder):
-    global translator, tok, tr_id, tr_kind, tr_folder
-    with cond:
-        translator, tok, tr_id, tr_kind, tr_folder = engine, new_tok, model_id, kind, folder
-
-
-def load_translator(model_id):
-    global translator
+def load_translator(w, model_id):
     entry = find_entry(TR_MODELS, model_id)
     if entry is None:
         return
-    folder = fetch(entry["repo"], HF, "Translation model " + short_label(entry["label"]), send,
+    folder = fetch(entry.repo, w.paths.hf, "Translation model " + short_label(entry.label), w.send,
                    needs=TR_NEEDS)
     import tokenizers
 
     new_tok = tokenizers.Tokenizer.from_file(os.path.join(folder, "tokenizer.json"))
-    previous_id, previous_folder = tr_id, tr_folder
-    # Free the old model before the new one is created: two large models rarely fit together.
-    with cond:
-        translator = None
+    switch = w.translation
+    # Only what brings the old model back is kept here, not its engine: the old model's memory
+    # must be free before the new one is created, as two large models rarely fit together.
+    with w.cond:
+        kept_id = switch.active_id
+        kept = switch.model._replace(translator=None) if switch.model is not None else None
+        switch.model = None
     gc.collect()
     try:
-        engine = create_translator(folder)
+        engine = create_translator(w, folder)
     except Exception:
-        if previous_id:
-            _restore_translator(previous_id, previous_folder, entry["id"])
+        if kept_id and kept is not None:
+            _restore_translator(w, kept, kept_id, entry.id)
         raise
-    _set_translator(engine, new_tok, entry["id"], entry["kind"], folder)
-    cache.clear()
-    send("Z", entry["id"])
-    send_tr_catalog()
+    switch.activate(TranslationEngine(engine, new_tok, entry.kind, folder), entry.id)
+    w.cache.clear()
+    switch.announce(entry.id)
 
 
-def _switch_translator_thread(model_id):
-    global tr_loading, tr_pending
-    while model_id:
-        if model_id != tr_id:
-            try:
-                load_translator(model_id)
-            except Exception as e:
-                log("translation model error: %r" % (e,))
-                send("D", -1, "")
-                send("S", "Could not load the translation model: %s" % (e,))
-                send("Z", tr_id or "")
-        with tr_lock:
-            model_id, tr_pending = tr_pending, ""
-            if not model_id:
-                tr_loading = False
+def switch_translator(w, model_id):
+    w.translation.request(model_id)
 
 
-def switch_translator(model_id):
-    global tr_loading, tr_pending
-    if find_entry(TR_MODELS, model_id) is None:
-        return
-    with tr_lock:
-        if tr_loading:
-            tr_pending = model_id
-            return
-        tr_loading = True
-    threading.Thread(target=_switch_translator_thread, args=(model_id,), daemon=True).start()
-
-
-def start_model_id(chosen, catalog, default, on_disk):
-    """The model to load at start: the chosen one when it is on disk, else the default or the
-    first other catalog model that is; None when none is."""
-    if on_disk(chosen):
-        return chosen
-    for model_id in [default] + [entry["id"] for entry in catalog]:
-        if model_id != chosen and on_disk(model_id):
-            return model_id
-    return None
-
-
-# Model switches that start once "ready" has gone out: a chosen model that is not on disk is
-# fetched in the background like any other switch, so that start-up never waits for the network.
-after_ready = []
-
-
-def load_initial_translator():
+def load_initial_translator(w):
     chosen = initial_model_id("TRANSLATION_MODEL", TR_MODELS, DEFAULT_TR_MODEL)
-    send("S", "Loading the translation model...")
-    start_id = start_model_id(chosen, TR_MODELS, DEFAULT_TR_MODEL,
-                              lambda model_id: tr_cached(find_entry(TR_MODELS, model_id)["repo"]))
-    if start_id is None:
-        send("Z", "")
-        send_tr_catalog()
-    else:
-        try:
-            load_translator(start_id)
-        except Exception as e:
-            log("translation unavailable: %r" % (e,))
-            _set_translator(None, None, "", "", "")
-            send("N", "Translation model unavailable: %s" % (e,))
-            send_tr_catalog()
-            return
-    if start_id != chosen:
-        after_ready.append(lambda: switch_translator(chosen))
+    w.send("S", "Loading the translation model...")
+    w.translation.start(chosen, DEFAULT_TR_MODEL)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -684,11 +845,6 @@ noise = np.random.RandomState(0).randn(3 * 16000).astype(np.float32) * 0.01
 so.OfflineSpeakerDiarization(config).process(noise)
 """
 
-# (program, then path, size and modification time of each file) -> (usable, why not): usable is
-# None when the trial itself could not run or finish. A replaced file has another key.
-trials = {}
-trials_running = set()
-trial_lock = threading.Lock()
 # sherpa-onnx prefixes its messages with the source location: "/path/file.cc:Func:42 text".
 _SOURCE_LOCATION = re.compile(r"^\S+:\d+\s+")
 
@@ -715,95 +871,108 @@ def _failure_reason(returncode, stderr):
     return "exit code %d" % returncode
 
 
-def trial_run(program, *paths):
-    """Runs program on the files in a child process: (True, ""), (False, what went wrong), or
-    (None, why the trial told nothing)."""
-    key = _trial_key(program, paths)
-    if key is None:
-        return False, "file not found"
-    with trial_lock:
-        if key in trials:
-            return trials[key]
-    try:
-        result = subprocess.run(
-            [sys.executable, "-c", program] + list(paths), stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=TRIAL_TIMEOUT,
-            creationflags=getattr(subprocess, "CREATE_NO_WINDOW", 0))
-        if result.returncode == 0:
-            outcome = True, ""
-        else:
-            outcome = False, _failure_reason(result.returncode, result.stderr)
-    except Exception as e:
-        outcome = None, "the trial run failed: %r" % (e,)
-    with trial_lock:
-        trials[key] = outcome
-    return outcome
+class TrialRuns:
+    """Outcomes of trial runs, kept per (program, then path, size and modification time of each
+    file): (usable, why not), usable None when the trial itself could not run or finish. A
+    replaced file has another key."""
 
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.outcomes = {}
+        self.running = set()
 
-def detector_verdict(path, embedding_path):
-    """True or False when the detector has been tried with the speaker model; None while that
-    trial still runs. A trial that is due starts here, in a background thread: it takes seconds,
-    and recognition must not wait for it."""
-    paths = (path, embedding_path)
-    key = _trial_key(_DETECTOR_TRIAL, paths)
-    if key is None:
-        return False
-    with trial_lock:
-        if key in trials:
-            return trials[key][0] is True
-        if key in trials_running:
-            return None
-        trials_running.add(key)
+    def run(self, program, *paths):
+        """Runs program on the files in a child process: (True, ""), (False, what went wrong), or
+        (None, why the trial told nothing)."""
+        key = _trial_key(program, paths)
+        if key is None:
+            return False, "file not found"
+        with self.lock:
+            if key in self.outcomes:
+                return self.outcomes[key]
+        try:
+            result = subprocess.run(
+                [sys.executable, "-c", program] + list(paths), stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=TRIAL_TIMEOUT,
+                creationflags=getattr(subprocess, "CREATE_NO_WINDOW", 0))
+            if result.returncode == 0:
+                outcome = True, ""
+            else:
+                outcome = False, _failure_reason(result.returncode, result.stderr)
+        except Exception as e:
+            outcome = None, "the trial run failed: %r" % (e,)
+        with self.lock:
+            self.outcomes[key] = outcome
+        return outcome
 
-    def run():
-        usable, reason = trial_run(_DETECTOR_TRIAL, *paths)
-        if usable:
-            log("speaker-turn detector usable with %s" % os.path.basename(embedding_path))
-        else:
-            log("speaker-turn detector unusable: %s" % reason)
-        with trial_lock:
-            trials_running.discard(key)
+    def detector_verdict(self, path, embedding_path):
+        """True or False when the detector has been tried with the speaker model; None while
+        that trial still runs. A trial that is due starts here, in a background thread: it takes
+        seconds, and recognition must not wait for it."""
+        paths = (path, embedding_path)
+        key = _trial_key(_DETECTOR_TRIAL, paths)
+        if key is None:
+            return False
+        with self.lock:
+            if key in self.outcomes:
+                return self.outcomes[key][0] is True
+            if key in self.running:
+                return None
+            self.running.add(key)
 
-    threading.Thread(target=run, daemon=True).start()
-    return None
+        def run():
+            usable, reason = self.run(_DETECTOR_TRIAL, *paths)
+            if usable:
+                log("speaker-turn detector usable with %s" % os.path.basename(embedding_path))
+            else:
+                log("speaker-turn detector unusable: %s" % reason)
+            with self.lock:
+                self.running.discard(key)
+
+        threading.Thread(target=run, daemon=True).start()
+        return None
 
 
 # ---------------------------------------------------------------------------------------------
 # Speaker models
 # ---------------------------------------------------------------------------------------------
 
-extractor = None
-spk_id = ""
-spk_lock = threading.Lock()
-spk_loading = False
-spk_pending = ""
+class SpeakerTools:
+    """The speaker-turn detector and what goes with it: the diarizer built for one speaker
+    model, the detector's download, and the trial runs of model files."""
+
+    def __init__(self):
+        self.diarizer = None
+        self.diarizer_for = ""          # the speaker model id the diarizer was built with
+        self.diarizer_lock = threading.Lock()
+        self.download_busy = False
+        self.download_lock = threading.Lock()
+        self.trials = TrialRuns()
 
 
-def spk_file(entry):
-    return os.path.join(SPEAKER_DIR, entry["file"])
+def spk_file(w, entry):
+    return os.path.join(w.paths.speaker, entry.file)
 
 
-def send_catalog():
-    for index, entry in enumerate(SPEAKER_MODELS):
-        send("C", index, entry["id"], entry["label"], entry["size"],
-             1 if os.path.isfile(spk_file(entry)) else 0)
+def speaker_installed(w, entry):
+    return os.path.isfile(spk_file(w, entry))
 
 
-def load_speaker(model_id):
-    global extractor, spk_id
+def send_catalog(w):
+    w.speaker.send_catalog()
+
+
+def load_speaker(w, model_id):
     entry = find_entry(SPEAKER_MODELS, model_id)
     if entry is None:
         return
-    path = spk_file(entry)
+    path = spk_file(w, entry)
     if not os.path.isfile(path):
-        send("S", 'Downloading the speaker model "%s" (%d MB, one time only)...'
-             % (entry["label"], entry["size"]))
-        download_file(SPK_BASE + entry["file"], path, "Speaker model " + short_label(entry["label"]),
-                      send)
-    usable, reason = trial_run(_SPEAKER_TRIAL, path)
+        w.send("S", 'Downloading the speaker model "%s" (%d MB, one time only)...' % (entry.label, entry.size))
+        download_file(SPK_BASE + entry.file, path, "Speaker model " + short_label(entry.label), w.send)
+    usable, reason = w.speakers.trials.run(_SPEAKER_TRIAL, path)
     if usable is None:
-        raise RuntimeError("the speaker model file %s could not be tried: %s"
-                           % (entry["file"], reason))
+        raise RuntimeError("the speaker model file %s could not be tried: %s" % (entry.file, reason))
     if not usable:
         # The file would fail the same way at every start: away with it, so that choosing the
         # model again downloads a good copy.
@@ -811,115 +980,64 @@ def load_speaker(model_id):
             os.remove(path)
         except OSError as e:
             log("could not delete %s: %r" % (path, e))
-        raise RuntimeError("the speaker model file %s is not usable and was deleted: %s"
-                           % (entry["file"], reason))
+        raise RuntimeError("the speaker model file %s is not usable and was deleted: %s" % (entry.file, reason))
     import sherpa_onnx
 
-    config = sherpa_onnx.SpeakerEmbeddingExtractorConfig(model=path, num_threads=2,
-                                                         provider="cpu")
+    config = sherpa_onnx.SpeakerEmbeddingExtractorConfig(model=path, num_threads=2, provider="cpu")
     new_extractor = sherpa_onnx.SpeakerEmbeddingExtractor(config)
-    with cond:
-        extractor = new_extractor
-        spk_id = entry["id"]
-        for ch in chans:
+    with w.cond:
+        w.speaker.model, w.speaker.active_id = new_extractor, entry.id
+        for ch in w.chans:
             reset_voices(ch)
-        wanted = diarize
-    send("M", entry["id"])
-    send_catalog()
+        wanted = w.options.diarize
+    w.speaker.announce(entry.id)
     if wanted:
-        check_detector_soon()
+        check_detector_soon(w)
 
 
-def _switch_speaker_thread(model_id):
-    global spk_loading, spk_pending
-    while model_id:
-        if model_id != spk_id:
-            try:
-                load_speaker(model_id)
-            except Exception as e:
-                log("speaker model error: %r" % (e,))
-                send("D", -1, "")
-                send("S", "Could not load the speaker model: %s" % (e,))
-                send("M", spk_id or "")
-        with spk_lock:
-            model_id, spk_pending = spk_pending, ""
-            if not model_id:
-                spk_loading = False
+def switch_speaker(w, model_id):
+    w.speaker.request(model_id)
 
 
-def switch_speaker(model_id):
-    global spk_loading, spk_pending
-    if find_entry(SPEAKER_MODELS, model_id) is None:
-        return
-    with spk_lock:
-        if spk_loading:
-            spk_pending = model_id
-            return
-        spk_loading = True
-    threading.Thread(target=_switch_speaker_thread, args=(model_id,), daemon=True).start()
-
-
-def load_initial_speaker():
-    global extractor
+def load_initial_speaker(w):
     chosen = initial_model_id("SPEAKER_MODEL", SPEAKER_MODELS, DEFAULT_SPEAKER_MODEL)
-    start_id = start_model_id(
-        chosen, SPEAKER_MODELS, DEFAULT_SPEAKER_MODEL,
-        lambda model_id: os.path.isfile(spk_file(find_entry(SPEAKER_MODELS, model_id))))
-    if start_id is None:
-        send("M", "")
-        send_catalog()
-    else:
-        try:
-            load_speaker(start_id)
-        except Exception as e:
-            log("speaker detection unavailable: %r" % (e,))
-            with cond:
-                extractor = None
-            send("V", "Speaker detection unavailable: %s" % (e,))
-            send_catalog()
-            return
-    if start_id != chosen:
-        after_ready.append(lambda: switch_speaker(chosen))
+    w.speaker.start(chosen, DEFAULT_SPEAKER_MODEL)
 
 
 # ---------------------------------------------------------------------------------------------
 # Speaker-turn detector download
 # ---------------------------------------------------------------------------------------------
 
-seg_busy = False
-seg_lock = threading.Lock()
+def seg_path(w):
+    return os.path.join(w.paths.speaker, SEG_FILE)
 
 
-def seg_path():
-    return os.path.join(SPEAKER_DIR, SEG_FILE)
-
-
-def ensure_segmentation():
-    global seg_busy
-    with seg_lock:
-        if seg_busy or os.path.isfile(seg_path()):
+def ensure_segmentation(w):
+    tools, send = w.speakers, w.send
+    with tools.download_lock:
+        if tools.download_busy or os.path.isfile(seg_path(w)):
             return
-        seg_busy = True
+        tools.download_busy = True
+    detector = seg_path(w)
     try:
         send("S", "Downloading the speaker-turn detector (6 MB, one time only)...")
-        archive = seg_path() + ".tar.bz2"
+        archive = detector + ".tar.bz2"
         download_file(SEG_URL, archive, "Speaker-turn detector", send)
         with tarfile.open(archive, "r:bz2") as tar:
             member = next((m for m in tar.getmembers()
                            if m.isfile() and m.name.endswith("model.onnx")), None)
             if member is not None:
                 data = tar.extractfile(member).read()
-                with open(seg_path() + ".part", "wb") as out:
+                with open(detector + ".part", "wb") as out:
                     out.write(data)
-                os.replace(seg_path() + ".part", seg_path())
+                os.replace(detector + ".part", detector)
         os.remove(archive)
         send("S", "Speaker-turn detector ready.")
-        check_detector_soon()
+        check_detector_soon(w)
     except Exception as e:
         log("segmentation model failed: %r" % (e,))
         # A damaged archive is useless; the next attempt fetches it again.
-        for leftover in (seg_path() + ".tar.bz2", seg_path() + ".tar.bz2.part",
-                         seg_path() + ".part"):
+        for leftover in (detector + ".tar.bz2", detector + ".tar.bz2.part", detector + ".part"):
             try:
                 os.remove(leftover)
             except OSError:
@@ -927,8 +1045,8 @@ def ensure_segmentation():
         send("D", -1, "")
         send("S", "Could not download the speaker-turn detector: %s" % (e,))
     finally:
-        with seg_lock:
-            seg_busy = False
+        with tools.download_lock:
+            tools.download_busy = False
 
 
 # ---------------------------------------------------------------------------------------------
@@ -957,12 +1075,6 @@ DIAR_THREADS = 2
 DIAR_CLUSTER_THRESHOLD = 0.5
 DIAR_MIN_ON = 0.2
 DIAR_MIN_OFF = 0.3
-
-
-def speaker_snapshot():
-    """(extractor, speaker model id, sensitivity) as one consistent set."""
-    with cond:
-        return extractor, spk_id, sens
 
 
 def base_threshold(model_id, sensitivity):
@@ -1002,11 +1114,11 @@ def similarity(voiceprint, voice_sum):
     return float(voiceprint @ unit(voice_sum))
 
 
-def best_voice(gcent, voiceprint):
+def best_voice(voice_sums, voiceprint):
     """(voice number, similarity) of the closest known voice; the lower number on a tie."""
     best, best_sim = 0, -2.0
-    for number in sorted(gcent):
-        sim = similarity(voiceprint, gcent[number])
+    for number in sorted(voice_sums):
+        sim = similarity(voiceprint, voice_sums[number])
         if sim > best_sim:
             best, best_sim = number, sim
     return best, best_sim
@@ -1020,45 +1132,45 @@ class Voices:
     """
 
     def __init__(self, ch):
-        self.gcent = dict(ch.gcent)
+        self.voice_sums = dict(ch.voice_sums)
         self.gnext = ch.gnext
         self.last_spk = ch.last_spk
         self.epoch = ch.spk_epoch
 
     def learn(self, number, voiceprint):
-        known = self.gcent.get(number)
-        self.gcent[number] = voiceprint if known is None else known + voiceprint
+        known = self.voice_sums.get(number)
+        self.voice_sums[number] = voiceprint if known is None else known + voiceprint
 
     def add(self, voiceprint):
         number = self.gnext
-        self.gcent[number] = voiceprint
+        self.voice_sums[number] = voiceprint
         self.gnext += 1
         return number
 
 
-def speaker_state(ch):
+def speaker_state(w, ch):
     """(extractor, speaker model id, sensitivity, working copy of the channel's voices), taken
     at one moment: a model switch resets the registry, and voiceprints of one model must never
     be learned into the registry of another."""
-    with cond:
-        return extractor, spk_id, sens, Voices(ch)
+    with w.cond:
+        return w.speaker.model, w.speaker.active_id, w.options.sens, Voices(ch)
 
 
-def keep_voices(ch, voices):
+def keep_voices(w, ch, voices):
     """Writes back what a pass learned, unless a reset came meanwhile (the reset wins)."""
-    with cond:
+    with w.cond:
         if ch.spk_epoch != voices.epoch:
             return False
-        ch.gcent, ch.gnext, ch.last_spk = voices.gcent, voices.gnext, voices.last_spk
+        ch.voice_sums, ch.gnext, ch.last_spk = voices.voice_sums, voices.gnext, voices.last_spk
         return True
 
 
-def match_global(ch, samples):
+def match_global(w, ch, samples):
     """Voice of a partial line's newest sentence; the preview never learns."""
-    ext, model_id, sensitivity, voices = speaker_state(ch)
-    if ext is None or len(samples) < MIN_PRINT * RATE or not voices.gcent:
+    ext, model_id, sensitivity, voices = speaker_state(w, ch)
+    if ext is None or len(samples) < MIN_PRINT * RATE or not voices.voice_sums:
         return voices.last_spk or 1
-    best, sim = best_voice(voices.gcent, embed(ext, samples))
+    best, sim = best_voice(voices.voice_sums, embed(ext, samples))
     if sim >= preview_threshold(model_id, sensitivity):
         return best
     return voices.last_spk or best
@@ -1074,16 +1186,16 @@ def snap_runs(runs):
         if 1 <= len(words) - keep <= SNAP_MAX_WORDS:
             pieces[i + 1][1] = words[keep:] + pieces[i + 1][1]
             pieces[i][1] = words[:keep]
-    return [(voice, " ".join(words)) for voice, words in pieces if words]
+    return [Run(voice, " ".join(words)) for voice, words in pieces if words]
 
 
-def assign_by_registry(ch, samples, items, final):
+def assign_by_registry(w, ch, samples, items, final):
     """Runs from each sentence's voiceprint against the known voices.
 
     Only a final pass learns; a new voice needs a long piece unlike every known one.
     """
-    ext, model_id, sensitivity, voices = speaker_state(ch)
-    tm = match_threshold(model_id, sensitivity)
+    ext, model_id, sensitivity, voices = speaker_state(w, ch)
+    match_at = match_threshold(model_id, sensitivity)
     runs = []
     previous = 0
     for text, start, end in items:
@@ -1093,26 +1205,26 @@ def assign_by_registry(ch, samples, items, final):
             voice = previous or voices.last_spk or 1
         else:
             voiceprint = embed(ext, piece)
-            if not voices.gcent:
+            if not voices.voice_sums:
                 voices.gnext = 1
                 voice = voices.add(voiceprint)
             else:
-                best, sim = best_voice(voices.gcent, voiceprint)
-                if sim >= tm or seconds < NEW_VOICE_MIN or voices.gnext > MAX_SPEAKERS:
+                best, sim = best_voice(voices.voice_sums, voiceprint)
+                if sim >= match_at or seconds < NEW_VOICE_MIN or voices.gnext > MAX_SPEAKERS:
                     voice = best
-                    if sim >= tm and seconds >= LEARN_MIN:
+                    if sim >= match_at and seconds >= LEARN_MIN:
                         voices.learn(best, voiceprint)
                 else:
                     voice = voices.add(voiceprint)
-        if runs and runs[-1][0] == voice:
-            runs[-1] = (voice, runs[-1][1] + " " + text)
+        if runs and runs[-1].voice == voice:
+            runs[-1] = Run(voice, runs[-1].text + " " + text)
         else:
-            runs.append((voice, text))
+            runs.append(Run(voice, text))
         previous = voice
     if runs:
-        voices.last_spk = runs[-1][0]
+        voices.last_spk = runs[-1].voice
     if final:
-        keep_voices(ch, voices)
+        keep_voices(w, ch, voices)
     return runs
 
 
@@ -1131,14 +1243,14 @@ def _local_voiceprints(ext, samples, segments):
     return prints, spoken
 
 
-def _map_local_speakers(voices, prints, spoken, tm):
+def _map_local_speakers(voices, prints, spoken, match_at):
     """{local speaker: voice number}; matched voices and new ones are learned into voices."""
-    candidates = sorted(((similarity(vp, voices.gcent[number]), label, number)
-                         for label, vp in prints.items() for number in voices.gcent),
+    candidates = sorted(((similarity(vp, voices.voice_sums[number]), label, number)
+                         for label, vp in prints.items() for number in voices.voice_sums),
                         reverse=True)
     mapping, taken = {}, set()
     for sim, label, number in candidates:
-        if label not in mapping and number not in taken and sim >= tm:
+        if label not in mapping and number not in taken and sim >= match_at:
             mapping[label] = number
             taken.add(number)
     founded = set()
@@ -1146,10 +1258,10 @@ def _map_local_speakers(voices, prints, spoken, tm):
         if voices.gnext <= MAX_SPEAKERS:
             mapping[label] = voices.add(prints[label])
             founded.add(label)
-        elif voices.gcent:
+        elif voices.voice_sums:
             # Every number is in use: the closest voice, even if another turn of this
             # utterance already has it.
-            mapping[label] = best_voice(voices.gcent, prints[label])[0]
+            mapping[label] = best_voice(voices.voice_sums, prints[label])[0]
         else:
             continue
         taken.add(mapping[label])
@@ -1169,7 +1281,7 @@ def _voice_at(segments, mapping, fallback, start, end):
     return mapping.get(seg[2], fallback)
 
 
-def runs_by_diarization(ch, samples, items, words, cut=None):
+def runs_by_diarization(w, ch, samples, items, words, cut=None):
     """Runs from the speaker-turn detector's turns, or None when it cannot be used.
 
     With a cut time only the text before the cut is returned; the voices are still learned
@@ -1177,9 +1289,9 @@ def runs_by_diarization(ch, samples, items, words, cut=None):
     """
     import numpy as np
 
-    diar = get_diarizer()
+    diar = get_diarizer(w)
     # Taken before the slow steps: a reset that comes during them discards this pass's learning.
-    ext, model_id, sensitivity, voices = speaker_state(ch)
+    ext, model_id, sensitivity, voices = speaker_state(w, ch)
     if diar is None or ext is None or len(samples) < NEURAL_MIN * RATE:
         return None
     audio = np.ascontiguousarray(samples, dtype=np.float32)
@@ -1191,11 +1303,11 @@ def runs_by_diarization(ch, samples, items, words, cut=None):
     mapping = _map_local_speakers(voices, prints, spoken, match_threshold(model_id, sensitivity))
     fallback = voices.last_spk or 1
     if words:
-        units = list(words)
+        units = [Word(*word) for word in words]
     else:
-        units = [(" " + text, start, end) for text, start, end in items]
+        units = [Word(" " + text, start, end) for text, start, end in items]
     if cut is not None:
-        units = [u for u in units if (u[1] + u[2]) / 2 < cut]
+        units = [u for u in units if _mid(u) < cut]
     runs = []
     for text, start, end in units:
         voice = _voice_at(segments, mapping, fallback, start, end)
@@ -1205,83 +1317,80 @@ def runs_by_diarization(ch, samples, items, words, cut=None):
             runs.append([voice, text])
     runs = snap_runs([(voice, text.strip()) for voice, text in runs if text.strip()])
     if runs:
-        voices.last_spk = runs[-1][0]
+        voices.last_spk = runs[-1].voice
         log("DIAR ch%d %s neural: %d turns, voices %s, known %d"
             % (ch.idx, model_id, len(segments), sorted({voice for voice, _ in runs}),
-               len(voices.gcent)))
-    keep_voices(ch, voices)
+               len(voices.voice_sums)))
+    keep_voices(w, ch, voices)
     return runs or None
 
 
-def make_runs(ch, samples, items, final, words):
-    """(voice number, text) runs of one pass; voice 0 when speaker detection is off."""
+def make_runs(w, ch, samples, items, final, words):
+    """The voice runs of one pass; voice 0 when speaker detection is off."""
     if not items:
         return []
-    joined = " ".join(item[0] for item in items)
-    with cond:
-        wanted, ext = diarize, extractor
+    joined = " ".join(text for text, _, _ in items)
+    with w.cond:
+        wanted, ext = w.options.diarize, w.speaker.model
     if not wanted or ext is None:
-        return [(0, joined)]
+        return [Run(0, joined)]
     try:
         if not final:
             _, start, end = items[-1]
-            return [(match_global(ch, span(samples, start, end)), joined)]
+            return [Run(match_global(w, ch, span(samples, start, end)), joined)]
         try:
-            runs = runs_by_diarization(ch, samples, items, words)
+            runs = runs_by_diarization(w, ch, samples, items, words)
         except Exception as e:
             log("neural diarization failed: %r" % (e,))
             runs = None
         if runs:
             return runs
-        return assign_by_registry(ch, samples, items, final)
+        return assign_by_registry(w, ch, samples, items, final)
     except Exception as e:
         # A failed voiceprint must not cost the recognized text: it goes out with the
         # channel's last voice.
         log("speaker labelling failed: %r" % (e,))
-        with cond:
-            return [(ch.last_spk or 1, joined)]
+        with w.cond:
+            return [Run(ch.last_spk or 1, joined)]
 
 
-# The diarizer is built once per speaker model and kept with that model's id.
-diarizer = None
-diarizer_for = ""
-diar_lock = threading.Lock()
-def check_detector_soon():
+def check_detector_soon(w):
     """Starts the detector's trial run for the active speaker model, so that the first pass
     that wants neural turns finds it done. Nothing happens when it ran already."""
-    ext, model_id, _ = speaker_snapshot()
+    ext, model_id, _ = w.speaker_snapshot()
     entry = find_entry(SPEAKER_MODELS, model_id)
-    if ext is not None and entry is not None and os.path.isfile(seg_path()):
-        detector_verdict(seg_path(), spk_file(entry))
+    if ext is not None and entry is not None and os.path.isfile(seg_path(w)):
+        w.speakers.trials.detector_verdict(seg_path(w), spk_file(w, entry))
 
 
-def get_diarizer():
-    """The diarizer for the active speaker model, or None when one cannot be had (yet)."""
-    global diarizer, diarizer_for
-    ext, model_id, _ = speaker_snapshot()
-    with diar_lock:
-        if diarizer is not None and diarizer_for == model_id:
-            return diarizer
+def get_diarizer(w):
+    """The diarizer for the active speaker model, or None when one cannot be had (yet). It is
+    built once per speaker model and kept with that model's id."""
+    ext, model_id, _ = w.speaker_snapshot()
+    tools = w.speakers
+    with tools.diarizer_lock:
+        if tools.diarizer is not None and tools.diarizer_for == model_id:
+            return tools.diarizer
         entry = find_entry(SPEAKER_MODELS, model_id)
-        if ext is None or entry is None or not os.path.isfile(seg_path()):
+        if ext is None or entry is None or not os.path.isfile(seg_path(w)):
             return None
         # The trial runs in the background: until it has, the passes use the registry.
-        if not detector_verdict(seg_path(), spk_file(entry)):
+        if not tools.trials.detector_verdict(seg_path(w), spk_file(w, entry)):
             return None
         import sherpa_onnx
 
         config = sherpa_onnx.OfflineSpeakerDiarizationConfig(
             segmentation=sherpa_onnx.OfflineSpeakerSegmentationModelConfig(
                 pyannote=sherpa_onnx.OfflineSpeakerSegmentationPyannoteModelConfig(
-                    model=seg_path()),
+                    model=seg_path(w)),
                 num_threads=DIAR_THREADS),
             embedding=sherpa_onnx.SpeakerEmbeddingExtractorConfig(
-                model=spk_file(entry), num_threads=DIAR_THREADS, provider="cpu"),
+                model=spk_file(w, entry), num_threads=DIAR_THREADS, provider="cpu"),
             clustering=sherpa_onnx.FastClusteringConfig(
                 num_clusters=-1, threshold=DIAR_CLUSTER_THRESHOLD),
             min_duration_on=DIAR_MIN_ON, min_duration_off=DIAR_MIN_OFF)
         built = sherpa_onnx.OfflineSpeakerDiarization(config)
-        diarizer, diarizer_for = built, model_id
+        tools.diarizer, tools.diarizer_for = built, model_id
         return built
 
 
@@ -1384,29 +1493,29 @@ def lift_quiet(samples):
     return audio
 
 
-def pick():
-    """(channel, audio bytes, is final) of the next pass, or None. Call with cond held.
+def pick(w):
+    """The job of the next pass, or None. Call with cond held.
 
     A final pass takes exactly the audio up to its "E"; whatever came after it belongs to the
     channel's next utterance and stays. Of the finished utterances the oldest goes first, so a
     channel that keeps finishing short ones cannot starve the other.
     """
-    finished = [ch for ch in chans if ch.ends]
+    finished = [ch for ch in w.chans if ch.ends]
     if finished:
-        ch = min(finished, key=lambda c: c.ends[0][1])
-        length = ch.ends.pop(0)[0]
+        ch = min(finished, key=lambda c: c.ends[0].order)
+        length = ch.ends.pop(0).size
         data = bytes(ch.buf[:length])
         cut_head(ch, length)
         ch.last_len = 0
-        return ch, data, True
-    step = PARTIAL_STEP.get(dev, PARTIAL_STEP["CPU"])
-    ready = [ch for ch in chans if ch.buf and len(ch.buf) - ch.last_len >= step]
+        return Job(ch, data, True)
+    step = PARTIAL_STEP.get(w.dev, PARTIAL_STEP["CPU"])
+    ready = [ch for ch in w.chans if ch.buf and len(ch.buf) - ch.last_len >= step]
     if not ready:
         return None
     ch = min(ready, key=lambda c: (c.last_time, c.idx))
     ch.last_len = len(ch.buf)
     ch.last_time = time.monotonic()
-    return ch, bytes(ch.buf), False
+    return Job(ch, bytes(ch.buf), False)
 
 
 def current_lang(ch, src, tgt):
@@ -1434,13 +1543,13 @@ def choose_lang(ch, probs, src, tgt, prior, seconds):
     return cur
 
 
-def tells_languages():
+def tells_languages(model):
     """An English-only recognizer has no languages to tell apart: asked anyway, it runs its
     encoder over the audio and then fails."""
     return len(getattr(model, "supported_languages", ())) != 1
 
 
-def language_probs(audio):
+def language_probs(model, audio):
     """The recognizer's (language, probability) pairs for the audio, judged on what the first
     window of its transcription will hold: the audio after its voice-activity filter, without the
     frame of end padding that its windows leave out. That window's encoding is then the same,
@@ -1456,16 +1565,16 @@ def language_probs(audio):
     return model.detect_language(features=model.feature_extractor(heard)[:, :-1])[2]
 
 
-def plan(ch, samples, src, tgt, rev, final):
+def plan(w, ch, samples, src, tgt, rev, final):
     """(language to recognize, None for the recognizer's own detection; translation target)."""
     if src == "auto" or tgt == "none" or src == tgt:
         return (None if src == "auto" else src), tgt
     prior = tgt if ch.idx == 1 and rev else src
     seconds = len(samples) / RATE
     lang = None
-    if seconds >= (DETECT_MIN_FINAL if final else DETECT_MIN_PARTIAL) and tells_languages():
+    if seconds >= (DETECT_MIN_FINAL if final else DETECT_MIN_PARTIAL) and tells_languages(w.model):
         try:
-            probs = language_probs(lift_quiet(samples))
+            probs = language_probs(w.model, lift_quiet(samples))
             if probs is not None:
                 lang = choose_lang(ch, probs, src, tgt, prior, seconds)
         except Exception as e:
@@ -1481,24 +1590,24 @@ def split_sentences(segment):
 
     def close():
         if text.strip():
-            items.append((text.strip(), start, last_end))
+            items.append(Sentence(text.strip(), start, last_end))
 
-    for w in segment.words:
-        if text and w.start - last_end > SENTENCE_PAUSE:
+    for word in segment.words:
+        if text and word.start - last_end > SENTENCE_PAUSE:
             close()
             text = ""
         if not text:
-            start = w.start
-        text += w.word
-        last_end = w.end
-        if w.word.rstrip().endswith(END_MARKS):
+            start = word.start
+        text += word.word
+        last_end = word.end
+        if word.word.rstrip().endswith(END_MARKS):
             close()
             text = ""
     close()
     return items
 
 
-def transcribe(samples, final, language, prompt):
+def transcribe(model, samples, final, language, prompt):
     """(items, words, detected language) of the audio; items are sentences with their times."""
     if len(samples) < MIN_AUDIO:
         return [], [], None
@@ -1545,26 +1654,27 @@ def add_segment(seg, items, words):
     if compression_ratio(seg.text.strip()) > LOOP_COMPRESSION:
         log("repeating segment dropped: %r" % (seg.text[:80],))
     elif seg.words:
-        words.extend((w.word, w.start, w.end) for w in seg.words)
+        words.extend(Word(w.word, w.start, w.end) for w in seg.words)
         items.extend(split_sentences(seg))
     elif seg.text.strip():
-        items.append((seg.text.strip(), seg.start, seg.end))
+        items.append(Sentence(seg.text.strip(), seg.start, seg.end))
 
 
 def _mid(unit):
-    return (unit[1] + unit[2]) / 2
+    _, start, end = unit
+    return (start + end) / 2
 
 
 def _may_commit(item, seconds):
-    _, _, end = item
-    if item[0].rstrip().endswith(END_MARKS) and end <= seconds - COMMIT_MARGIN:
+    text, _, end = item
+    if text.rstrip().endswith(END_MARKS) and end <= seconds - COMMIT_MARGIN:
         return True
     return seconds > LONG_UTTERANCE and end <= seconds - LONG_MARGIN
 
 
-def stream_commit(ch, samples, items, words, want, det, target):
+def stream_commit(w, ch, samples, items, words, want, detected, target):
     seconds = len(samples) / RATE
-    cur = [norm(item[0]) for item in items]
+    cur = [norm(text) for text, _, _ in items]
     stable = 0
     while (stable < len(items) - 1 and stable < len(ch.prev_sents)
            and cur[stable] == ch.prev_sents[stable]):
@@ -1575,27 +1685,27 @@ def stream_commit(ch, samples, items, words, want, det, target):
     ch.prev_sents = cur
     if n == 0:
         return items, words
-    end_n, start_next = items[n - 1][2], items[n][1]
+    (_, _, end_n), (_, start_next, _) = items[n - 1], items[n]
     cut = start_next if start_next <= end_n else (end_n + start_next) / 2
     runs = None
-    if diarize and extractor is not None:
+    if w.options.diarize and w.speaker.model is not None:
         try:
-            runs = runs_by_diarization(ch, samples, items, words, cut)
+            runs = runs_by_diarization(w, ch, samples, items, words, cut)
         except Exception as e:
             log("neural diarization failed: %r" % (e,))
     if not runs:
-        runs = make_runs(ch, samples[:int(cut * RATE)], items[:n], True,
-                         [w for w in words if _mid(w) < cut])
-    emit(ch, runs, True, want, det, target)
-    with cond:
+        runs = make_runs(w, ch, samples[:int(cut * RATE)], items[:n], True,
+                         [word for word in words if _mid(word) < cut])
+    emit(w, ch, runs, True, want, detected, target)
+    with w.cond:
         cut_head(ch, int(cut * RATE) * 2)
     ch.prev_sents = []
-    return items[n:], [w for w in words if _mid(w) >= cut]
+    return items[n:], [word for word in words if _mid(word) >= cut]
 
 
-def emit(ch, runs, final, want, det, target):
-    lang_out = want or det or ""
-    source = want or det
+def emit(w, ch, runs, final, want, detected, target):
+    lang_out = want or detected or ""
+    source = want or detected
     tr_lang = "" if target == "none" else target
     text_kind, tr_kind_letter = ("F", "U") if final else ("P", "T")
     for speaker, text in runs:
@@ -1604,31 +1714,31 @@ def emit(ch, runs, final, want, det, target):
         else:
             parts = [text.strip()] if text.strip() else []
         for part in parts or [""]:
-            send(text_kind, ch.idx, speaker, lang_out, part)
+            w.send(text_kind, ch.idx, speaker, lang_out, part)
             translation = ""
             if part:
                 try:
-                    translation = translate(part, source, target, final)
+                    translation = translate(w, part, source, target, final)
                 except Exception as e:
                     log("translate error: %r" % (e,))
-            send(tr_kind_letter, ch.idx, speaker, tr_lang, translation)
+            w.send(tr_kind_letter, ch.idx, speaker, tr_lang, translation)
         if final and text.strip():
             ch.prompt = (ch.prompt + " " + text.strip())[-PROMPT_LEN:]
 
 
-def run_pass(job, options):
+def run_pass(w, job, options):
     import numpy as np
 
     ch, data, final = job
-    src, tgt, rev = options
+    src, tgt, rev = options.src_lang, options.tgt_lang, options.reverse
     samples = np.frombuffer(data[:len(data) // 2 * 2], dtype="<i2").astype(np.float32) / 32768.0
-    want, target, det, runs, words = src, tgt, None, [], []
+    want, target, detected, runs, words = src, tgt, None, [], []
     try:
-        want, target = plan(ch, samples, src, tgt, rev, final)
-        items, words, det = transcribe(samples, final, want, ch.prompt)
+        want, target = plan(w, ch, samples, src, tgt, rev, final)
+        items, words, detected = transcribe(w.model, samples, final, want, ch.prompt)
         if not final:
-            items, words = stream_commit(ch, samples, items, words, want, det, target)
-        runs = make_runs(ch, samples, items, final, words)
+            items, words = stream_commit(w, ch, samples, items, words, want, detected, target)
+        runs = make_runs(w, ch, samples, items, final, words)
     except Exception as e:
         log("transcribe error: %r" % (e,))
         runs = []
@@ -1636,8 +1746,8 @@ def run_pass(job, options):
         if want in (src, tgt):
             ch.last_lang = want
         ch.prev_sents = []
-    emit(ch, runs or [(0, "")], final, want, det, target)
-    if final and words and words[-1][2] >= len(samples) / RATE - CUT_IN_SPEECH:
+    emit(w, ch, runs or [Run(0, "")], final, want, detected, target)
+    if final and words and words[-1].end >= len(samples) / RATE - CUT_IN_SPEECH:
         # The utterance was cut inside speech (the front end ends one after a long stretch
         # without a pause), and the recognizer closed its text with a mark only because the
         # audio stopped. Left in the prompt, that mark makes it skip the first words of the
@@ -1645,19 +1755,19 @@ def run_pass(job, options):
         ch.prompt = ch.prompt.rstrip().rstrip("".join(END_MARKS))
 
 
-def worker():
+def recognition_loop(w):
     """The recognition thread: final passes first, partial passes by turns."""
     while True:
-        with cond:
-            job = pick()
-            while job is None and not quit_flag:
-                cond.wait(WAIT_SLICE)
-                job = pick()
-            if quit_flag:
+        with w.cond:
+            job = pick(w)
+            while job is None and not w.quit_flag:
+                w.cond.wait(WAIT_SLICE)
+                job = pick(w)
+            if w.quit_flag:
                 return
-            options = (src_lang, tgt_lang, reverse)
+            options = w.options
         try:
-            run_pass(job, options)
+            run_pass(w, job, options)
         except Exception as e:
             # A dead recognition thread would silence the worker for the rest of the run.
             log("recognition pass failed: %r" % (e,))
@@ -1699,8 +1809,9 @@ def _engine_batch(engine, tokenizer, kind, sentences, src, tgt, final):
     return texts
 
 
-def translate(text, src, tgt, final):
-    engine, tokenizer, model_id, kind = translation_snapshot()
+def translate(w, text, src, tgt, final):
+    engine, tokenizer, model_id, kind = translation_snapshot(w)
+    cache = w.cache
     if (engine is None or not text or tgt == "none" or src == tgt
             or src not in NLLB or tgt not in NLLB):
         return text if src == tgt and tgt != "none" else ""
@@ -1732,6 +1843,11 @@ class EndOfInput(Exception):
     pass
 
 
+class Frame(NamedTuple):
+    kind: str
+    payload: bytes              # None when it was too large to keep
+
+
 def read_exact(stream, n):
     """Exactly n bytes from stream; EndOfInput when the stream ends first."""
     chunks = []
@@ -1750,80 +1866,113 @@ def skip_exact(stream, n):
         n -= len(read_exact(stream, min(n, 1 << 20)))
 
 
-def read_frame(stream):
-    """(type letter, payload); payload is None when it was too large to keep."""
-    header = read_exact(stream, 5)
-    kind = chr(header[0])
-    (length,) = struct.unpack("<I", header[1:5])
-    if length > MAX_PAYLOAD:
-        skip_exact(stream, length)
-        return kind, None
-    return kind, read_exact(stream, length) if length else b""
+class FrameReader:
+    """Frames from a binary stream: a kind letter, a 32-bit little-endian length, the payload."""
+
+    def __init__(self, stream, max_payload=MAX_PAYLOAD):
+        self.stream = stream
+        self.max_payload = max_payload
+
+    def read(self):
+        """The next frame; EndOfInput when the stream ends, even inside a frame."""
+        header = read_exact(self.stream, 5)
+        kind = chr(header[0])
+        (length,) = struct.unpack("<I", header[1:5])
+        if length > self.max_payload:
+            skip_exact(self.stream, length)
+            return Frame(kind, None)
+        return Frame(kind, read_exact(self.stream, length) if length else b"")
+
+
+def audio_of(payload):
+    """(channel, whole samples as bytes) of an "A" payload, or None when it is not one."""
+    if len(payload) > 1 and payload[0] < 2:
+        # Whole samples only: half a sample would shift every later sample of the utterance.
+        end = len(payload) - (len(payload) - 1) % 2
+        return payload[0], payload[1:end]
+    return None
 
 
 def parse_options(payload):
-    """(src, tgt, reverse, diarize, sensitivity text) or None when the frame is malformed."""
+    """The options of an "L" payload, or None when the frame is malformed. sens is None when its
+    text is not a number: the old value stays."""
     parts = payload.decode("utf-8", "ignore").split("|")
     if len(parts) < 5:
         return None
-    return parts[0], parts[1], parts[2] == "1", parts[3] == "1", parts[4]
+    # isdigit() also accepts digits that int() refuses ("²", "①"), hence the ASCII test.
+    text = parts[4].strip()
+    sens = int(text) if text.isascii() and text.isdigit() and len(text) <= 9 else None
+    return Options(parts[0], parts[1], parts[2] == "1", parts[3] == "1", sens)
 
 
-def apply_options(options):
-    global src_lang, tgt_lang, reverse, diarize, sens
-    src, tgt, rev, dia, sensitivity = options
-    with cond:
-        src_lang, tgt_lang, reverse, diarize = src, tgt, rev, dia
-        # The sensitivity is kept for the speaker rules; a malformed number keeps the old one.
-        # isdigit() also accepts digits that int() refuses ("²", "①"), hence the ASCII test.
-        text = sensitivity.strip()
-        if text.isascii() and text.isdigit() and len(text) <= 9:
-            sens = int(text)
-    if dia and not os.path.isfile(seg_path()):
-        threading.Thread(target=ensure_segmentation, daemon=True).start()
-    elif dia:
-        check_detector_soon()
+def apply_options(w, options):
+    with w.cond:
+        if options.sens is None:
+            options = options._replace(sens=w.options.sens)
+        w.options = options
+    if options.diarize and not os.path.isfile(seg_path(w)):
+        threading.Thread(target=ensure_segmentation, args=(w,), daemon=True).start()
+    elif options.diarize:
+        check_detector_soon(w)
 
 
-def handle_frame(kind, payload):
-    """Acts on one frame. Returns False when the loop has to end."""
-    if payload is None:
+def on_audio(w, payload):
+    audio = audio_of(payload)
+    if audio is not None:
+        with w.cond:
+            w.chans[audio[0]].buf += audio[1]
+            w.cond.notify_all()
+
+
+def on_end(w, payload):
+    if payload and payload[0] < 2:
+        with w.cond:
+            mark_end(w, w.chans[payload[0]])
+            w.cond.notify_all()
+
+
+def on_options(w, payload):
+    options = parse_options(payload)
+    if options is not None:
+        apply_options(w, options)
+
+
+def on_reset(w, payload):
+    with w.cond:
+        for ch in w.chans:
+            reset_voices(ch)
+
+
+FRAME_HANDLERS = {
+    "A": on_audio,
+    "E": on_end,
+    "L": on_options,
+    "M": lambda w, payload: switch_speaker(w, payload.decode("utf-8", "ignore")),
+    "G": lambda w, payload: switch_translator(w, payload.decode("utf-8", "ignore")),
+    "R": on_reset,
+}
+
+
+def handle_frame(w, frame):
+    """Acts on one frame; frames of unknown kinds are ignored. Returns False when the loop has
+    to end."""
+    if frame.payload is None:
         return True
-    if kind == "A":
-        if len(payload) > 1 and payload[0] < 2:
-            # Whole samples only: half a sample would shift every later sample of the utterance.
-            end = len(payload) - (len(payload) - 1) % 2
-            with cond:
-                chans[payload[0]].buf += payload[1:end]
-                cond.notify_all()
-    elif kind == "E":
-        if payload and payload[0] < 2:
-            with cond:
-                mark_end(chans[payload[0]])
-                cond.notify_all()
-    elif kind == "L":
-        options = parse_options(payload)
-        if options is not None:
-            apply_options(options)
-    elif kind == "M":
-        switch_speaker(payload.decode("utf-8", "ignore"))
-    elif kind == "G":
-        switch_translator(payload.decode("utf-8", "ignore"))
-    elif kind == "R":
-        with cond:
-            for ch in chans:
-                reset_voices(ch)
-    elif kind == "Q":
+    if frame.kind == "Q":
         return False
+    handler = FRAME_HANDLERS.get(frame.kind)
+    if handler is not None:
+        handler(w, frame.payload)
     return True
 
 
-def frame_loop(stream):
+def frame_loop(w, stream):
+    reader = FrameReader(stream)
     try:
         while True:
-            kind, payload = read_frame(stream)
+            frame = reader.read()
             try:
-                if not handle_frame(kind, payload):
+                if not handle_frame(w, frame):
                     return
             except Exception as e:
                 # One frame that cannot be acted on must not end the conversation.
@@ -1839,26 +1988,27 @@ def frame_loop(stream):
 # Start-up and exit
 # ---------------------------------------------------------------------------------------------
 
-def start_up():
+def start_up(send):
     keep_freed_memory()
-    set_up_environment()
+    paths = set_up_environment()
+    w = Worker(send, paths)
     name = recognition_model_name()
-    ensure_deps()
-    add_cuda_paths()
-    load_recognizer(name)
-    load_initial_translator()
-    load_initial_speaker()
-    threading.Thread(target=worker, daemon=True).start()
-    send("S", "ready (%s)" % dev)
-    for start_switch in after_ready:
+    ensure_deps(send)
+    w.dll_folders = add_cuda_paths()
+    load_recognizer(w, name)
+    load_initial_translator(w)
+    load_initial_speaker(w)
+    threading.Thread(target=recognition_loop, args=(w,), daemon=True).start()
+    send("S", "ready (%s)" % w.dev)
+    for start_switch in w.after_ready:
         start_switch()
+    return w
 
 
-def finish():
-    global quit_flag
-    with cond:
-        quit_flag = True
-        cond.notify_all()
+def finish(w):
+    with w.cond:
+        w.quit_flag = True
+        w.cond.notify_all()
     try:
         sys.stdout.flush()
         sys.stderr.flush()
@@ -1869,9 +2019,10 @@ def finish():
 
 
 def main():
-    start_up()
-    frame_loop(sys.stdin.buffer)
-    finish()
+    writer = LineWriter(sys.stdout.buffer)
+    w = start_up(writer.send)
+    frame_loop(w, sys.stdin.buffer)
+    finish(w)
 
 
 if __name__ == "__main__":

@@ -138,6 +138,38 @@ def http_server():
 
 
 # ---------------------------------------------------------------------------------------------
+# The worker's state in-process
+# ---------------------------------------------------------------------------------------------
+
+class Lines(list):
+    """A worker's line writer that keeps each line as a tuple; a line that does not fit the kind
+    table fails the test."""
+
+    def __call__(self, kind, *fields):
+        import worker
+
+        error = worker.line_error(kind, fields)
+        assert error is None, error
+        self.append((kind,) + fields)
+
+    def kinds(self):
+        return [f[0] for f in self]
+
+
+@pytest.fixture
+def lines():
+    return Lines()
+
+
+@pytest.fixture
+def w(lines, tmp_path):
+    """A worker's shared state as start-up makes it, over a data root that does not exist yet."""
+    import worker
+
+    return worker.Worker(lines, worker.data_paths(str(tmp_path / "root")))
+
+
+# ---------------------------------------------------------------------------------------------
 # Models
 # ---------------------------------------------------------------------------------------------
 

@@ -12,18 +12,6 @@ from conftest import Route
 SHIPPED = os.path.join(worker.SCRIPT_DIR, "requirements.txt")
 
 
-class Lines(list):
-    def __call__(self, *fields):
-        self.append(fields)
-
-
-@pytest.fixture
-def lines(monkeypatch):
-    captured = Lines()
-    monkeypatch.setattr(worker, "send", captured)
-    return captured
-
-
 def build_wheel(folder, name="colloquor_probe", version="1.0", payload_size=2_000_000):
     """A pure-Python wheel made by hand, so no build backend (and no network) is needed."""
     files = {
@@ -98,7 +86,7 @@ class TestMissingRequirements:
 class TestPipReader:
     def test_statuses_progress_and_file_names(self, lines, monkeypatch, capsys):
         clock = [100.0]
-        reader = worker.PipReader(clock=lambda: clock[0])
+        reader = worker.PipReader(lines, clock=lambda: clock[0])
         reader.feed("Collecting colloquor-probe\n")
         reader.feed("  Downloading " + "x" * 60 + ".whl (2.0 MB)\n")
         reader.feed("Progress 500000 of 2000000\n")
@@ -125,7 +113,7 @@ class TestPipReader:
         assert "Collecting colloquor-probe" in err
 
     def test_progress_before_any_download_line_names_download(self, lines):
-        worker.PipReader(clock=lambda: 50.0).feed("Progress 1 of 4")
+        worker.PipReader(lines, clock=lambda: 50.0).feed("Progress 1 of 4")
         assert lines == [("D", 25, "Installing packages - download: 25% (0 of 0 MB)")]
 
 
@@ -149,7 +137,7 @@ class TestEnsureDeps:
         (tmp_path / "requirements.txt").write_bytes(
             ("# probe\r\nnumpy>=1.26\r\n%s  # local\r\n"
              "nvidia-cublas-cu12; sys_platform != \"darwin\"\r\n" % req).encode())
-        worker.ensure_deps(str(tmp_path))
+        worker.ensure_deps(lines, str(tmp_path))
         assert lines[0] == ("S", "Installing missing Python packages (colloquor-probe)...")
         assert lines[-1] == ("D", -1, "")
         progress = [f for f in lines if f[0] == "D" and f[1] != -1]
@@ -164,13 +152,13 @@ class TestEnsureDeps:
         monkeypatch.syspath_prepend(str(pip_env))
         del lines[:]
         requests = len(http_server.requests)
-        worker.ensure_deps(str(tmp_path))
+        worker.ensure_deps(lines, str(tmp_path))
         assert lines == []
         assert len(http_server.requests) == requests
 
     def test_failed_install_is_reported_and_start_up_goes_on(self, tmp_path, lines, pip_env):
         (tmp_path / "requirements.txt").write_text("colloquor-absent-package>=1\n")
-        worker.ensure_deps(str(tmp_path))
+        worker.ensure_deps(lines, str(tmp_path))
         assert lines[0] == ("S", "Installing missing Python packages (colloquor-absent-package)...")
         assert lines[-2:] == [("D", -1, ""),
                               ("S", "Installing packages failed (see worker.log); "
@@ -191,7 +179,7 @@ class TestEnsureDeps:
         fake.chmod(0o755)
         monkeypatch.setattr(worker.sys, "executable", str(fake))
         (tmp_path / "requirements.txt").write_text("colloquor-old-pip>=1\n")
-        worker.ensure_deps(str(tmp_path))
+        worker.ensure_deps(lines, str(tmp_path))
         assert calls.read_text().splitlines() == [
             "-m pip install --disable-pip-version-check --progress-bar raw colloquor-old-pip>=1",
             "-m pip install --disable-pip-version-check --progress-bar off colloquor-old-pip>=1"]
@@ -199,11 +187,11 @@ class TestEnsureDeps:
                               ("D", -1, "")]
 
     def test_no_list_means_nothing_is_done(self, tmp_path, lines, pip_env):
-        worker.ensure_deps(str(tmp_path))
+        worker.ensure_deps(lines, str(tmp_path))
         assert lines == []
 
     def test_error_inside_the_check_is_logged_only(self, tmp_path, lines, pip_env, capsys):
         (tmp_path / "requirements.txt").write_bytes(b"\xff\xfe not utf-8 \xc3\x28\n")
-        worker.ensure_deps(str(tmp_path))
+        worker.ensure_deps(lines, str(tmp_path))
         assert lines == []
         assert capsys.readouterr().err.startswith("dependency check failed: UnicodeDecodeError")

@@ -12,7 +12,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import worker
-from conftest import frame
+from conftest import Lines, frame
 
 
 def raw_frame(kind, payload):
@@ -55,10 +55,10 @@ def test_frames_come_back_whole_however_the_pipe_cuts_them(frames, sizes, unfini
     data = b"".join(raw_frame(k, p) for k, p in frames) + unfinished
     stream = Pieces(data, sizes)
     got = []
-    with mock.patch.object(worker, "MAX_PAYLOAD", 24):
-        with pytest.raises(worker.EndOfInput):
-            while True:
-                got.append(worker.read_frame(stream))
+    reader = worker.FrameReader(stream, max_payload=24)
+    with pytest.raises(worker.EndOfInput):
+        while True:
+            got.append(reader.read())
     # Payloads over the limit are skipped, not kept, and the stream stays in step.
     assert got == [(chr(k), p if len(p) <= 24 else None) for k, p in frames]
 
@@ -78,26 +78,24 @@ def test_every_line_is_one_utf8_line_with_its_fields(kind, fields):
 
 @contextmanager
 def fresh_worker(tmp_path):
-    """Module state of a started worker; model switches and downloads only recorded."""
+    """A started worker's state; model switches and downloads only recorded."""
     calls = []
-    state = {"chans": [worker.Chan(0), worker.Chan(1)], "src_lang": "ru", "tgt_lang": "none",
-             "reverse": True, "diarize": False, "sens": 60, "SPEAKER_DIR": str(tmp_path),
-             "switch_speaker": lambda m: calls.append(("M", m)),
-             "switch_translator": lambda m: calls.append(("G", m)),
-             "ensure_segmentation": lambda: calls.append(("seg",))}
-    with mock.patch.multiple(worker, **state):
-        yield calls
+    actions = {"switch_speaker": lambda w, m: calls.append(("M", m)),
+               "switch_translator": lambda w, m: calls.append(("G", m)),
+               "ensure_segmentation": lambda w: calls.append(("seg",))}
+    with mock.patch.multiple(worker, **actions):
+        yield worker.Worker(Lines(), worker.data_paths(str(tmp_path))), calls
 
 
 @fuzz_settings
 @given(st.lists(st.tuples(kinds, payloads), max_size=20))
 def test_any_frame_is_taken_or_ignored_without_an_error(tmp_path_factory, frames):
-    with fresh_worker(tmp_path_factory.mktemp("spk")) as calls:
+    with fresh_worker(tmp_path_factory.mktemp("spk")) as (w, calls):
         before = set(threading.enumerate())
         for k, p in frames:
-            assert worker.handle_frame(chr(k), p) is (k != ord("Q"))
-            assert all(len(ch.buf) % 2 == 0 for ch in worker.chans)     # whole samples only
-            assert 0 <= worker.sens
+            assert worker.handle_frame(w, worker.Frame(chr(k), p)) is (k != ord("Q"))
+            assert all(len(ch.buf) % 2 == 0 for ch in w.chans)     # whole samples only
+            assert 0 <= w.options.sens
         for t in set(threading.enumerate()) - before:
             t.join(timeout=5)
     ids = [(chr(k), p.decode("utf-8", "ignore")) for k, p in frames if k in b"MG"]
@@ -106,9 +104,9 @@ def test_any_frame_is_taken_or_ignored_without_an_error(tmp_path_factory, frames
 
 @pytest.mark.parametrize("sensitivity", ["²", "①", "9" * 5000])
 def test_any_sensitivity_text_is_ignored_or_taken(tmp_path, sensitivity):
-    with fresh_worker(tmp_path):
-        assert worker.handle_frame("L", ("en|de|1|0|" + sensitivity).encode("utf-8"))
-        assert (worker.src_lang, worker.tgt_lang) == ("en", "de")
+    with fresh_worker(tmp_path) as (w, _):
+        assert worker.handle_frame(w, worker.Frame("L", ("en|de|1|0|" + sensitivity).encode("utf-8")))
+        assert w.options[:2] == ("en", "de") and w.options.sens == 60       # the old one stays
 
 
 # ---------------------------------------------------------------------------------------------

@@ -6,18 +6,25 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
+import conftest
 import speech
 import worker
 
 RATE = 16000
 
 
-class Lines(list):
-    def __call__(self, *fields):
-        self.append(tuple(str(f) for f in fields))
+class Lines(conftest.Lines):
+    def __call__(self, kind, *fields):
+        super().__call__(kind, *fields)
+        self[-1] = tuple(str(f) for f in self[-1])
 
     def kinds(self):
         return "".join(f[0] for f in self)
+
+
+@pytest.fixture
+def lines():
+    return Lines()
 
 
 def word(text, start, end):
@@ -69,20 +76,7 @@ class ScriptedModel:
 
 
 @pytest.fixture
-def state(monkeypatch):
-    monkeypatch.setattr(worker, "chans", [worker.Chan(0), worker.Chan(1)])
-    monkeypatch.setattr(worker, "dev", "CPU")
-    monkeypatch.setattr(worker, "ends_seen", 0)
-    monkeypatch.setattr(worker, "diarize", False)
-    monkeypatch.setattr(worker, "extractor", None)
-    monkeypatch.setattr(worker, "translator", None)
-    monkeypatch.setattr(worker, "quit_flag", False)
-    monkeypatch.setattr(worker, "cache", {})
-    monkeypatch.setattr(worker, "src_lang", "ru")
-    monkeypatch.setattr(worker, "tgt_lang", "none")
-    monkeypatch.setattr(worker, "reverse", True)
-    lines = Lines()
-    monkeypatch.setattr(worker, "send", lines)
+def state(monkeypatch, lines):
     # Scripted audio is a tone; the voice-activity filter hears speech in whatever is not silent.
     def heard(audio, options=None):
         loud = np.flatnonzero(audio)
@@ -99,9 +93,13 @@ def logged(monkeypatch):
     return got
 
 
-def use_model(monkeypatch, m):
-    monkeypatch.setattr(worker, "model", m)
+def use_model(w, m):
+    w.model = m
     return m
+
+
+def handle(w, kind, payload):
+    worker.handle_frame(w, worker.Frame(kind, payload))
 
 
 def tone(seconds, peak=0.5):
@@ -118,8 +116,9 @@ def pcm(seconds, value=1000):
 # ---------------------------------------------------------------------------------------------
 
 class TestPick:
-    def test_final_pass_takes_its_utterance_only_and_the_oldest_end_goes_first(self, state):
-        h = worker.handle_frame
+    def test_final_pass_takes_its_utterance_only_and_the_oldest_end_goes_first(self, state, w):
+        def h(kind, payload):
+            handle(w, kind, payload)
         h("A", b"\x01" + pcm(1, 11))
         h("E", b"\x01")                         # channel 1 finishes first
         h("A", b"\x00" + pcm(2, 22))
@@ -128,39 +127,39 @@ class TestPick:
         h("E", b"\x00")                         # nothing new: still the same utterance
         h("A", b"\x00" + pcm(0.3, 23))
         h("E", b"\x00")
-        with worker.cond:
-            jobs = [worker.pick() for _ in range(4)]
+        with w.cond:
+            jobs = [worker.pick(w) for _ in range(4)]
         assert [(ch.idx, data, final) for ch, data, final in jobs[:3]] == [
             (1, pcm(1, 11), True), (0, pcm(2, 22), True), (0, pcm(0.3, 23), True)]
         assert jobs[3] is None                   # half a second is no step for a partial pass
-        c0, c1 = worker.chans
+        c0, c1 = w.chans
         assert (bytes(c1.buf), c1.last_len, c1.ends) == (pcm(0.5, 12), 0, [])
         assert (bytes(c0.buf), c0.ends) == (b"", [])
 
-    def test_final_mark_on_an_empty_buffer_still_gives_a_job(self, state):
-        worker.handle_frame("E", b"\x01")
-        with worker.cond:
-            ch, data, final = worker.pick()
+    def test_final_mark_on_an_empty_buffer_still_gives_a_job(self, state, w):
+        handle(w, "E", b"\x01")
+        with w.cond:
+            ch, data, final = worker.pick(w)
         assert (ch.idx, data, final) == (1, b"", True)
 
     @pytest.mark.parametrize("dev,step", [("CPU", 64000), ("GPU", 28800)])
-    def test_partial_pass_needs_a_step_of_new_audio(self, state, monkeypatch, dev, step):
-        monkeypatch.setattr(worker, "dev", dev)
-        ch = worker.chans[0]
+    def test_partial_pass_needs_a_step_of_new_audio(self, state, w, monkeypatch, dev, step):
+        w.dev = dev
+        ch = w.chans[0]
         ch.buf += b"\0" * (step - 2)
-        with worker.cond:
-            assert worker.pick() is None
+        with w.cond:
+            assert worker.pick(w) is None
         ch.buf += b"\0\0"
-        with worker.cond:
-            job = worker.pick()
+        with w.cond:
+            job = worker.pick(w)
         assert job[0] is ch and job[2] is False and len(job[1]) == step
         assert len(ch.buf) == step and ch.last_len == step     # the buffer stays and grows on
         ch.buf += b"\0" * (step - 2)
-        with worker.cond:
-            assert worker.pick() is None
+        with w.cond:
+            assert worker.pick(w) is None
 
-    def test_two_talking_channels_take_turns(self, state, monkeypatch):
-        monkeypatch.setattr(worker, "dev", "GPU")
+    def test_two_talking_channels_take_turns(self, state, w, monkeypatch):
+        w.dev = "GPU"
         clock = [1000.0]
         wall = [1e9]
         monkeypatch.setattr(time, "monotonic", lambda: clock[0])
@@ -170,22 +169,22 @@ class TestPick:
         for second in range(8):
             clock[0] += 1.0
             wall[0] -= 3600.0
-            for ch in worker.chans:
+            for ch in w.chans:
                 ch.buf += pcm(1.0)
-            with worker.cond:
-                job = worker.pick()
+            with w.cond:
+                job = worker.pick(w)
             served.append(job[0].idx)
         assert served == [0, 1, 0, 1, 0, 1, 0, 1]
 
-    def test_a_final_utterance_overtakes_a_longer_waiting_partial(self, state):
-        c0, c1 = worker.chans
+    def test_a_final_utterance_overtakes_a_longer_waiting_partial(self, state, w):
+        c0, c1 = w.chans
         c0.buf += pcm(5)
         c0.last_time = 0.0
         c1.buf += pcm(1)
         c1.last_time = 50.0
-        c1.ends = [(len(c1.buf), 1)]
-        with worker.cond:
-            assert worker.pick()[0] is c1
+        c1.ends = [worker.UtteranceEnd(len(c1.buf), 1)]
+        with w.cond:
+            assert worker.pick(w)[0] is c1
 
 
 # ---------------------------------------------------------------------------------------------
@@ -193,29 +192,29 @@ class TestPick:
 # ---------------------------------------------------------------------------------------------
 
 class TestLanguage:
-    def test_without_a_concrete_pair_nothing_is_detected(self, state, monkeypatch):
-        m = use_model(monkeypatch, ScriptedModel(probs=[("ru", 1.0)]))
-        ch = worker.chans[0]
+    def test_without_a_concrete_pair_nothing_is_detected(self, state, w, monkeypatch):
+        m = use_model(w, ScriptedModel(probs=[("ru", 1.0)]))
+        ch = w.chans[0]
         audio = tone(3)
-        assert worker.plan(ch, audio, "auto", "ru", True, True) == (None, "ru")
-        assert worker.plan(ch, audio, "en", "none", True, True) == ("en", "none")
-        assert worker.plan(ch, audio, "de", "de", True, True) == ("de", "de")
+        assert worker.plan(w, ch, audio, "auto", "ru", True, True) == (None, "ru")
+        assert worker.plan(w, ch, audio, "en", "none", True, True) == ("en", "none")
+        assert worker.plan(w, ch, audio, "de", "de", True, True) == ("de", "de")
         assert m.detected == []
 
-    def test_too_short_for_detection_takes_the_prior(self, state, monkeypatch):
-        m = use_model(monkeypatch, ScriptedModel(probs=[("en", 1.0)]))
-        c0, c1 = worker.chans
-        assert worker.plan(c1, tone(0.4), "en", "ru", True, True) == ("ru", "en")
-        assert worker.plan(c1, tone(0.4), "en", "ru", False, True) == ("en", "ru")
-        assert worker.plan(c0, tone(0.4), "en", "ru", True, True) == ("en", "ru")
+    def test_too_short_for_detection_takes_the_prior(self, state, w, monkeypatch):
+        m = use_model(w, ScriptedModel(probs=[("en", 1.0)]))
+        c0, c1 = w.chans
+        assert worker.plan(w, c1, tone(0.4), "en", "ru", True, True) == ("ru", "en")
+        assert worker.plan(w, c1, tone(0.4), "en", "ru", False, True) == ("en", "ru")
+        assert worker.plan(w, c0, tone(0.4), "en", "ru", True, True) == ("en", "ru")
         # 0.7 s: enough for a final pass, not for a partial one
-        assert worker.plan(c1, tone(0.7), "en", "ru", True, False) == ("ru", "en")
+        assert worker.plan(w, c1, tone(0.7), "en", "ru", True, False) == ("ru", "en")
         assert m.detected == []
-        assert worker.plan(c1, tone(0.7), "en", "ru", True, True) == ("en", "ru")
+        assert worker.plan(w, c1, tone(0.7), "en", "ru", True, True) == ("en", "ru")
         assert len(m.detected) == 1
 
-    def test_a_switch_needs_strong_evidence(self, state, monkeypatch):
-        ch = worker.chans[0]
+    def test_a_switch_needs_strong_evidence(self, state, w, monkeypatch):
+        ch = w.chans[0]
         ch.last_lang = "en"
         probs = [("en", 0.10), ("ru", 0.90)]
         assert worker.choose_lang(ch, probs, "en", "ru", "en", 1.0) == "en"
@@ -224,8 +223,8 @@ class TestLanguage:
         # 0.84 share is not enough even on long audio
         assert worker.choose_lang(ch, [("en", .16), ("ru", .84)], "en", "ru", "en", 9) == "en"
 
-    def test_neither_language_heard_keeps_the_current_one(self, state):
-        ch = worker.chans[1]
+    def test_neither_language_heard_keeps_the_current_one(self, state, w):
+        ch = w.chans[1]
         probs = [("en", 0.05), ("ru", 0.10), ("ja", 0.8)]
         assert worker.choose_lang(ch, probs, "en", "ru", "ru", 3.0) == "ru"     # prior
         ch.last_lang = "en"
@@ -234,47 +233,47 @@ class TestLanguage:
         assert worker.choose_lang(ch, [("en", .02), ("ru", .22)], "en", "ru", "en", 3) == "en"
         assert worker.choose_lang(ch, [("en", .02), ("ru", .23)], "en", "ru", "en", 3) == "ru"
 
-    def test_first_decision_by_the_larger_share(self, state):
-        ch = worker.chans[0]
+    def test_first_decision_by_the_larger_share(self, state, w):
+        ch = w.chans[0]
         assert worker.choose_lang(ch, [("en", .3), ("ru", .4)], "en", "ru", "en", 1) == "ru"
         assert worker.choose_lang(ch, [("en", .3), ("ru", .3)], "en", "ru", "ru", 1) == "en"
 
-    def test_an_english_only_recognizer_is_not_asked(self, state, monkeypatch, logged):
-        m = use_model(monkeypatch, ScriptedModel(probs=[("ru", 1.0)]))
+    def test_an_english_only_recognizer_is_not_asked(self, state, w, monkeypatch, logged):
+        m = use_model(w, ScriptedModel(probs=[("ru", 1.0)]))
         m.supported_languages = ["en"]
-        ch = worker.chans[1]
-        assert worker.plan(ch, tone(2), "en", "ru", True, False) == ("ru", "en")    # the prior
+        ch = w.chans[1]
+        assert worker.plan(w, ch, tone(2), "en", "ru", True, False) == ("ru", "en")    # the prior
         ch.last_lang = "en"
-        assert worker.plan(ch, tone(2), "en", "ru", True, True) == ("en", "ru")
+        assert worker.plan(w, ch, tone(2), "en", "ru", True, True) == ("en", "ru")
         assert m.detected == [] and logged == []
 
-    def test_silence_is_not_judged(self, state, monkeypatch):
-        m = use_model(monkeypatch, ScriptedModel(probs=[("en", 1.0)]))
+    def test_silence_is_not_judged(self, state, w, monkeypatch):
+        m = use_model(w, ScriptedModel(probs=[("en", 1.0)]))
         silence = np.zeros(2 * RATE, np.float32)
-        assert worker.plan(worker.chans[1], silence, "en", "ru", True, True) == ("ru", "en")
+        assert worker.plan(w, w.chans[1], silence, "en", "ru", True, True) == ("ru", "en")
         assert m.detected == []
 
-    def test_detection_failure_keeps_the_previous_language(self, state, monkeypatch, logged):
-        use_model(monkeypatch, ScriptedModel(fail="detect"))
-        ch = worker.chans[0]
+    def test_detection_failure_keeps_the_previous_language(self, state, w, monkeypatch, logged):
+        use_model(w, ScriptedModel(fail="detect"))
+        ch = w.chans[0]
         ch.last_lang = "ru"
-        assert worker.plan(ch, tone(2), "en", "ru", True, True) == ("ru", "en")
+        assert worker.plan(w, ch, tone(2), "en", "ru", True, True) == ("ru", "en")
         assert logged == ["language detection error: RuntimeError('detector broke')"]
 
-    def test_quiet_audio_is_lifted_before_detection(self, state, monkeypatch):
-        m = use_model(monkeypatch, ScriptedModel(probs=[("en", .9)]))
+    def test_quiet_audio_is_lifted_before_detection(self, state, w, monkeypatch):
+        m = use_model(w, ScriptedModel(probs=[("en", .9)]))
         audio = tone(1.0, peak=0.1)
-        worker.plan(worker.chans[0], audio, "en", "ru", True, True)
+        worker.plan(w, w.chans[0], audio, "en", "ru", True, True)
         assert np.max(np.abs(m.detected[0])) == pytest.approx(0.5, rel=1e-3)
         assert np.max(np.abs(audio)) == pytest.approx(0.1, rel=1e-3)     # the caller's copy
 
-    def test_a_language_of_an_earlier_pair_is_forgotten(self, state, monkeypatch):
+    def test_a_language_of_an_earlier_pair_is_forgotten(self, state, w, monkeypatch):
         """last_lang "de" from a German/French pair must not be forced on English/Russian."""
-        use_model(monkeypatch, ScriptedModel(probs=[("en", 0.04), ("ru", 0.05)]))
-        ch = worker.chans[1]
+        use_model(w, ScriptedModel(probs=[("en", 0.04), ("ru", 0.05)]))
+        ch = w.chans[1]
         ch.last_lang = "de"
-        assert worker.plan(ch, tone(2), "en", "ru", True, True) == ("ru", "en")
-        assert worker.plan(ch, tone(0.2), "en", "ru", False, True) == ("en", "ru")
+        assert worker.plan(w, ch, tone(2), "en", "ru", True, True) == ("ru", "en")
+        assert worker.plan(w, ch, tone(0.2), "en", "ru", False, True) == ("en", "ru")
         assert worker.choose_lang(ch, [("en", .6), ("ru", .4)], "en", "ru", "ru", 1) == "en"
         # switching the pair round keeps a language that is still in it
         ch.last_lang = "ru"
@@ -286,10 +285,10 @@ class TestLanguage:
 # ---------------------------------------------------------------------------------------------
 
 class TestTranscribe:
-    def test_request_options_for_final_and_partial_passes(self, state, monkeypatch):
-        m = use_model(monkeypatch, ScriptedModel())
-        worker.transcribe(tone(1), True, "en", "earlier text")
-        worker.transcribe(tone(1), False, None, "")
+    def test_request_options_for_final_and_partial_passes(self, state, w, monkeypatch):
+        m = use_model(w, ScriptedModel())
+        worker.transcribe(w.model, tone(1), True, "en", "earlier text")
+        worker.transcribe(w.model, tone(1), False, None, "")
         final, partial = m.transcribed[0][1], m.transcribed[1][1]
         assert final == dict(language="en", beam_size=5, best_of=1, temperature=0.0,
                              vad_filter=True, condition_on_previous_text=False,
@@ -298,31 +297,31 @@ class TestTranscribe:
         assert partial["beam_size"] == 1 and partial["language"] is None
         assert partial["initial_prompt"] is None
 
-    def test_too_short_audio_is_not_recognized(self, state, monkeypatch):
-        m = use_model(monkeypatch, ScriptedModel(segments=[seg(words_of(("Hi.", 0, .2)))]))
-        assert worker.transcribe(tone(0.299), True, "en", "") == ([], [], None)
+    def test_too_short_audio_is_not_recognized(self, state, w, monkeypatch):
+        m = use_model(w, ScriptedModel(segments=[seg(words_of(("Hi.", 0, .2)))]))
+        assert worker.transcribe(w.model, tone(0.299), True, "en", "") == ([], [], None)
         assert m.transcribed == []
 
     @pytest.mark.parametrize("peak,expected", [(0.1, 0.5), (0.02, 0.24), (0.5, 0.5),
                                                (0.002, 0.002), (0.3, 0.3)])
-    def test_quiet_source_lift(self, state, monkeypatch, peak, expected):
-        m = use_model(monkeypatch, ScriptedModel())
-        worker.transcribe(tone(1, peak), True, "en", "")
+    def test_quiet_source_lift(self, state, w, monkeypatch, peak, expected):
+        m = use_model(w, ScriptedModel())
+        worker.transcribe(w.model, tone(1, peak), True, "en", "")
         assert np.max(np.abs(m.transcribed[0][0])) == pytest.approx(expected, rel=1e-3)
 
     @pytest.mark.parametrize("seconds,no_speech,logprob,kept", [
         (1.5, 0.5, -0.5, False), (3.0, 0.5, -0.5, True), (3.0, 0.75, -0.75, False),
         (1.5, 0.5, -0.4, True), (1.5, 0.4, -0.9, True), (2.5, 0.5, -0.5, True)])
-    def test_non_speech_filter_is_stricter_on_short_clips(self, state, monkeypatch, seconds,
+    def test_non_speech_filter_is_stricter_on_short_clips(self, state, w, monkeypatch, seconds,
                                                            no_speech, logprob, kept):
         s = seg(words_of(("Thank", 0, .3), ("you.", .3, .6)), no_speech=no_speech,
                 logprob=logprob)
-        use_model(monkeypatch, ScriptedModel(segments=[s]))
-        items, words, lang = worker.transcribe(tone(seconds), True, "en", "")
+        use_model(w, ScriptedModel(segments=[s]))
+        items, words, lang = worker.transcribe(w.model, tone(seconds), True, "en", "")
         assert (items == [("Thank you.", 0, .6)]) is kept
         assert len(words) == (2 if kept else 0) and lang == "en"
 
-    def test_loop_filter_judges_each_segment_by_its_letters(self, state, monkeypatch, logged):
+    def test_loop_filter_judges_each_segment_by_its_letters(self, state, w, monkeypatch, logged):
         import zlib
         da, ja = ("Да, да. " * 7).strip(), ("Ja, ja. " * 7).strip()
         thanks = ("Thank you. " * 5).strip()
@@ -339,18 +338,18 @@ class TestTranscribe:
                     seg(text=ja, start=3, end=4, compression=window),
                     seg(text=thanks, start=4, end=5, compression=window),
                     seg(text=" Продолжение следует." * 20, start=5, end=6, compression=window)]
-        use_model(monkeypatch, ScriptedModel(segments=segments))
-        items, words, _ = worker.transcribe(tone(6), True, "en", "")
+        use_model(w, ScriptedModel(segments=segments))
+        items, words, _ = worker.transcribe(w.model, tone(6), True, "en", "")
         assert [text for text, _, _ in items] == ["I email.", da, ja, thanks]
         assert len(words) == 2
         assert len(logged) == 2 and all(line.startswith("repeating segment dropped: ")
                                         for line in logged)
 
-    def test_segments_without_words_give_their_text(self, state, monkeypatch):
+    def test_segments_without_words_give_their_text(self, state, w, monkeypatch):
         segments = [seg(text="  Hello world ", start=0.5, end=1.5), seg(text="  ", start=2, end=3),
                     seg(words_of(("Next.", 3.2, 3.6)))]
-        use_model(monkeypatch, ScriptedModel(segments=segments, language="de"))
-        items, words, lang = worker.transcribe(tone(4), True, None, "")
+        use_model(w, ScriptedModel(segments=segments, language="de"))
+        items, words, lang = worker.transcribe(w.model, tone(4), True, None, "")
         assert items == [("Hello world", 0.5, 1.5), ("Next.", 3.2, 3.6)]
         assert words == [(" Next.", 3.2, 3.6)] and lang == "de"
 
@@ -362,7 +361,7 @@ class TestTranscribe:
         ([(0.4, 0), (0.25, 1), (0.4, 0)], 2),   # a short word after a pause
         ([(2.0, 0)], 2),                    # a rest this long is not checked
     ])
-    def test_no_window_is_asked_for_after_the_last_word(self, state, monkeypatch, rest, asked):
+    def test_no_window_is_asked_for_after_the_last_word(self, state, w, monkeypatch, rest, asked):
         pulled = []
 
         def lazy():
@@ -370,12 +369,12 @@ class TestTranscribe:
                 pulled.append(s)
                 yield s
 
-        m = use_model(monkeypatch, ScriptedModel())
+        m = use_model(w, ScriptedModel())
         m.segments = lazy()
         audio = np.concatenate([tone(0.9)] + [tone(t) if loud else np.zeros(int(t * RATE),
                                                                               np.float32)
                                               for t, loud in rest])
-        worker.transcribe(audio, True, "en", "")
+        worker.transcribe(w.model, audio, True, "en", "")
         assert len(pulled) == asked
 
 
@@ -400,13 +399,12 @@ def test_a_pass_over_growing_speech_takes_one_encoder_run(monkeypatch, tiny_en, 
     runs = []
     encode = tiny_en.encode
     monkeypatch.setattr(tiny_en, "encode", lambda f: runs.append(1) or encode(f), raising=False)
-    monkeypatch.setattr(worker, "model", tiny_en)
     alone = tiny_en.transcribe(audio, language="en", beam_size=1, best_of=1, temperature=0.0,
                                vad_filter=True, word_timestamps=True, initial_prompt=prompt,
                                condition_on_previous_text=False)[0]
     alone = " ".join(s.text.strip() for s in alone)
     assert len(runs) == 2
-    items, _, _ = worker.transcribe(audio, False, "en", prompt)
+    items, _, _ = worker.transcribe(tiny_en, audio, False, "en", prompt)
     assert len(runs) == 3
     assert " ".join(text for text, _, _ in items) == alone
 
@@ -435,11 +433,10 @@ def test_language_detection_and_the_first_window_share_one_encoding(monkeypatch,
     monkeypatch.setattr(tiny_en, "model", Counting(tiny_en.model))
     monkeypatch.setattr(tiny_en, "encode", worker.reuse_last_encoding(tiny_en.encode),
                         raising=False)
-    monkeypatch.setattr(worker, "model", tiny_en)
     with pytest.raises(RuntimeError, match="multilingual"):
-        worker.language_probs(worker.lift_quiet(audio))
+        worker.language_probs(tiny_en, worker.lift_quiet(audio))
     assert len(runs) == 1
-    items, _, _ = worker.transcribe(audio, True, "en", "")
+    items, _, _ = worker.transcribe(tiny_en, audio, True, "en", "")
     assert len(runs) == 1 and items
 
 
@@ -488,13 +485,13 @@ def fifteen_segments():
 class TestStreamCommit:
     @pytest.mark.parametrize("previous", [["hello there", "how are you", "fine"],
                                           ["hello there", "how are you"]])
-    def test_fifteen_second_example(self, state, monkeypatch, previous):
-        ch = worker.chans[0]
+    def test_fifteen_second_example(self, state, w, monkeypatch, previous):
+        ch = w.chans[0]
         ch.buf += pcm(15.5)            # half a second arrived during the pass, then its end
         ch.last_len = 15 * RATE * 2
-        ch.ends = [(len(ch.buf), 1)]
+        ch.ends = [worker.UtteranceEnd(len(ch.buf), 1)]
         ch.prev_sents = previous
-        items, words = worker.stream_commit(ch, tone(15), FIFTEEN_ITEMS, FIFTEEN_WORDS,
+        items, words = worker.stream_commit(w, ch, tone(15), FIFTEEN_ITEMS, FIFTEEN_WORDS,
                                             "en", "en", "none")
         assert state == [("F", "0", "0", "en", "Hello there."), ("U", "0", "0", "", ""),
                          ("F", "0", "0", "en", "How are you"), ("U", "0", "0", "", "")]
@@ -505,75 +502,75 @@ class TestStreamCommit:
         assert items == [("fine", 9.5, 14.8)] and words == [(" fine", 9.5, 14.8)]
         assert ch.prev_sents == []
 
-    def test_a_whole_partial_pass_sends_commits_before_its_partial_line(self, state, monkeypatch):
-        use_model(monkeypatch, ScriptedModel(segments=fifteen_segments()))
-        ch = worker.chans[0]
+    def test_a_whole_partial_pass_sends_commits_before_its_partial_line(self, state, w, monkeypatch):
+        use_model(w, ScriptedModel(segments=fifteen_segments()))
+        ch = w.chans[0]
         ch.buf += pcm(15)
         ch.last_len = len(ch.buf)
         ch.prev_sents = ["hello there", "how are you"]
-        worker.run_pass((ch, bytes(ch.buf), False), ("en", "none", True))
+        worker.run_pass(w, (ch, bytes(ch.buf), False), worker.Options("en", "none", True))
         assert state.kinds() == "FUFUPT"
         assert state[4] == ("P", "0", "0", "en", "fine")
         assert ch.prev_sents == []
 
-    def test_nothing_is_committed_before_a_sentence_is_seen_twice(self, state):
-        ch = worker.chans[0]
-        items, words = worker.stream_commit(ch, tone(15), FIFTEEN_ITEMS, FIFTEEN_WORDS,
+    def test_nothing_is_committed_before_a_sentence_is_seen_twice(self, state, w):
+        ch = w.chans[0]
+        items, words = worker.stream_commit(w, ch, tone(15), FIFTEEN_ITEMS, FIFTEEN_WORDS,
                                             "en", "en", "none")
         assert (items, words, state) == (FIFTEEN_ITEMS, FIFTEEN_WORDS, [])
         assert ch.prev_sents == ["hello there", "how are you", "fine"]
         # the next pass finds them again: now the first two go
-        items, _ = worker.stream_commit(ch, tone(15), FIFTEEN_ITEMS, FIFTEEN_WORDS, "en", "en",
+        items, _ = worker.stream_commit(w, ch, tone(15), FIFTEEN_ITEMS, FIFTEEN_WORDS, "en", "en",
                                         "none")
         assert items == FIFTEEN_ITEMS[2:] and state.kinds() == "FUFU"
 
-    def test_the_growing_last_sentence_is_never_committed(self, state):
-        ch = worker.chans[0]
+    def test_the_growing_last_sentence_is_never_committed(self, state, w):
+        ch = w.chans[0]
         items = [("All done.", 0.0, 2.0)]
         ch.prev_sents = ["all done"]
-        assert worker.stream_commit(ch, tone(10), items, [], "en", "en", "none")[0] == items
+        assert worker.stream_commit(w, ch, tone(10), items, [], "en", "en", "none")[0] == items
         assert state == []
 
-    def test_margins(self, state):
-        ch = worker.chans[0]
+    def test_margins(self, state, w):
+        ch = w.chans[0]
         # marked, but only 0.5 s before the end of a 10 s clip; the first one qualifies
         items = [("One.", 0, 2), ("Two.", 2.2, 9.5), ("three", 9.6, 10)]
         ch.prev_sents = ["one", "two", "three"]
-        rest, _ = worker.stream_commit(ch, tone(10), items, [], "en", "en", "none")
+        rest, _ = worker.stream_commit(w, ch, tone(10), items, [], "en", "en", "none")
         assert rest == items[1:] and state.kinds() == "FU"
         # no mark and a clip of at most 14 s: nothing
         del state[:]
         items = [("one", 0, 2), ("two", 2.2, 5), ("three", 5.1, 14)]
         ch.prev_sents = ["one", "two", "three"]
-        assert worker.stream_commit(ch, tone(14), items, [], "en", "en", "none")[0] == items
+        assert worker.stream_commit(w, ch, tone(14), items, [], "en", "en", "none")[0] == items
         # the run of qualifying sentences stops at the first that does not qualify
         ch.prev_sents = ["one", "two", "three"]
         items = [("one", 0, 2), ("Two.", 2.2, 5), ("three", 5.1, 14)]
-        assert worker.stream_commit(ch, tone(14), items, [], "en", "en", "none")[0] == items
+        assert worker.stream_commit(w, ch, tone(14), items, [], "en", "en", "none")[0] == items
         assert state == []
 
-    def test_overlapping_sentences_cut_at_the_start_of_the_next(self, state):
-        ch = worker.chans[0]
+    def test_overlapping_sentences_cut_at_the_start_of_the_next(self, state, w):
+        ch = w.chans[0]
         ch.buf += pcm(10)
         items = [("Hi.", 0, 2.0), ("More", 1.8, 6), ("end", 6.5, 10)]
         words = [(" Hi.", 0, 2.0), (" More", 1.8, 6), (" end", 6.5, 10)]
         ch.prev_sents = ["hi", "more", "end"]
-        rest, rest_words = worker.stream_commit(ch, tone(10), items, words, "en", "en", "none")
+        rest, rest_words = worker.stream_commit(w, ch, tone(10), items, words, "en", "en", "none")
         assert len(ch.buf) == (10 * RATE - int(1.8 * RATE)) * 2
         assert rest == items[1:] and rest_words == words[1:]
 
-    def test_committed_words_go_to_the_speaker_runs(self, state, monkeypatch):
+    def test_committed_words_go_to_the_speaker_runs(self, state, w, monkeypatch):
         seen = []
 
-        def runs(ch, samples, items, final, words):
+        def runs(w, ch, samples, items, final, words):
             seen.append((len(samples), items, final, words))
             return [(3, " ".join(i[0] for i in items))]
 
         monkeypatch.setattr(worker, "make_runs", runs)
-        ch = worker.chans[1]
+        ch = w.chans[1]
         ch.buf += pcm(15)
         ch.prev_sents = ["hello there", "how are you"]
-        worker.stream_commit(ch, tone(15), FIFTEEN_ITEMS, FIFTEEN_WORDS, "en", "en", "none")
+        worker.stream_commit(w, ch, tone(15), FIFTEEN_ITEMS, FIFTEEN_WORDS, "en", "en", "none")
         assert seen == [(int(9.25 * RATE), FIFTEEN_ITEMS[:2], True, FIFTEEN_WORDS[:5])]
         assert state[0] == ("F", "1", "3", "en", "Hello there.")
 
@@ -583,30 +580,30 @@ class TestStreamCommit:
 # ---------------------------------------------------------------------------------------------
 
 class TestPasses:
-    def test_empty_utterance_answers_with_one_empty_pair(self, state, monkeypatch):
-        m = use_model(monkeypatch, ScriptedModel())
-        ch = worker.chans[1]
-        worker.run_pass((ch, b"", True), ("en", "ru", True))
+    def test_empty_utterance_answers_with_one_empty_pair(self, state, w, monkeypatch):
+        m = use_model(w, ScriptedModel())
+        ch = w.chans[1]
+        worker.run_pass(w, (ch, b"", True), worker.Options("en", "ru", True))
         assert state == [("F", "1", "0", "ru", ""), ("U", "1", "0", "en", "")]
         assert m.transcribed == []
         assert ch.last_lang == "ru"
 
-    def test_auto_language_lines_carry_the_detected_code(self, state, monkeypatch):
-        use_model(monkeypatch, ScriptedModel(segments=[seg(words_of(("Hola.", 0, .5)))],
+    def test_auto_language_lines_carry_the_detected_code(self, state, w, monkeypatch):
+        use_model(w, ScriptedModel(segments=[seg(words_of(("Hola.", 0, .5)))],
                                              language="es"))
-        ch = worker.chans[0]
-        worker.run_pass((ch, pcm(1), True), ("auto", "none", True))
+        ch = w.chans[0]
+        worker.run_pass(w, (ch, pcm(1), True), worker.Options("auto", "none", True))
         assert state == [("F", "0", "0", "es", "Hola."), ("U", "0", "0", "", "")]
         assert ch.last_lang is None     # a detected language is not one of a pair
 
-    def test_final_run_is_one_pair_per_sentence_partial_is_one_pair(self, state, monkeypatch):
+    def test_final_run_is_one_pair_per_sentence_partial_is_one_pair(self, state, w, monkeypatch):
         spoken = [seg(words_of(("One.", 0, .5), ("Two?", .6, 1.0), ("Three", 1.1, 1.5)))]
-        m = use_model(monkeypatch, ScriptedModel(segments=spoken))
+        m = use_model(w, ScriptedModel(segments=spoken))
         translated = []
         monkeypatch.setattr(worker, "translate",
-                            lambda t, s, g, f: translated.append((t, s, g, f)) or "<%s>" % t)
-        ch = worker.chans[0]
-        worker.run_pass((ch, pcm(2), True), ("en", "en", True))
+                            lambda w, t, s, g, f: translated.append((t, s, g, f)) or "<%s>" % t)
+        ch = w.chans[0]
+        worker.run_pass(w, (ch, pcm(2), True), worker.Options("en", "en", True))
         assert state == [("F", "0", "0", "en", "One."), ("U", "0", "0", "en", "<One.>"),
                          ("F", "0", "0", "en", "Two?"), ("U", "0", "0", "en", "<Two?>"),
                          ("F", "0", "0", "en", "Three"), ("U", "0", "0", "en", "<Three>")]
@@ -614,73 +611,73 @@ class TestPasses:
         del state[:]
         m.segments = spoken
         ch.buf += pcm(2)
-        worker.run_pass((ch, pcm(2), False), ("en", "en", True))
+        worker.run_pass(w, (ch, pcm(2), False), worker.Options("en", "en", True))
         assert state == [("P", "0", "0", "en", "One. Two? Three"),
                          ("T", "0", "0", "en", "<One. Two? Three>")]
         assert translated[-1][3] is False
 
-    def test_failing_translation_still_sends_its_line(self, state, monkeypatch, logged):
-        use_model(monkeypatch, ScriptedModel(segments=[seg(words_of(("Hi.", 0, .5)))]))
+    def test_failing_translation_still_sends_its_line(self, state, w, monkeypatch, logged):
+        use_model(w, ScriptedModel(segments=[seg(words_of(("Hi.", 0, .5)))]))
 
         def broken(*args):
             raise ValueError("engine broke")
 
         monkeypatch.setattr(worker, "translate", broken)
-        worker.run_pass((worker.chans[0], pcm(1), True), ("en", "ru", True))
+        worker.run_pass(w, (w.chans[0], pcm(1), True), worker.Options("en", "ru", True))
         assert state == [("F", "0", "0", "en", "Hi."), ("U", "0", "0", "ru", "")]
         assert "translate error: ValueError('engine broke')" in logged
 
     @pytest.mark.parametrize("final,kinds", [(True, "FU"), (False, "PT")])
-    def test_failing_recognition_answers_with_an_empty_pair(self, state, monkeypatch, logged,
+    def test_failing_recognition_answers_with_an_empty_pair(self, state, w, monkeypatch, logged,
                                                              final, kinds):
-        use_model(monkeypatch, ScriptedModel(fail="transcribe", probs=[("ru", .9)]))
-        ch = worker.chans[0]
+        use_model(w, ScriptedModel(fail="transcribe", probs=[("ru", .9)]))
+        ch = w.chans[0]
         ch.buf += pcm(3)
-        worker.run_pass((ch, pcm(3), final), ("en", "ru", False))
+        worker.run_pass(w, (ch, pcm(3), final), worker.Options("en", "ru", False))
         assert state == [(kinds[0], "0", "0", "ru", ""), (kinds[1], "0", "0", "en", "")]
         assert logged == ["transcribe error: RuntimeError('recognizer broke')"]
 
-    def test_prompt_keeps_the_tail_of_finished_text(self, state, monkeypatch):
-        m = use_model(monkeypatch, ScriptedModel())
-        ch = worker.chans[0]
+    def test_prompt_keeps_the_tail_of_finished_text(self, state, w, monkeypatch):
+        m = use_model(w, ScriptedModel())
+        ch = w.chans[0]
         for n in range(30):
             m.segments = [seg(words_of(("Sentence", 0, .5), ("number%d." % n, .6, 1)))]
-            worker.run_pass((ch, pcm(2), True), ("en", "none", True))
+            worker.run_pass(w, (ch, pcm(2), True), worker.Options("en", "none", True))
         assert len(ch.prompt) == 220 and ch.prompt.endswith("Sentence number29.")
         assert m.transcribed[-1][1]["initial_prompt"].endswith("number28.")
         # partial passes do not feed the prompt
         before = ch.prompt
         m.segments = [seg(words_of(("partial", 0, .5)))]
         ch.buf += pcm(2)
-        worker.run_pass((ch, pcm(2), False), ("en", "none", True))
+        worker.run_pass(w, (ch, pcm(2), False), worker.Options("en", "none", True))
         assert ch.prompt == before
 
     @pytest.mark.parametrize("last_end, prompt", [(2.0, "Went on. Stopped."),
                                                   (2.8, "Went on. Stopped")])
-    def test_a_cut_inside_speech_leaves_no_end_mark_in_the_prompt(self, state, monkeypatch,
+    def test_a_cut_inside_speech_leaves_no_end_mark_in_the_prompt(self, state, w, monkeypatch,
                                                                  last_end, prompt):
         """Audio that stops inside speech: the mark the recognizer put at its end is no end of
         a sentence, and the prompt of the continuation must not say it is."""
-        use_model(monkeypatch, ScriptedModel(segments=[
+        use_model(w, ScriptedModel(segments=[
             seg(words_of(("Went", 0, .4), ("on.", .5, .9), ("Stopped.", 1.5, last_end)))]))
-        ch = worker.chans[0]
-        worker.run_pass((ch, pcm(3), True), ("en", "none", True))
+        ch = w.chans[0]
+        worker.run_pass(w, (ch, pcm(3), True), worker.Options("en", "none", True))
         assert [f[4] for f in state if f[0] == "F"] == ["Went on.", "Stopped."]
         assert ch.prompt.strip() == prompt
 
-    def test_thread_serves_frames_until_quit(self, state, monkeypatch):
-        use_model(monkeypatch, ScriptedModel(segments=[seg(words_of(("Done.", 0, .5)))]))
+    def test_thread_serves_frames_until_quit(self, state, w, monkeypatch):
+        use_model(w, ScriptedModel(segments=[seg(words_of(("Done.", 0, .5)))]))
         import threading
-        thread = threading.Thread(target=worker.worker, daemon=True)
+        thread = threading.Thread(target=worker.recognition_loop, args=(w,), daemon=True)
         thread.start()
-        worker.handle_frame("A", b"\0" + pcm(1))
-        worker.handle_frame("E", b"\0")
+        handle(w, "A", b"\0" + pcm(1))
+        handle(w, "E", b"\0")
         deadline = time.monotonic() + 5
         while len(state) < 2 and time.monotonic() < deadline:
             time.sleep(0.01)
         assert state[:2] == [("F", "0", "0", "ru", "Done."), ("U", "0", "0", "", "")]
-        with worker.cond:
-            worker.quit_flag = True
-            worker.cond.notify_all()
+        with w.cond:
+            w.quit_flag = True
+            w.cond.notify_all()
         thread.join(2)
         assert not thread.is_alive()

@@ -40,18 +40,14 @@ def engines(model_store):
 
 
 @pytest.fixture
-def active(engines, monkeypatch):
+def active(engines, w):
     """Makes one of the generated models the active one; returns its recording engine."""
-    monkeypatch.setattr(worker, "cache", {})
 
     def activate(kind, model_id=None, script=None):
         engine, tokenizer = engines[kind]
         recording = RecordingEngine(engine, script)
-        monkeypatch.setattr(worker, "translator", recording)
-        monkeypatch.setattr(worker, "tok", tokenizer)
-        monkeypatch.setattr(worker, "tr_id", model_id or ("madlad3b" if kind == "madlad"
-                                                          else "nllb13"))
-        monkeypatch.setattr(worker, "tr_kind", kind)
+        w.translation.activate(worker.TranslationEngine(recording, tokenizer, kind, ""),
+                               model_id or ("madlad3b" if kind == "madlad" else "nllb13"))
         return recording
 
     return activate
@@ -76,10 +72,10 @@ def plain(engines, kind, sentence, src, tgt, final):
 
 
 class TestTokens:
-    def test_nllb_source_tokens_prefix_and_options(self, active, engines):
+    def test_nllb_source_tokens_prefix_and_options(self, w, active, engines):
         rec = active("nllb")
-        worker.translate("Hello there.", "en", "ru", True)
-        worker.translate("How are you?", "de", "uk", False)
+        worker.translate(w, "Hello there.", "en", "ru", True)
+        worker.translate(w, "How are you?", "de", "uk", False)
         tokenizer = engines["nllb"][1]
         (batch, final_opts), (batch2, partial_opts) = rec.calls
         body = tokenizer.encode("Hello there.", add_special_tokens=False).tokens
@@ -91,9 +87,9 @@ class TestTokens:
                                   no_repeat_ngram_size=4)
         assert partial_opts["target_prefix"] == [["ukr_Cyrl"]] and partial_opts["beam_size"] == 1
 
-    def test_madlad_source_tokens_and_options(self, active, engines):
+    def test_madlad_source_tokens_and_options(self, w, active, engines):
         rec = active("madlad")
-        worker.translate("Hello there. Fine!", "en", "de", True)
+        worker.translate(w, "Hello there. Fine!", "en", "de", True)
         tokenizer = engines["madlad"][1]
         (batch, opts), = rec.calls
         assert batch == [tokenizer.encode("<2de> Hello there.").tokens,
@@ -102,8 +98,7 @@ class TestTokens:
                    for tokens in batch)
         assert opts == dict(beam_size=4, max_decoding_length=256)
 
-    def test_madlad_end_token_added_when_the_tokenizer_leaves_it_out(self, active, engines,
-                                                                     monkeypatch):
+    def test_madlad_end_token_added_when_the_tokenizer_leaves_it_out(self, w, active, engines):
         rec = active("madlad")
         tokenizer = engines["madlad"][1]
 
@@ -114,113 +109,111 @@ class TestTokens:
             def __getattr__(self, name):
                 return getattr(tokenizer, name)
 
-        monkeypatch.setattr(worker, "tok", NoEnd())
-        worker.translate("Hello", "en", "fr", False)
+        w.translation.model = w.translation.model._replace(tok=NoEnd())
+        worker.translate(w, "Hello", "en", "fr", False)
         assert rec.calls[0][0][0][-1] == "</s>" and rec.calls[0][0][0].count("</s>") == 1
 
-    def test_what_comes_back(self, active, engines):
+    def test_what_comes_back(self, w, active, engines):
         tokenizer = engines["nllb"][1]
         # NLLB: the first token is the target language tag and goes; unknown tokens are dropped
         active("nllb", script=[["rus_Cyrl", "▁Hell", "o", "no-such-token", "</s>"]])
-        assert worker.translate("Hi.", "en", "ru", True) == "Hello"
+        assert worker.translate(w, "Hi.", "en", "ru", True) == "Hello"
         active("nllb", script=[["▁Hell", "o", "▁the", "re"]])
-        assert worker.translate("Yo.", "en", "ru", True) == "o there"
+        assert worker.translate(w, "Yo.", "en", "ru", True) == "o there"
         # MADLAD: the output is used as it is
         active("madlad", script=[["▁Hell", "o", "</s>"]])
-        assert worker.translate("Hey.", "en", "ru", True) == "Hello"
+        assert worker.translate(w, "Hey.", "en", "ru", True) == "Hello"
         assert tokenizer.token_to_id("no-such-token") is None
 
     @pytest.mark.parametrize("kind", ["nllb", "madlad"])
-    def test_real_output_matches_the_engine_sentence_by_sentence(self, active, engines, kind):
+    def test_real_output_matches_the_engine_sentence_by_sentence(self, w, active, engines, kind):
         active(kind)
         text = "Hello there. How are you? Fine, thank you!"
-        got = worker.translate(text, "en", "ru", True)
+        got = worker.translate(w, text, "en", "ru", True)
         expected = " ".join(plain(engines, kind, s, "en", "ru", True)
                             for s in ["Hello there.", "How are you?", "Fine, thank you!"])
         assert got == expected and got.strip()
 
 
 class TestCache:
-    def test_only_new_sentences_go_to_the_engine(self, active):
+    def test_only_new_sentences_go_to_the_engine(self, w, active):
         rec = active("nllb")
-        first = worker.translate("Hello there.", "en", "ru", False)
-        both = worker.translate("Hello there. How are you", "en", "ru", False)
+        first = worker.translate(w, "Hello there.", "en", "ru", False)
+        both = worker.translate(w, "Hello there. How are you", "en", "ru", False)
         assert [len(batch) for batch, _ in rec.calls] == [1, 1]
         assert rec.calls[1][0][0][1:4] != rec.calls[0][0][0][1:4]
-        second = worker.translate("How are you", "en", "ru", False)
+        second = worker.translate(w, "How are you", "en", "ru", False)
         assert len(rec.calls) == 2 and both == first + " " + second
-        assert set(worker.cache) == {("nllb13", "en", "ru", False, "Hello there."),
+        assert set(w.cache) == {("nllb13", "en", "ru", False, "Hello there."),
                                      ("nllb13", "en", "ru", False, "How are you")}
 
-    def test_partial_and_final_are_translated_apart(self, active):
+    def test_partial_and_final_are_translated_apart(self, w, active):
         rec = active("nllb")
-        worker.translate("Hello there.", "en", "ru", False)
-        worker.translate("Hello there.", "en", "ru", True)
-        worker.translate("Hello there.", "en", "ru", True)
+        worker.translate(w, "Hello there.", "en", "ru", False)
+        worker.translate(w, "Hello there.", "en", "ru", True)
+        worker.translate(w, "Hello there.", "en", "ru", True)
         assert [opts["beam_size"] for _, opts in rec.calls] == [1, 4]
 
-    def test_direction_and_model_are_part_of_the_key(self, active):
+    def test_direction_and_model_are_part_of_the_key(self, w, active):
         rec = active("nllb")
-        worker.translate("Hello.", "en", "ru", True)
-        worker.translate("Hello.", "en", "de", True)
+        worker.translate(w, "Hello.", "en", "ru", True)
+        worker.translate(w, "Hello.", "en", "de", True)
         active("madlad")
-        rec2 = worker.translator
-        worker.translate("Hello.", "en", "ru", True)
+        rec2 = w.translation.model.translator
+        worker.translate(w, "Hello.", "en", "ru", True)
         assert len(rec.calls) == 2 and len(rec2.calls) == 1
 
-    def test_all_new_sentences_in_one_batch(self, active):
+    def test_all_new_sentences_in_one_batch(self, w, active):
         rec = active("madlad")
-        worker.translate("One. Two! Three? Four\u2026 five", "en", "it", True)
+        worker.translate(w, "One. Two! Three? Four\u2026 five", "en", "it", True)
         assert len(rec.calls) == 1 and len(rec.calls[0][0]) == 5
 
-    def test_past_2000_entries_the_cache_is_emptied_after_the_call(self, active, engines):
+    def test_past_2000_entries_the_cache_is_emptied_after_the_call(self, w, active, engines):
         active("nllb")
         for n in range(1999):
-            worker.cache[("nllb13", "en", "ru", True, "filler %d." % n)] = "x"
+            w.cache[("nllb13", "en", "ru", True, "filler %d." % n)] = "x"
         text = "Hello there. How are you? Fine. Thank you!"
-        got = worker.translate(text, "en", "ru", True)
-        assert worker.cache == {}
+        got = worker.translate(w, text, "en", "ru", True)
+        assert w.cache == {}
         assert got == " ".join(plain(engines, "nllb", s, "en", "ru", True)
                                for s in ["Hello there.", "How are you?", "Fine.", "Thank you!"])
         # at exactly 2000 it stays
         for n in range(1999):
-            worker.cache[("nllb13", "en", "ru", True, "filler %d." % n)] = "x"
-        worker.translate("Hello there.", "en", "ru", True)
-        assert len(worker.cache) == 2000
+            w.cache[("nllb13", "en", "ru", True, "filler %d." % n)] = "x"
+        worker.translate(w, "Hello there.", "en", "ru", True)
+        assert len(w.cache) == 2000
 
 
 class TestNothingToTranslate:
-    def test_same_language_none_and_unknown(self, active, monkeypatch):
+    def test_same_language_none_and_unknown(self, w, active):
         rec = active("nllb")
-        assert worker.translate("Hello there.", "en", "en", True) == "Hello there."
-        assert worker.translate("Hello there.", "en", "none", True) == ""
-        assert worker.translate("Hello there.", "ja", "ru", True) == ""
-        assert worker.translate("Hello there.", "en", "ja", True) == ""
-        assert worker.translate("Hello there.", None, "ru", True) == ""
-        assert worker.translate("", "en", "ru", True) == ""
+        assert worker.translate(w, "Hello there.", "en", "en", True) == "Hello there."
+        assert worker.translate(w, "Hello there.", "en", "none", True) == ""
+        assert worker.translate(w, "Hello there.", "ja", "ru", True) == ""
+        assert worker.translate(w, "Hello there.", "en", "ja", True) == ""
+        assert worker.translate(w, "Hello there.", None, "ru", True) == ""
+        assert worker.translate(w, "", "en", "ru", True) == ""
         assert rec.calls == []
-        monkeypatch.setattr(worker, "translator", None)
-        assert worker.translate("Hello there.", "de", "de", False) == "Hello there."
-        assert worker.translate("Hello there.", "de", "ru", False) == ""
+        w.translation.model = None
+        assert worker.translate(w, "Hello there.", "de", "de", False) == "Hello there."
+        assert worker.translate(w, "Hello there.", "de", "ru", False) == ""
 
 
 class TestModelSwitchDuringACall:
-    def test_the_call_keeps_its_own_model_and_result(self, active, engines, monkeypatch):
+    def test_the_call_keeps_its_own_model_and_result(self, w, active, engines):
         rec = active("nllb")
-        worker.translate("Hello there.", "en", "ru", True)
-        expected = worker.translate("Hello there. How are you?", "en", "ru", True)
-        worker.cache.clear()
-        worker.translate("Hello there.", "en", "ru", True)
+        worker.translate(w, "Hello there.", "en", "ru", True)
+        expected = worker.translate(w, "Hello there. How are you?", "en", "ru", True)
+        w.cache.clear()
+        worker.translate(w, "Hello there.", "en", "ru", True)
         real = rec.translate_batch
 
         def switching(batch, **options):
             # another thread activates MADLAD and empties the cache while the engine works
-            monkeypatch.setattr(worker, "translator", None)
-            monkeypatch.setattr(worker, "tr_id", "madlad3b")
-            monkeypatch.setattr(worker, "tr_kind", "madlad")
-            worker.cache.clear()
+            w.translation.activate(None, "madlad3b")
+            w.cache.clear()
             return real(batch, **options)
 
         rec.translate_batch = switching
-        assert worker.translate("Hello there. How are you?", "en", "ru", True) == expected
-        assert list(worker.cache) == [("nllb13", "en", "ru", True, "How are you?")]
+        assert worker.translate(w, "Hello there. How are you?", "en", "ru", True) == expected
+        assert list(w.cache) == [("nllb13", "en", "ru", True, "How are you?")]
