@@ -224,7 +224,7 @@ def partial_delays(passes, started_at, events):
     was complete it started (0 when the thread was free and waiting)."""
     delays = []
     previous = {}
-    for ch, final, seconds, start, end, _ in sorted(passes, key=lambda p: p[3]):
+    for ch, final, seconds, start, end, *_ in sorted(passes, key=lambda p: p[3]):
         if final:
             previous.pop(ch, None)
             continue

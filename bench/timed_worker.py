@@ -72,7 +72,9 @@ class _Timed:
         return getattr(self._inner, name)
 
 
-def instrument():
+def instrument(state):
+    """state holds the loaded recognizer: the worker's state object, or the module itself for an
+    older worker that kept its state in module globals."""
     import faster_whisper.feature_extractor as fe
     import faster_whisper.transcribe as fwt
     import faster_whisper.vad as vad
@@ -86,7 +88,7 @@ def instrument():
                                               fwt.WhisperModel.detect_language, absorb=True)
     fwt.WhisperModel.add_word_timestamps = timed("word timings",
                                                   fwt.WhisperModel.add_word_timestamps)
-    worker.model.model = _Timed(worker.model.model)
+    state.model.model = _Timed(state.model.model)
     worker.transcribe = timed("recognizer glue", worker.transcribe)
     worker.make_runs = timed("speakers", worker.make_runs, absorb=True)
     worker.runs_by_diarization = timed("speakers", worker.runs_by_diarization, absorb=True)
@@ -96,32 +98,38 @@ def instrument():
 _pass_thread = [None]
 _load_recognizer = worker.load_recognizer
 _run_pass = worker.run_pass
-_send = worker.send
 _this_pass = threading.local()
 
 
-def counting_send(kind, *fields):
-    if kind == "F":
-        _this_pass.finished = getattr(_this_pass, "finished", 0) + 1
-    _send(kind, *fields)
+def counting(send):
+    def counting_send(kind, *fields):
+        if kind == "F":
+            _this_pass.finished = getattr(_this_pass, "finished", 0) + 1
+        send(kind, *fields)
+    return counting_send
 
 
 def instrumented_load(*args, **kwargs):
     result = _load_recognizer(*args, **kwargs)
-    instrument()
+    # This tree's worker passes its state object first; an older one loads into module globals.
+    state = args[0] if args and hasattr(args[0], "send") else worker
+    if state is not worker:
+        state.send = counting(state.send)
+    instrument(state)
     return result
 
 
-def timed_run_pass(job, options):
+def timed_run_pass(*args):
+    job = args[-2]  # (job, options), or (state, job, options)
     _this_pass.finished = 0
     _pass_thread[0] = threading.current_thread()
     _parts.clear()
     start, cpu = time.monotonic(), time.process_time()
     try:
-        timed("worker python", _run_pass)(job, options)
+        timed("worker python", _run_pass)(*args)
     finally:
         end, cpu = time.monotonic(), time.process_time() - cpu
-        ch, data, final = job
+        ch, data, final = job[0], job[1], job[2]
         sys.stderr.write("PASS %d %d %.3f %.4f %.4f %.4f %d\n" % (
             ch.idx, 1 if final else 0, len(data) / 2.0 / worker.RATE, start, end, cpu,
             _this_pass.finished))
@@ -132,7 +140,8 @@ def timed_run_pass(job, options):
 
 worker.load_recognizer = instrumented_load
 worker.run_pass = timed_run_pass
-worker.send = counting_send
+if hasattr(worker, "send"):
+    worker.send = counting(worker.send)
 
 if __name__ == "__main__":
     worker.main()

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "shared/win32_text.h"
 #include "transcript/export_win32.h"
 #include "transcript/session_file.h"
 
@@ -18,9 +19,6 @@ namespace colloquor {
 namespace {
 
 std::u16string u16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 std::string disk_bytes(const std::u16string& path) {
   HANDLE file = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "shared/win32_text.h"
 #include "transcript/history_win32.h"
 #include "transcript/panel_win32.h"
 
@@ -19,9 +20,6 @@ namespace colloquor {
 namespace {
 
 std::u16string u16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 bool exists(const std::u16string& path) {
   return GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES;

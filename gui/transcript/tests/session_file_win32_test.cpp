@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "shared/win32_text.h"
 #include "shared/program_dir_win32.h"
 #include "transcript/session_file.h"
 
@@ -15,9 +16,6 @@ namespace {
 
 std::u16string u16(const std::wstring& text) {
   return std::u16string(reinterpret_cast<const char16_t*>(text.data()), text.size());
-}
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
 bool exists(const std::u16string& path) {
