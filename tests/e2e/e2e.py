@@ -35,6 +35,7 @@ TRANSLATION_PANEL = 112
 RECORD = 103
 NEW_SESSION = 133
 SESSIONS_LIST = 131
+SAVE = 113
 
 SENTENCES = [
     "The weather is nice today.",
@@ -526,6 +527,8 @@ ODD_FOLDER = "Coll oquor 'q' Запись. v.2"
 
 def scenario_odd_path(install, work):
     log("scenario: a program folder named %r" % os.path.basename(install.dir))
+    exports = os.path.join(install.dir, "exports")
+    os.makedirs(exports, exist_ok=True)
     s = Session(install, work)
     try:
         s.start()
@@ -533,14 +536,41 @@ def scenario_odd_path(install, work):
         speak_sentences(s, install, SENTENCES[:1], work, pause=0.5)
         rows, path = wait_rows(install, 1, 15.0)
         check(s.click(RECORD), "pressed Stop")
+        saved = s.probe("save-as", str(SAVE), install.win_dir + "\\exports\\call.txt", "20000")
+        check(saved.returncode == 0, "the Save dialog took a name in the program folder")
+        written = wait_files(exports, 10.0)
         rc = s.close_and_wait()
     finally:
         s.stop()
     check(len(rows) == 1, "the line reached the session file in the history folder")
+    exported = [open(f, encoding="utf-8-sig", errors="replace").read() for f in written]
+    check(rows and any(rows[0][6] in text for text in exported),
+          "the export holds the line: %s" % ", ".join(os.path.basename(f) for f in written))
     check(os.path.getsize(install.worker_log) > 0, "worker.log was written next to the program")
     raw, settings = install.read_settings()
     check("v=2" in settings, "settings.ini was read and written")
     check(rc == 0, "Parlivo exited with code 0 (%r)" % rc)
+    s = Session(install, work)
+    try:
+        s.start()
+        items = s.probe("items", str(SESSIONS_LIST)).stdout.splitlines()
+        rc = s.close_and_wait()
+    finally:
+        s.stop()
+    check(any(item.endswith("(1)") for item in items), "the next start lists the session: %r" % items)
+    check(rc == 0, "the next run exited with code 0 (%r)" % rc)
+
+
+def wait_files(folder, timeout):
+    """The files in folder once some exist and their number holds still for a moment."""
+    end, seen = time.monotonic() + timeout, []
+    while time.monotonic() < end:
+        now = sorted(os.path.join(folder, n) for n in os.listdir(folder))
+        if now and now == seen:
+            return now
+        seen = now
+        time.sleep(0.5)
+    return seen
 
 
 # Short sessions recorded before the demo's own, so that the Sessions list shows how they pile up.

@@ -10,8 +10,11 @@
 //   close                     asks the window to close
 //   terminate                 ends Parlivo's process at once (TerminateProcess), as a crash would
 //   items ID                  prints the items of a list box, one per line
+//   save-as ID PATH MS        clicks a button that opens a Save dialog, enters PATH there and
+//                             confirms it; waits up to MS for the dialog
 // Exit code 0 on success, 1 on a time-out or a missing window or control, 2 on bad usage.
 #include <windows.h>
+#include <dlgs.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -54,6 +57,50 @@ bool wait_for(DWORD ms, bool (*ready)(const void*), const void* arg) {
   }
 }
 
+// A dialog box (class #32770) shown by the main window's process, or nullptr.
+HWND find_dialog_of_main() {
+  struct Search {
+    DWORD process;
+    HWND found;
+  } search{0, nullptr};
+  HWND main = find_main();
+  if (!main || GetWindowThreadProcessId(main, &search.process) == 0) return nullptr;
+  EnumWindows(
+      [](HWND window, LPARAM arg) -> BOOL {
+        auto* search = reinterpret_cast<Search*>(arg);
+        wchar_t name[16] = {};
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        if (process != search->process || !IsWindowVisible(window)) return TRUE;
+        if (GetClassNameW(window, name, 16) == 0 || std::wcscmp(name, L"#32770") != 0) return TRUE;
+        search->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// Clicks the button without waiting for it (the dialog it opens is modal), then answers the dialog.
+bool save_as(int id, const wchar_t* path, DWORD ms) {
+  HWND button = control(id);
+  if (!button) return false;
+  PostMessageW(button, BM_CLICK, 0, 0);
+  const ULONGLONG end = GetTickCount64() + ms;
+  HWND dialog = nullptr;
+  while ((dialog = find_dialog_of_main()) == nullptr) {
+    if (GetTickCount64() >= end) return false;
+    Sleep(50);
+  }
+  HWND name = nullptr;
+  for (int box : {edt1, cmb13}) {
+    if ((name = GetDlgItem(dialog, box)) != nullptr) break;
+  }
+  if (!name) return false;
+  SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path));
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  return true;
+}
+
 struct TextWait {
   int id;
   std::wstring needle;
@@ -70,7 +117,8 @@ int usage() {
   fputs(
       "usage: probe wait-window MS | text ID | wait-text ID TEXT MS | enabled ID | wait-enabled ID "
       "MS |"
-      " click ID | select ID INDEX | check ID 0|1 | close | terminate | items ID\n",
+      " click ID | select ID INDEX | check ID 0|1 | close | terminate | items ID | save-as ID PATH"
+      " MS\n",
       stderr);
   return 2;
 }
@@ -170,6 +218,9 @@ int wmain(int argc, wchar_t** argv) {
     SendMessageW(GetParent(c), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
                  reinterpret_cast<LPARAM>(c));
     return 0;
+  }
+  if (cmd == L"save-as" && argc == 5) {
+    return save_as(id, argv[3], static_cast<DWORD>(num(4))) ? 0 : 1;
   }
   if (cmd == L"check" && argc == 4) {
     HWND c = control(id);
