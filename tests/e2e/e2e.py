@@ -405,6 +405,17 @@ def scenario_kill(install, work, kills=1, seed=7):
         check(rc == 0, "Parlivo exited with code 0 (%r)" % rc)
 
 
+def sessions_at_next_start(install, work):
+    """The Sessions list of a new start of Parlivo, and that run's exit code after closing it."""
+    s = Session(install, work)
+    try:
+        s.start()
+        items = s.probe("items", str(SESSIONS_LIST)).stdout.splitlines()
+        return items, s.close_and_wait()
+    finally:
+        s.stop()
+
+
 def scenario_crash(install, work):
     log("scenario: Parlivo's process is ended at once in the middle of a recording")
     s = Session(install, work)
@@ -431,13 +442,7 @@ def scenario_crash(install, work):
     check(len(shown) == len(rows_after) and all(r[6] in "\n".join(shown) for r in rows_after),
           "every line shown as finished is in the file")
 
-    again = Session(install, work)
-    try:
-        again.start()
-        items = again.probe("items", str(SESSIONS_LIST)).stdout.splitlines()
-        rc = again.close_and_wait()
-    finally:
-        again.stop()
+    items, rc = sessions_at_next_start(install, work)
     check(len(items) >= 1 and items[0].endswith("(%d)" % len(rows_after)),
           "the next start lists the session with its %d lines: %r" % (len(rows_after), items[:1]))
     check(rc == 0, "the next run exited with code 0 (%r)" % rc)
@@ -550,13 +555,7 @@ def scenario_odd_path(install, work):
     raw, settings = install.read_settings()
     check("v=2" in settings, "settings.ini was read and written")
     check(rc == 0, "Parlivo exited with code 0 (%r)" % rc)
-    s = Session(install, work)
-    try:
-        s.start()
-        items = s.probe("items", str(SESSIONS_LIST)).stdout.splitlines()
-        rc = s.close_and_wait()
-    finally:
-        s.stop()
+    items, rc = sessions_at_next_start(install, work)
     check(any(item.endswith("(1)") for item in items), "the next start lists the session: %r" % items)
     check(rc == 0, "the next run exited with code 0 (%r)" % rc)
 
