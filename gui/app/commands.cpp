@@ -35,20 +35,20 @@ std::u16string loopback_failed_status(std::u16string_view reason) {
   return text;
 }
 
-std::u16string rich_edit_missing_status(std::uint32_t error) {
+// A status text with one number in it; every such text fits in 96 characters.
+static std::u16string status_with_number(const char* format, unsigned number) {
   char text[96];
-  return ascii(text, std::snprintf(text, sizeof text,
-                                   "Could not load Msftedit.dll (error %u): the transcript panels "
-                                   "cannot be shown.",
-                                   static_cast<unsigned>(error)));
+  return ascii(text, std::snprintf(text, sizeof text, format, number));
+}
+
+std::u16string rich_edit_missing_status(std::uint32_t error) {
+  return status_with_number(
+      "Could not load Msftedit.dll (error %u): the transcript panels cannot be shown.", error);
 }
 
 std::u16string com_unavailable_status(std::uint32_t result) {
-  char text[96];
-  return ascii(text, std::snprintf(text, sizeof text,
-                                   "Could not initialise COM (error 0x%08X): the output devices "
-                                   "cannot be listed.",
-                                   static_cast<unsigned>(result)));
+  return status_with_number(
+      "Could not initialise COM (error 0x%08X): the output devices cannot be listed.", result);
 }
 
 std::optional<std::u16string> dropped_audio_status(DroppedAudioStatus& status,
