@@ -33,6 +33,12 @@ def _place(src, dst, link):
     shutil.copyfile(src, dst)
 
 
+def add_file(dst, src, link=True):
+    """Places one file (linked where the file system allows) at dst."""
+    os.makedirs(os.path.dirname(dst), exist_ok=True)
+    _place(src, dst, link)
+
+
 def add_snapshot(cache_dir, repo_id, files, commit=FAKE_COMMIT, link=True):
     """files: mapping of file name in the repository -> local source path. Returns the snapshot."""
     snap = snapshot_folder(cache_dir, repo_id, commit)
