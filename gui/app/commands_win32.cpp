@@ -246,7 +246,8 @@ void on_enter_key() {
   }
 }
 
-// "Save...": the live session in the languages chosen now, a saved one in those it was recorded in.
+// "Save...": the live session in the languages chosen now; a saved one in those too unless one of
+// their documents would be empty, then in the languages it was recorded in.
 void on_save() {
   const ExportWindow window{main_window(), control(Ctl::StatusLine),
                             control(Ctl::SpeechLanguageList),
