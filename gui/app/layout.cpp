@@ -158,12 +158,13 @@ WindowLayout layout_window(int W, int H, int dpi) {
                     {Ctl::SystemAudioLevel, level_dx, s(16), 0, X}}};
   level_bars.stretches = true;
   level_bars.min_width = s(40);
-  shift += place_row(out, frame, r.r5 + shift, button_height + s(4),
-                     {Group{{{Ctl::Record, 0, 0, s(140), button_height}}},
-                      Group{{{Ctl::Clear, clear_dx, 0, s(90), button_height}}},
-                      Group{{{Ctl::CopyText, copy_text_dx, 0, s(150), button_height}}},
-                      Group{{{Ctl::CopyTranslation, copy_translation_dx, 0, s(160), button_height}}},
-                      Group{{{Ctl::Save, save_dx, 0, X + s(90), button_height}}}, level_bars});
+  shift +=
+      place_row(out, frame, r.r5 + shift, button_height + s(4),
+                {Group{{{Ctl::Record, 0, 0, s(140), button_height}}},
+                 Group{{{Ctl::Clear, clear_dx, 0, s(90), button_height}}},
+                 Group{{{Ctl::CopyText, copy_text_dx, 0, s(150), button_height}}},
+                 Group{{{Ctl::CopyTranslation, copy_translation_dx, 0, s(160), button_height}}},
+                 Group{{{Ctl::Save, save_dx, 0, X + s(90), button_height}}}, level_bars});
 
   // Conditioning options.
   const int value_dx = s(190) + s(250) + s(6);
@@ -180,10 +181,10 @@ WindowLayout layout_window(int W, int H, int dpi) {
                       Group{{{Ctl::Boost, right_check_dx, 0, s(260), u}}}});
 
   // The other side and the speakers.
-  shift += place_row(out, frame, r.r8 + shift, check_step,
-                     {Group{{{Ctl::SystemAudio, 0, 0, s(300), u}}},
-                      Group{{{Ctl::Reverse, s(305), 0, s(330), u}}},
-                      Group{{{Ctl::Echo, s(640), 0, s(240), u}}}});
+  shift += place_row(
+      out, frame, r.r8 + shift, check_step,
+      {Group{{{Ctl::SystemAudio, 0, 0, s(300), u}}}, Group{{{Ctl::Reverse, s(305), 0, s(330), u}}},
+       Group{{{Ctl::Echo, s(640), 0, s(240), u}}}});
   shift += place_row(out, frame, r.r9 + shift, check_step,
                      {Group{{{Ctl::OneInterlocutor, 0, 0, s(150), u}}},
                       Group{{{Ctl::SeveralVoices, s(155), 0, s(210), u}}},

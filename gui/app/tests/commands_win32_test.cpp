@@ -427,8 +427,7 @@ TEST(Commands, EnterOnTheSessionsListOpensTheSelectedEntryAsAClickDoes) {
   ASSERT_EQ(worker_state.transcript_lines.size(), 1u);
   EXPECT_EQ(worker_state.transcript_lines[0].text, u"An earlier session.");
   EXPECT_EQ(run.status(), L"Viewing a saved session. Press \"+ New session\" to record again.");
-  EXPECT_EQ(SendMessageW(sessions, LB_GETCURSEL, 0, 0),
-            find_history_entry(history_list, earlier));
+  EXPECT_EQ(SendMessageW(sessions, LB_GETCURSEL, 0, 0), find_history_entry(history_list, earlier));
   EXPECT_EQ(GetFocus(), sessions);
 }
 

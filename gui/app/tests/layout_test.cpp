@@ -232,8 +232,7 @@ bool inside(const Placement& p, int W, int H) {
 }
 
 bool overlap(const Placement& a, const Placement& b) {
-  return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
-         b.y < a.y + a.height;
+  return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
 }
 
 // The fixed layout at width W, derived from a window so wide that nothing can wrap: the same
@@ -243,9 +242,8 @@ WindowLayout stated_layout(int W, int H, int dpi) {
   WindowLayout l = layout_window(kWide, H, dpi);
   const int grow = W - kWide;
   for (Ctl c : {Ctl::MicrophoneList, Ctl::OutputDeviceList, Ctl::TranslationModelList,
-                Ctl::SpeakerModelList, Ctl::StatusLine, Ctl::DownloadProgress,
-                Ctl::RecognizedLabel, Ctl::RecognizedPanel, Ctl::TranslationLabel,
-                Ctl::TranslationPanel}) {
+                Ctl::SpeakerModelList, Ctl::StatusLine, Ctl::DownloadProgress, Ctl::RecognizedLabel,
+                Ctl::RecognizedPanel, Ctl::TranslationLabel, Ctl::TranslationPanel}) {
     l[slot(c)].width += grow;
   }
   l[slot(Ctl::UseMicrophone)].x += grow;
@@ -273,11 +271,11 @@ struct ClientArea {
 // area (a frame around it) on the small screens, and a sweep of widths at each dpi down to s(800).
 std::vector<ClientArea> client_areas() {
   std::vector<ClientArea> areas = {
-      {"1366x768 maximised", 1366, 768 - 23, 96},   {"1366x768 restored", 1350, 768 - 31, 96},
-      {"1366x768 maximised", 1366, 768 - 29, 120},  {"1366x768 restored", 1356, 768 - 37, 120},
-      {"1280x720 maximised", 1280, 720 - 23, 96},   {"1280x720 restored", 1264, 720 - 31, 96},
+      {"1366x768 maximised", 1366, 768 - 23, 96},    {"1366x768 restored", 1350, 768 - 31, 96},
+      {"1366x768 maximised", 1366, 768 - 29, 120},   {"1366x768 restored", 1356, 768 - 37, 120},
+      {"1280x720 maximised", 1280, 720 - 23, 96},    {"1280x720 restored", 1264, 720 - 31, 96},
       {"1920x1080 maximised", 1920, 1040 - 29, 120}, {"1920x1080 maximised", 1920, 1080 - 35, 144},
-      {"1920x1080 restored", 1904, 1040 - 43, 144}, {"1600x1200 opened", 1144, 1041, 96},
+      {"1920x1080 restored", 1904, 1040 - 43, 144},  {"1600x1200 opened", 1144, 1041, 96},
   };
   for (int dpi : {96, 120, 144}) {
     for (int W = scale(800, dpi); W <= scale(1300, dpi); W += 7) {
@@ -345,9 +343,9 @@ TEST(SmallScreens, At1366And120DpiTheEchoFilterWrapsUnderTheOtherSideAndTheRowsB
   EXPECT_EQ(at(l, Ctl::Echo).width, 300);
   EXPECT_EQ(at(l, Ctl::Reverse).x, at(wide, Ctl::Reverse).x);
   EXPECT_EQ(at(l, Ctl::Reverse).y, at(wide, Ctl::Reverse).y);
-  for (Ctl below : {Ctl::OneInterlocutor, Ctl::SensitivityValue, Ctl::SpeakerModelList,
-                    Ctl::StatusLine, Ctl::Spinner, Ctl::DownloadProgress, Ctl::RecognizedLabel,
-                    Ctl::RecognizedPanel}) {
+  for (Ctl below :
+       {Ctl::OneInterlocutor, Ctl::SensitivityValue, Ctl::SpeakerModelList, Ctl::StatusLine,
+        Ctl::Spinner, Ctl::DownloadProgress, Ctl::RecognizedLabel, Ctl::RecognizedPanel}) {
     EXPECT_EQ(at(l, below).y, at(wide, below).y + step) << slot(below);
   }
   // The rows above keep their places; Boost still fits on its row (it ends at 1328).

@@ -111,10 +111,10 @@ TEST(WindowOnThisScreen, OpensWithinTheWorkAreaKeepingEveryStatedSizeThatFits) {
     MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&box), 2);
     wchar_t text[64] = {};
     GetWindowTextW(child, text, 64);
-    SCOPED_TRACE(testing::Message() << "control " << GetDlgCtrlID(child) << " \""
-                                    << std::wstring(text) << "\" at " << box.left << ","
-                                    << box.top << " to " << box.right << "," << box.bottom
-                                    << " in " << client.right << " x " << client.bottom);
+    SCOPED_TRACE(testing::Message()
+                 << "control " << GetDlgCtrlID(child) << " \"" << std::wstring(text) << "\" at "
+                 << box.left << "," << box.top << " to " << box.right << "," << box.bottom << " in "
+                 << client.right << " x " << client.bottom);
     EXPECT_GE(box.left, 0);
     EXPECT_GE(box.top, 0);
     EXPECT_LE(box.right, client.right);

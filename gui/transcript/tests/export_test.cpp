@@ -229,8 +229,8 @@ std::vector<TranscriptLine> saved_russian_english_session() {
   return {
       line(0, 0, false, u"\u0414\u043E\u0431\u0440\u044B\u0439 \u0434\u0435\u043D\u044C", "ru",
            u"Good afternoon", "en"),
-      line(1, 0, true, u"Guten Tag", "de", u"\u0414\u043E\u0431\u0440\u044B\u0439 \u0434\u0435\u043D\u044C",
-           "ru"),
+      line(1, 0, true, u"Guten Tag", "de",
+           u"\u0414\u043E\u0431\u0440\u044B\u0439 \u0434\u0435\u043D\u044C", "ru"),
       line(0, 0, false, u"\u0421\u043F\u0430\u0441\u0438\u0431\u043E", "ru", u"Thank you", "en"),
       line(1, 0, true, u"See you", "en", u"\u0423\u0432\u0438\u0434\u0438\u043C\u0441\u044F", "ru"),
       line(0, 0, false, u"\u0414\u0430", "ru", u"Yes", "en"),
@@ -259,8 +259,9 @@ TEST(ViewedSessionExport, ListsThatGiveEveryDocumentALineAreUsedAsTheyStand) {
             u"\u0414\u0430\r\n");
   EXPECT_EQ(pair.written[u"C:\\docs\\talk_en.txt"],
             u"Good afternoon\r\nThank you\r\n[Them] See you\r\nYes\r\n");
-  EXPECT_EQ(pair.statuses, (std::vector<std::u16string>{
-                               u"Saved: C:\\docs\\talk_ru.txt  and  C:\\docs\\talk_en.txt"}));
+  EXPECT_EQ(
+      pair.statuses,
+      (std::vector<std::u16string>{u"Saved: C:\\docs\\talk_ru.txt  and  C:\\docs\\talk_en.txt"}));
 
   // Auto and No translation: the one document of the speech as spoken, nothing more.
   FakeSave orig;
