@@ -19,17 +19,18 @@ if(COLLOQUOR_WINDOWS)
   endif()
 endif()
 
-# The window on small screens at 120 and 144 dpi, each in a Wine environment of its own with that
-# screen (the test display is 1600 x 1200 at 96 dpi).
+# The window on small screens at 96, 120 and 144 dpi, each in a Wine environment of its own with
+# that screen (the test display is 1600 x 1200 at 96 dpi).
 if(COLLOQUOR_WINDOWS AND TARGET app_window_fits_screen_win32_test)
-  foreach(screen "1366x768@120" "1920x1080@144")
+  foreach(screen "1366x768@96" "1366x768@120" "1280x720@96" "1920x1080@120" "1920x1080@144")
     string(REGEX MATCH "^([0-9]+)x([0-9]+)@([0-9]+)$" parsed "${screen}")
     set(name "app_window_fits_screen_${CMAKE_MATCH_1}x${CMAKE_MATCH_2}_${CMAKE_MATCH_3}dpi")
     add_test(NAME ${name}
              COMMAND env COLLOQUOR_SCREEN=${CMAKE_MATCH_1}x${CMAKE_MATCH_2}x24
                      COLLOQUOR_DPI=${CMAKE_MATCH_3} COLLOQUOR_EXPECT_SCREEN=${screen}
                      ${CMAKE_SOURCE_DIR}/scripts/with_wine.sh
-                     wine $<TARGET_FILE:app_window_fits_screen_win32_test>)
+                     ${CMAKE_CURRENT_SOURCE_DIR}/tests/unmanaged_window_run.sh
+                     $<TARGET_FILE:app_window_fits_screen_win32_test>)
     set_tests_properties(${name} PROPERTIES TIMEOUT 300)
   endforeach()
 endif()

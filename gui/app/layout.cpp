@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 namespace colloquor {
 
@@ -40,8 +41,72 @@ Rows right_side_rows(int dpi) {
   return r;
 }
 
+// One control of a row: its offset from the row's left edge (x0) and top as laid out on a wide
+// window, and its size.
+struct Part {
+  Ctl control;
+  int dx;
+  int dy;
+  int width;
+  int height;
+};
+
+// Controls that stay side by side (a label with its list or trackbar); a row wraps between
+// groups, never inside one. A stretching group (the level bars) needs `min_width` and reaches to
+// the right margin.
+struct Group {
+  std::vector<Part> parts;
+  bool stretches = false;
+  int min_width = 0;
+
+  int left() const {
+    int x = parts.front().dx;
+    for (const Part& p : parts) x = std::min(x, p.dx);
+    return x;
+  }
+  int right() const {
+    if (stretches) return left() + min_width;
+    int x = 0;
+    for (const Part& p : parts) x = std::max(x, p.dx + p.width);
+    return x;
+  }
+};
+
+struct RowFrame {
+  int x0;           // left edge of the right side
+  int right_limit;  // the client width: nothing may reach past it
+  int margin;       // what a stretching group leaves free at the right
+};
+
+// Places a row whose groups keep their wide-window offsets as long as they fit. A group that
+// would reach past the client area, and every group after it, moves to a continuation line
+// `line_step` lower, starting again at the left edge. Returns how much lower everything below the
+// row must go (0 when it did not wrap).
+int place_row(WindowLayout& out, const RowFrame& frame, int y, int line_step,
+              const std::vector<Group>& groups) {
+  int origin = 0;  // the wide-window offset that sits at x0 on the current line
+  int line = 0;
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    const Group& g = groups[i];
+    if (i > 0 && frame.x0 + g.right() - origin > frame.right_limit) {
+      ++line;
+      origin = g.left();
+    }
+    for (const Part& p : g.parts) {
+      const int x = frame.x0 + p.dx - origin;
+      int width = p.width;
+      if (g.stretches) width = std::max(g.min_width, frame.right_limit - frame.margin - x);
+      out[slot(p.control)] = Placement{x, y + line * line_step + p.dy, width, p.height};
+    }
+  }
+  return line * line_step;
+}
+
 }  // namespace
 
+// On a wide window every row keeps the fixed positions below. On a narrower one (a small screen
+// at 120 dpi, say), the rows whose controls would reach past the right edge wrap onto a
+// continuation line and push the rows under them down, so that every control stays reachable.
 WindowLayout layout_window(int W, int H, int dpi) {
   auto s = [dpi](int n) { return scale(n, dpi); };
   const int L = s(250);
@@ -52,9 +117,12 @@ WindowLayout layout_window(int W, int H, int dpi) {
   const int label_dy = s(4);
   const int list_height = s(300);
   const Rows r = right_side_rows(dpi);
+  const RowFrame frame{x0, W, X};
+  const int check_step = u + s(2);  // a continuation line of check boxes, lists or trackbars
 
   WindowLayout out{};
   auto put = [&out](Ctl c, int x, int y, int w, int h) { out[slot(c)] = Placement{x, y, w, h}; };
+  int shift = 0;  // how far the rows so far have pushed the next one down
 
   // Left column: the session history.
   put(Ctl::SessionsLabel, s(12), s(12), L - s(20), s(22));
@@ -67,70 +135,80 @@ WindowLayout layout_window(int W, int H, int dpi) {
   put(Ctl::UseMicrophone, W - X - s(160), r.r1, s(160), u);
   put(Ctl::OutputDeviceLabel, x0, r.r2 + label_dy, s(130), u);
   put(Ctl::OutputDeviceList, x0 + s(130), r.r2, CW - s(130), list_height);
-  put(Ctl::SpeechLanguageLabel, x0, r.r3 + label_dy, s(130), u);
-  put(Ctl::SpeechLanguageList, x0 + s(130), r.r3, s(150), list_height);
-  const int swap_x = x0 + s(130) + s(150) + s(6);
-  put(Ctl::Swap, swap_x, r.r3, s(40), u);
-  const int target_label_x = swap_x + s(40) + X;
-  put(Ctl::TranslationLanguageLabel, target_label_x, r.r3 + label_dy, s(100), u);
-  put(Ctl::TranslationLanguageList, target_label_x + s(100), r.r3, s(150), list_height);
-  put(Ctl::TranslationModelLabel, x0, r.r4 + label_dy, s(130), u);
-  put(Ctl::TranslationModelList, x0 + s(130), r.r4, CW - s(130), list_height);
+  const int swap_dx = s(130) + s(150) + s(6);
+  const int target_label_dx = swap_dx + s(40) + X;
+  shift += place_row(
+      out, frame, r.r3 + shift, check_step,
+      {Group{{{Ctl::SpeechLanguageLabel, 0, label_dy, s(130), u},
+              {Ctl::SpeechLanguageList, s(130), 0, s(150), list_height}}},
+       Group{{{Ctl::Swap, swap_dx, 0, s(40), u},
+              {Ctl::TranslationLanguageLabel, target_label_dx, label_dy, s(100), u},
+              {Ctl::TranslationLanguageList, target_label_dx + s(100), 0, s(150), list_height}}}});
+  put(Ctl::TranslationModelLabel, x0, r.r4 + shift + label_dy, s(130), u);
+  put(Ctl::TranslationModelList, x0 + s(130), r.r4 + shift, CW - s(130), list_height);
 
   // Action buttons and the two level bars after them.
   const int button_height = s(2) + u;
-  const int record_x = x0;
-  const int clear_x = record_x + s(140) + X;
-  const int copy_text_x = clear_x + s(90) + X;
-  const int copy_translation_x = copy_text_x + s(150) + X;
-  const int save_x = copy_translation_x + s(160) + X;
-  put(Ctl::Record, record_x, r.r5, s(140), button_height);
-  put(Ctl::Clear, clear_x, r.r5, s(90), button_height);
-  put(Ctl::CopyText, copy_text_x, r.r5, s(150), button_height);
-  put(Ctl::CopyTranslation, copy_translation_x, r.r5, s(160), button_height);
-  put(Ctl::Save, save_x, r.r5, X + s(90), button_height);
-  const int level_x = save_x + X + s(90) + X;
-  const int level_width = std::max(s(40), W - X - level_x);
-  put(Ctl::MicrophoneLevel, level_x, r.r5 + s(3), level_width, X);
-  put(Ctl::SystemAudioLevel, level_x, r.r5 + s(16), level_width, X);
+  const int clear_dx = s(140) + X;
+  const int copy_text_dx = clear_dx + s(90) + X;
+  const int copy_translation_dx = copy_text_dx + s(150) + X;
+  const int save_dx = copy_translation_dx + s(160) + X;
+  const int level_dx = save_dx + X + s(90) + X;
+  Group level_bars{{{Ctl::MicrophoneLevel, level_dx, s(3), 0, X},
+                    {Ctl::SystemAudioLevel, level_dx, s(16), 0, X}}};
+  level_bars.stretches = true;
+  level_bars.min_width = s(40);
+  shift +=
+      place_row(out, frame, r.r5 + shift, button_height + s(4),
+                {Group{{{Ctl::Record, 0, 0, s(140), button_height}}},
+                 Group{{{Ctl::Clear, clear_dx, 0, s(90), button_height}}},
+                 Group{{{Ctl::CopyText, copy_text_dx, 0, s(150), button_height}}},
+                 Group{{{Ctl::CopyTranslation, copy_translation_dx, 0, s(160), button_height}}},
+                 Group{{{Ctl::Save, save_dx, 0, X + s(90), button_height}}}, level_bars});
 
   // Conditioning options.
-  const int value_x = x0 + s(190) + s(250) + s(6);
-  const int right_check_x = x0 + s(190) + s(250) + X + s(90);
-  put(Ctl::GainLabel, x0, r.r6 + label_dy, s(190), u);
-  put(Ctl::GainTrackbar, x0 + s(190), r.r6, s(250), u);
-  put(Ctl::GainValue, value_x, r.r6 + label_dy, s(90), u);
-  put(Ctl::Agc, right_check_x, r.r6, s(220), u);
-  put(Ctl::NoiseSuppression, x0, r.r7, s(190), u);
-  put(Ctl::StrengthTrackbar, x0 + s(190), r.r7, s(250), u);
-  put(Ctl::StrengthValue, value_x, r.r7 + label_dy, s(90), u);
-  put(Ctl::Boost, right_check_x, r.r7, s(260), u);
+  const int value_dx = s(190) + s(250) + s(6);
+  const int right_check_dx = s(190) + s(250) + X + s(90);
+  shift += place_row(out, frame, r.r6 + shift, check_step,
+                     {Group{{{Ctl::GainLabel, 0, label_dy, s(190), u},
+                             {Ctl::GainTrackbar, s(190), 0, s(250), u},
+                             {Ctl::GainValue, value_dx, label_dy, s(90), u}}},
+                      Group{{{Ctl::Agc, right_check_dx, 0, s(220), u}}}});
+  shift += place_row(out, frame, r.r7 + shift, check_step,
+                     {Group{{{Ctl::NoiseSuppression, 0, 0, s(190), u},
+                             {Ctl::StrengthTrackbar, s(190), 0, s(250), u},
+                             {Ctl::StrengthValue, value_dx, label_dy, s(90), u}}},
+                      Group{{{Ctl::Boost, right_check_dx, 0, s(260), u}}}});
 
   // The other side and the speakers.
-  put(Ctl::SystemAudio, x0, r.r8, s(300), u);
-  put(Ctl::Reverse, x0 + s(305), r.r8, s(330), u);
-  put(Ctl::Echo, x0 + s(640), r.r8, s(240), u);
-  put(Ctl::OneInterlocutor, x0, r.r9, s(150), u);
-  put(Ctl::SeveralVoices, x0 + s(155), r.r9, s(210), u);
-  put(Ctl::SensitivityTrackbar, x0 + s(380), r.r9, s(240), u);
-  put(Ctl::SensitivityValue, x0 + s(626), r.r9 + label_dy, s(80), u);
-  put(Ctl::SpeakerModelLabel, x0, r.r10 + label_dy, s(130), u);
-  put(Ctl::SpeakerModelList, x0 + s(130), r.r10, CW - s(130), list_height);
+  shift += place_row(
+      out, frame, r.r8 + shift, check_step,
+      {Group{{{Ctl::SystemAudio, 0, 0, s(300), u}}}, Group{{{Ctl::Reverse, s(305), 0, s(330), u}}},
+       Group{{{Ctl::Echo, s(640), 0, s(240), u}}}});
+  shift += place_row(out, frame, r.r9 + shift, check_step,
+                     {Group{{{Ctl::OneInterlocutor, 0, 0, s(150), u}}},
+                      Group{{{Ctl::SeveralVoices, s(155), 0, s(210), u}}},
+                      Group{{{Ctl::SensitivityTrackbar, s(380), 0, s(240), u},
+                             {Ctl::SensitivityValue, s(626), label_dy, s(80), u}}}});
+  put(Ctl::SpeakerModelLabel, x0, r.r10 + shift + label_dy, s(130), u);
+  put(Ctl::SpeakerModelList, x0 + s(130), r.r10 + shift, CW - s(130), list_height);
 
   // Status line with its spinner and the download bar under it.
-  put(Ctl::Spinner, x0, r.r11 - s(1), s(22), s(22));
-  put(Ctl::StatusLine, x0 + s(28), r.r11, CW - s(28), s(20));
-  put(Ctl::DownloadProgress, x0, r.r11 + s(22), CW, s(8));
+  const int r11 = r.r11 + shift;
+  put(Ctl::Spinner, x0, r11 - s(1), s(22), s(22));
+  put(Ctl::StatusLine, x0 + s(28), r11, CW - s(28), s(20));
+  put(Ctl::DownloadProgress, x0, r11 + s(22), CW, s(8));
 
   // The two panels share what is left below r12; when that is too little they keep a floor and
   // run past the bottom edge instead of collapsing.
+  const int r12 = r.r12 + shift;
   const int heading = s(20);
-  const int h1 = (std::max(s(120), H - X - r.r12) - (X + 2 * heading)) / 2;
-  const int recognized_y = r.r12 + heading;
+  const int h1 = (std::max(s(120), H - X - r12) - (X + 2 * heading)) / 2;
+  const int recognized_y = r12 + heading;
   const int translation_label_y = recognized_y + h1 + X;
   const int translation_y = translation_label_y + heading;
   const int h2 = std::max(s(30), H - X - translation_y);
-  put(Ctl::RecognizedLabel, x0, r.r12, CW, heading);
+  put(Ctl::RecognizedLabel, x0, r12, CW, heading);
   put(Ctl::RecognizedPanel, x0, recognized_y, CW, h1);
   put(Ctl::TranslationLabel, x0, translation_label_y, CW, heading);
   put(Ctl::TranslationPanel, x0, translation_y, CW, h2);

@@ -85,6 +85,18 @@ ExportLanguages languages_of_lines(const std::vector<TranscriptLine>& lines) {
   return languages;
 }
 
+ExportLanguages viewed_session_languages(const std::vector<TranscriptLine>& lines,
+                                         std::string_view speech_code,
+                                         std::string_view translation_code) {
+  const bool first_has_lines = !build_document(lines, first_document_language(speech_code)).empty();
+  const bool second_has_lines =
+      translation_code == kNoTranslation || !build_document(lines, translation_code).empty();
+  if (first_has_lines && second_has_lines) {
+    return ExportLanguages{std::string(speech_code), std::string(translation_code)};
+  }
+  return languages_of_lines(lines);
+}
+
 std::string first_document_language(std::string_view speech_code) {
   return std::string(speech_code == kAutoLanguage ? kOriginalDocument : speech_code);
 }

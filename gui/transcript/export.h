@@ -51,6 +51,13 @@ struct ExportLanguages {
 };
 ExportLanguages languages_of_lines(const std::vector<TranscriptLine>& lines);
 
+// The languages a viewed session is saved in: those of the lists whenever every document they
+// name holds at least one of its lines; otherwise, since a document of the lists would come out
+// empty, the languages it was recorded in (languages_of_lines).
+ExportLanguages viewed_session_languages(const std::vector<TranscriptLine>& lines,
+                                         std::string_view speech_code,
+                                         std::string_view translation_code);
+
 // The language of the first document: "orig" for "auto", else the speech language itself.
 std::string first_document_language(std::string_view speech_code);
 

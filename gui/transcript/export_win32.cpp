@@ -101,7 +101,11 @@ void save_transcripts(const ExportWindow& window, const std::vector<TranscriptLi
 
 void save_transcripts_as_recorded(const ExportWindow& window,
                                   const std::vector<TranscriptLine>& lines) {
-  const ExportLanguages languages = languages_of_lines(lines);
+  const ListChoice speech = list_choice(window.speech_list);
+  const ListChoice target = list_choice(window.translation_list);
+  const ExportLanguages languages =
+      viewed_session_languages(lines, speech_list_code(speech.selected, speech.data),
+                               translation_list_code(target.selected, target.data));
   WindowExportView view(window);
   save_transcripts(lines, languages.speech, languages.translation, view);
 }

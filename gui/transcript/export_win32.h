@@ -30,8 +30,8 @@ struct ExportWindow {
 // "Save...": the documents of `lines` (the window's transcript_lines) in the languages selected in
 // the window's language lists, after the Save dialog.
 void save_transcripts(const ExportWindow& window, const std::vector<TranscriptLine>& lines);
-// The same in the languages the lines were recorded in (a saved session being viewed), whatever
-// the language lists say.
+// The same for a saved session being viewed: in the languages of the lists when each of their
+// documents would hold a line of it, else in the languages its lines were recorded in.
 void save_transcripts_as_recorded(const ExportWindow& window,
                                   const std::vector<TranscriptLine>& lines);
 

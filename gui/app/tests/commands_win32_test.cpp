@@ -386,6 +386,51 @@ TEST(Commands, EnterPressesTheFocusedButtonAndTheFocusComesBackAfterAnotherWindo
   EXPECT_EQ(run.status(), L"Paused. Press Record to continue this session, or start a new one.");
 }
 
+TEST(Commands, EnterOnTheSessionsListOpensTheSelectedEntryAsAClickDoes) {
+  ParlivoRun run(temp_folder(L"enter-sessions"));
+  run.click(kIdNewSessionButton);
+  run.worker_says('F', 0, "en", u"An earlier session.");
+  run.worker_says('U', 0, "", u"");
+  const std::u16string earlier = current_session_path();
+  run.click(kIdNewSessionButton);
+  run.worker_ready();
+  ASSERT_TRUE(window_state.session_open);
+  if (!run.focus(kIdSessionsList)) GTEST_SKIP() << "no keyboard focus on this display";
+  HWND sessions = run.item(kIdSessionsList);
+
+  // Nothing selected: Enter opens nothing.
+  SendMessageW(sessions, LB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+  run.press(VK_RETURN);
+  EXPECT_TRUE(window_state.session_open);
+
+  // While recording, Enter on another entry keeps the recording one on screen and selected.
+  run.click(kIdRecordButton);
+  ASSERT_TRUE(capture_running());
+  ASSERT_TRUE(run.focus(kIdSessionsList));
+  const int current_index = static_cast<int>(SendMessageW(sessions, LB_GETCURSEL, 0, 0));
+  SendMessageW(sessions, LB_SETCURSEL,
+               static_cast<WPARAM>(find_history_entry(history_list, earlier)), 0);
+  run.press(VK_RETURN);
+  EXPECT_TRUE(capture_running());
+  EXPECT_TRUE(window_state.session_open);
+  EXPECT_EQ(SendMessageW(sessions, LB_GETCURSEL, 0, 0), current_index);
+  run.click(kIdRecordButton);
+  ASSERT_FALSE(capture_running());
+
+  // The entry chosen without opening it (as the right button's menu leaves it), then Enter.
+  ASSERT_TRUE(run.focus(kIdSessionsList));
+  SendMessageW(sessions, LB_SETCURSEL,
+               static_cast<WPARAM>(find_history_entry(history_list, earlier)), 0);
+  EXPECT_TRUE(window_state.session_open) << "selecting alone opens nothing";
+  run.press(VK_RETURN);
+  EXPECT_FALSE(window_state.session_open);
+  ASSERT_EQ(worker_state.transcript_lines.size(), 1u);
+  EXPECT_EQ(worker_state.transcript_lines[0].text, u"An earlier session.");
+  EXPECT_EQ(run.status(), L"Viewing a saved session. Press \"+ New session\" to record again.");
+  EXPECT_EQ(SendMessageW(sessions, LB_GETCURSEL, 0, 0), find_history_entry(history_list, earlier));
+  EXPECT_EQ(GetFocus(), sessions);
+}
+
 TEST(Commands, ClickingAnotherSessionWhileRecordingKeepsTheRecordingOneSelected) {
   ParlivoRun run(temp_folder(L"sessions"));
   run.click(kIdNewSessionButton);
@@ -421,6 +466,26 @@ void CALLBACK answer_save_dialog(HWND, UINT, UINT_PTR timer, DWORD) {
   PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
 }
 
+// Views the session at `recorded` from the Sessions list as a click does, then presses "Save..."
+// and answers the Save dialog with `base`.
+void view_and_save(ParlivoRun& run, const std::u16string& recorded, const std::wstring& base) {
+  HWND sessions = run.item(kIdSessionsList);
+  SendMessageW(sessions, LB_SETCURSEL,
+               static_cast<WPARAM>(find_history_entry(history_list, recorded)), 0);
+  SendMessageW(run.window(), WM_COMMAND, MAKEWPARAM(kIdSessionsList, LBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(sessions));
+  ASSERT_FALSE(window_state.session_open);
+  for (const wchar_t* language : {L"orig", L"ru", L"en", L"de", L"fr"}) {
+    DeleteFileW((base + L"_" + language + L".txt").c_str());
+  }
+  g_save_answer = base;
+  g_save_dialog_seen = false;
+  const UINT_PTR timer = SetTimer(nullptr, 0, 100, answer_save_dialog);
+  run.click(kIdSaveButton);
+  KillTimer(nullptr, timer);
+  ASSERT_TRUE(g_save_dialog_seen);
+}
+
 TEST(Commands, ASavedSessionIsExportedInTheLanguagesItWasRecordedIn) {
   const std::wstring folder = temp_folder(L"export");
   ParlivoRun run(folder);
@@ -431,32 +496,59 @@ TEST(Commands, ASavedSessionIsExportedInTheLanguagesItWasRecordedIn) {
   run.worker_says('U', 1, "ru", u"\u041A\u0430\u043A \u0434\u0435\u043B\u0430?");
   const std::u16string recorded = current_session_path();
   run.click(kIdNewSessionButton);
-  // Today the lists say Auto and No translation.
-  run.choose(kIdSpeechLanguageList, 0);
-  run.choose(kIdTranslationLanguageList, 0);
-
-  HWND sessions = run.item(kIdSessionsList);
-  SendMessageW(sessions, LB_SETCURSEL,
-               static_cast<WPARAM>(find_history_entry(history_list, recorded)), 0);
-  SendMessageW(run.window(), WM_COMMAND, MAKEWPARAM(kIdSessionsList, LBN_SELCHANGE),
-               reinterpret_cast<LPARAM>(sessions));
-  ASSERT_FALSE(window_state.session_open);
-  ASSERT_EQ(worker_state.transcript_lines.size(), 2u);
+  // Today the lists say German and French: neither document would hold a line of it.
+  run.choose(kIdSpeechLanguageList, 3);
+  run.choose(kIdTranslationLanguageList, 4);
 
   const std::wstring base = folder + L"\\talk";
-  DeleteFileW((base + L"_ru.txt").c_str());
-  DeleteFileW((base + L"_en.txt").c_str());
-  g_save_answer = base;
-  g_save_dialog_seen = false;
-  const UINT_PTR timer = SetTimer(nullptr, 0, 100, answer_save_dialog);
-  run.click(kIdSaveButton);
-  KillTimer(nullptr, timer);
-  ASSERT_TRUE(g_save_dialog_seen);
+  view_and_save(run, recorded, base);
+  ASSERT_EQ(worker_state.transcript_lines.size(), 2u);
   EXPECT_EQ(file_bytes(base + L"_ru.txt"),
             "\xEF\xBB\xBF\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82\r\n"
             "\xD0\x9A\xD0\xB0\xD0\xBA \xD0\xB4\xD0\xB5\xD0\xBB\xD0\xB0?\r\n");
   EXPECT_EQ(file_bytes(base + L"_en.txt"), "\xEF\xBB\xBFHello\r\nHow are you?\r\n");
+  EXPECT_EQ(file_bytes(base + L"_de.txt"), "");
   EXPECT_EQ(run.status(), L"Saved: " + base + L"_ru.txt  and  " + base + L"_en.txt");
+}
+
+// Russian lines with English translations, one German line into Russian, one English line: the
+// lists' documents each hold a line, so the lists choose.
+TEST(Commands, ASavedSessionIsExportedInTheListsLanguagesWhenEachOfTheirDocumentsHasALine) {
+  const std::wstring folder = temp_folder(L"export-lists");
+  ParlivoRun run(folder);
+  run.click(kIdNewSessionButton);
+  run.worker_says('F', 0, "ru", u"\u0414\u0430");
+  run.worker_says('U', 0, "en", u"Yes");
+  run.worker_says('F', 1, "de", u"Guten Tag");
+  run.worker_says('U', 1, "ru", u"\u0414\u043E\u0431\u0440\u044B\u0439 \u0434\u0435\u043D\u044C");
+  run.worker_says('F', 0, "ru", u"\u041D\u0435\u0442");
+  run.worker_says('U', 0, "en", u"No");
+  run.worker_says('F', 1, "en", u"Fine");
+  run.worker_says('U', 1, "ru", u"");
+  const std::u16string recorded = current_session_path();
+  run.click(kIdNewSessionButton);
+  run.choose(kIdSpeechLanguageList, 1);       // Russian
+  run.choose(kIdTranslationLanguageList, 2);  // English
+
+  const std::wstring base = folder + L"\\talk";
+  view_and_save(run, recorded, base);
+  ASSERT_EQ(worker_state.transcript_lines.size(), 4u);
+  EXPECT_EQ(file_bytes(base + L"_ru.txt"),
+            "\xEF\xBB\xBF\xD0\x94\xD0\xB0\r\n"
+            "\xD0\x94\xD0\xBE\xD0\xB1\xD1\x80\xD1\x8B\xD0\xB9 \xD0\xB4\xD0\xB5\xD0\xBD\xD1\x8C\r\n"
+            "\xD0\x9D\xD0\xB5\xD1\x82\r\n");
+  EXPECT_EQ(file_bytes(base + L"_en.txt"), "\xEF\xBB\xBFYes\r\nNo\r\nFine\r\n");
+  EXPECT_EQ(file_bytes(base + L"_orig.txt"), "");
+  EXPECT_EQ(run.status(), L"Saved: " + base + L"_ru.txt  and  " + base + L"_en.txt");
+
+  // Auto and No translation: the one document as spoken.
+  run.choose(kIdSpeechLanguageList, 0);
+  run.choose(kIdTranslationLanguageList, 0);
+  view_and_save(run, recorded, base);
+  EXPECT_EQ(file_bytes(base + L"_orig.txt"),
+            "\xEF\xBB\xBF\xD0\x94\xD0\xB0\r\nGuten Tag\r\n\xD0\x9D\xD0\xB5\xD1\x82\r\nFine\r\n");
+  EXPECT_EQ(file_bytes(base + L"_en.txt"), "");
+  EXPECT_EQ(run.status(), L"Saved: " + base + L"_orig.txt");
 }
 
 TEST(Commands, LevelReportsMoveTheBarsAndTheSpeechStateWhileRecording) {

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <set>
+#include <string>
+#include <vector>
 
 namespace colloquor {
 namespace {
@@ -111,7 +115,9 @@ TEST(Layout, RowsOfTheRightSide) {
 
 // Only the named controls may change when the client area grows; everything else stays put.
 TEST(Layout, OnlyTheStretchingControlsFollowTheClientSize) {
-  const int W = 1110 - 16, H = 820 - 39;  // about the minimum window's client area
+  // The narrowest client area that holds every row as it stands (the echo filter's check box
+  // ends at 1140), about as high as the minimum window's.
+  const int W = 1140, H = 820 - 39;
   const WindowLayout base = layout_window(W, H, 96);
   const WindowLayout wider = layout_window(W + 123, H, 96);
   const WindowLayout taller = layout_window(W, H + 77, 96);
@@ -172,11 +178,19 @@ TEST(Layout, TooLowKeepsThePanelFloorsAndRunsPastTheBottom) {
   EXPECT_EQ(at(exact, Ctl::TranslationPanel).height, 35);
 }
 
-TEST(Layout, TooNarrowKeepsTheLevelBarsAt40) {
-  const WindowLayout l = layout_window(500, 1041, 96);
+TEST(Layout, TooNarrowKeepsTheLevelBarsAt40AndThenWrapsThemRatherThanPastTheEdge) {
+  const WindowLayout l = layout_window(990, 1041, 96);
   EXPECT_EQ(at(l, Ctl::MicrophoneLevel).width, 40);
   EXPECT_EQ(at(l, Ctl::SystemAudioLevel).width, 40);
-  EXPECT_EQ(at(l, Ctl::MicrophoneLevel).x, 950);  // past the right edge, not squeezed
+  EXPECT_EQ(at(l, Ctl::MicrophoneLevel).x, 950);  // not squeezed below 40
+  // One pixel less and 40 would reach past the right edge: the bars go under the buttons.
+  const WindowLayout narrower = layout_window(989, 1041, 96);
+  for (Ctl bar : {Ctl::MicrophoneLevel, Ctl::SystemAudioLevel}) {
+    EXPECT_EQ(at(narrower, bar).x, 260);
+    EXPECT_EQ(at(narrower, bar).width, 989 - 10 - 260);
+    EXPECT_EQ(at(narrower, bar).y, at(l, bar).y + 28 + 4);
+  }
+  EXPECT_EQ(at(narrower, Ctl::GainTrackbar).y, at(l, Ctl::GainTrackbar).y + 28 + 4);
 }
 
 TEST(Layout, ScalesEveryLengthAt144Dpi) {
@@ -186,6 +200,185 @@ TEST(Layout, ScalesEveryLengthAt144Dpi) {
   EXPECT_EQ(at(l, Ctl::MicrophoneList).x, 375 + 15 + 195);
   EXPECT_EQ(at(l, Ctl::Record).y, 15 + 39 + 15 + 39 + 15 + 39 + 3 + 39 + 15);
   EXPECT_EQ(at(l, Ctl::RecognizedPanel).width, 1716 - 375 - 30);
+}
+
+// ---- Small screens ------------------------------------------------------------------------------
+
+bool is_list(Ctl c) {
+  return c == Ctl::MicrophoneList || c == Ctl::OutputDeviceList || c == Ctl::SpeechLanguageList ||
+         c == Ctl::TranslationLanguageList || c == Ctl::TranslationModelList ||
+         c == Ctl::SpeakerModelList;
+}
+
+bool is_label(Ctl c) {
+  return c == Ctl::MicrophoneLabel || c == Ctl::OutputDeviceLabel ||
+         c == Ctl::SpeechLanguageLabel || c == Ctl::TranslationLanguageLabel ||
+         c == Ctl::TranslationModelLabel || c == Ctl::SpeakerModelLabel || c == Ctl::GainLabel ||
+         c == Ctl::GainValue || c == Ctl::StrengthValue || c == Ctl::SensitivityValue;
+}
+
+// What a control covers on screen: a closed drop-down list is one row high (its height is that
+// of the list it drops), and a label's text ends with its row although its box reaches s(4) lower.
+Placement covered(const WindowLayout& l, Ctl c, int dpi) {
+  Placement p = at(l, c);
+  if (is_list(c)) p.height = scale(26, dpi);
+  if (is_label(c)) p.height = scale(26, dpi) - scale(4, dpi);
+  return p;
+}
+
+bool inside(const Placement& p, int W, int H) {
+  return p.x >= 0 && p.y >= 0 && p.width > 0 && p.height > 0 && p.x + p.width <= W &&
+         p.y + p.height <= H;
+}
+
+bool overlap(const Placement& a, const Placement& b) {
+  return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
+}
+
+// The fixed layout at width W, derived from a window so wide that nothing can wrap: the same
+// rows, the right-anchored check box and the stretching controls following W.
+WindowLayout stated_layout(int W, int H, int dpi) {
+  constexpr int kWide = 5000;
+  WindowLayout l = layout_window(kWide, H, dpi);
+  const int grow = W - kWide;
+  for (Ctl c : {Ctl::MicrophoneList, Ctl::OutputDeviceList, Ctl::TranslationModelList,
+                Ctl::SpeakerModelList, Ctl::StatusLine, Ctl::DownloadProgress, Ctl::RecognizedLabel,
+                Ctl::RecognizedPanel, Ctl::TranslationLabel, Ctl::TranslationPanel}) {
+    l[slot(c)].width += grow;
+  }
+  l[slot(Ctl::UseMicrophone)].x += grow;
+  for (Ctl bar : {Ctl::MicrophoneLevel, Ctl::SystemAudioLevel}) {
+    l[slot(bar)].width = std::max(scale(40, dpi), W - scale(10, dpi) - at(l, bar).x);
+  }
+  return l;
+}
+
+bool every_control_inside(const WindowLayout& l, int W, int H, int dpi) {
+  for (int i = 0; i < kControlCount; ++i) {
+    if (!inside(covered(l, static_cast<Ctl>(i), dpi), W, H)) return false;
+  }
+  return true;
+}
+
+struct ClientArea {
+  const char* screen;
+  int width;
+  int height;
+  int dpi;
+};
+
+// Client areas of the window maximised (the caption above it) and restored to the whole work
+// area (a frame around it) on the small screens, and a sweep of widths at each dpi down to s(800).
+std::vector<ClientArea> client_areas() {
+  std::vector<ClientArea> areas = {
+      {"1366x768 maximised", 1366, 768 - 23, 96},    {"1366x768 restored", 1350, 768 - 31, 96},
+      {"1366x768 maximised", 1366, 768 - 29, 120},   {"1366x768 restored", 1356, 768 - 37, 120},
+      {"1280x720 maximised", 1280, 720 - 23, 96},    {"1280x720 restored", 1264, 720 - 31, 96},
+      {"1920x1080 maximised", 1920, 1040 - 29, 120}, {"1920x1080 maximised", 1920, 1080 - 35, 144},
+      {"1920x1080 restored", 1904, 1040 - 43, 144},  {"1600x1200 opened", 1144, 1041, 96},
+  };
+  for (int dpi : {96, 120, 144}) {
+    for (int W = scale(800, dpi); W <= scale(1300, dpi); W += 7) {
+      areas.push_back({"sweep", W, scale(1000, dpi), dpi});
+    }
+  }
+  return areas;
+}
+
+TEST(SmallScreens, EveryControlInsideTheClientAreaWithoutOverlapsAndUnchangedWhereItFits) {
+  int unchanged = 0, gave_way = 0;
+  for (const ClientArea& area : client_areas()) {
+    SCOPED_TRACE(std::string(area.screen) + " " + std::to_string(area.width) + "x" +
+                 std::to_string(area.height) + " at " + std::to_string(area.dpi) + " dpi");
+    const WindowLayout l = layout_window(area.width, area.height, area.dpi);
+    for (int i = 0; i < kControlCount; ++i) {
+      const Ctl c = static_cast<Ctl>(i);
+      const Placement p = covered(l, c, area.dpi);
+      EXPECT_TRUE(inside(p, area.width, area.height))
+          << "control " << i << " at " << p.x << "," << p.y << " " << p.width << "x" << p.height;
+      for (int j = 0; j < i; ++j) {
+        EXPECT_FALSE(overlap(p, covered(l, static_cast<Ctl>(j), area.dpi)))
+            << "controls " << j << " and " << i;
+      }
+    }
+    const WindowLayout stated = stated_layout(area.width, area.height, area.dpi);
+    if (every_control_inside(stated, area.width, area.height, area.dpi)) {
+      ++unchanged;
+      for (int i = 0; i < kControlCount; ++i) {
+        EXPECT_EQ(l[i].x, stated[i].x) << i;
+        EXPECT_EQ(l[i].y, stated[i].y) << i;
+        EXPECT_EQ(l[i].width, stated[i].width) << i;
+        EXPECT_EQ(l[i].height, stated[i].height) << i;
+      }
+    } else {
+      ++gave_way;
+    }
+  }
+  // Both kinds of width are in the table.
+  EXPECT_GT(unchanged, 20);
+  EXPECT_GT(gave_way, 20);
+}
+
+TEST(SmallScreens, WhereTheStatedLayoutFitsOrNot) {
+  auto fits = [](int W, int dpi) {
+    return every_control_inside(stated_layout(W, scale(1000, dpi), dpi), W, scale(1000, dpi), dpi);
+  };
+  // The echo filter's check box ends at x0 + 880: 1140 at 96 dpi, 1426 at 120, 1710 at 144.
+  EXPECT_TRUE(fits(1140, 96));
+  EXPECT_FALSE(fits(1139, 96));
+  EXPECT_TRUE(fits(1366, 96));
+  EXPECT_TRUE(fits(1280, 96));
+  EXPECT_FALSE(fits(1366, 120));
+  EXPECT_TRUE(fits(1426, 120));
+  EXPECT_TRUE(fits(1920, 144));
+}
+
+TEST(SmallScreens, At1366And120DpiTheEchoFilterWrapsUnderTheOtherSideAndTheRowsBelowMoveDown) {
+  const WindowLayout wide = layout_window(1920, 1011, 120);
+  const WindowLayout l = layout_window(1366, 739, 120);
+  const int x0 = 313 + 13;
+  const int step = 33 + 3;  // one check-box row and the gap between rows
+  EXPECT_EQ(at(l, Ctl::Echo).x, x0);
+  EXPECT_EQ(at(l, Ctl::Echo).y, at(wide, Ctl::Echo).y + step);
+  EXPECT_EQ(at(l, Ctl::Echo).width, 300);
+  EXPECT_EQ(at(l, Ctl::Reverse).x, at(wide, Ctl::Reverse).x);
+  EXPECT_EQ(at(l, Ctl::Reverse).y, at(wide, Ctl::Reverse).y);
+  for (Ctl below :
+       {Ctl::OneInterlocutor, Ctl::SensitivityValue, Ctl::SpeakerModelList, Ctl::StatusLine,
+        Ctl::Spinner, Ctl::DownloadProgress, Ctl::RecognizedLabel, Ctl::RecognizedPanel}) {
+    EXPECT_EQ(at(l, below).y, at(wide, below).y + step) << slot(below);
+  }
+  // The rows above keep their places; Boost still fits on its row (it ends at 1328).
+  for (Ctl above : {Ctl::MicrophoneList, Ctl::SpeechLanguageList, Ctl::TranslationLanguageList,
+                    Ctl::Record, Ctl::Save, Ctl::Agc, Ctl::Boost, Ctl::SystemAudio}) {
+    EXPECT_EQ(at(l, above).x, at(wide, above).x) << slot(above);
+    EXPECT_EQ(at(l, above).y, at(wide, above).y) << slot(above);
+  }
+  EXPECT_EQ(at(l, Ctl::Boost).x + at(l, Ctl::Boost).width, 1328);
+}
+
+TEST(SmallScreens, NarrowerStillEveryRowWrapsBetweenItsGroupsInOrder) {
+  const int W = scale(800, 144);  // 1200 at 144 dpi: 810 pixels for the right side
+  const WindowLayout l = layout_window(W, scale(1000, 144), 144);
+  const int x0 = 375 + 15;
+  // Languages: the swap button leads the translation language onto the next line.
+  EXPECT_EQ(at(l, Ctl::Swap).x, x0);
+  EXPECT_GT(at(l, Ctl::Swap).y, at(l, Ctl::SpeechLanguageList).y);
+  EXPECT_EQ(at(l, Ctl::TranslationLanguageList).y, at(l, Ctl::Swap).y);
+  EXPECT_GT(at(l, Ctl::TranslationModelList).y, at(l, Ctl::TranslationLanguageList).y);
+  // Buttons keep their order and the level bars take a whole line when they wrap.
+  const Ctl buttons[] = {Ctl::Record, Ctl::Clear, Ctl::CopyText, Ctl::CopyTranslation, Ctl::Save};
+  for (std::size_t i = 1; i < std::size(buttons); ++i) {
+    const Placement& a = at(l, buttons[i - 1]);
+    const Placement& b = at(l, buttons[i]);
+    EXPECT_TRUE(b.y > a.y || (b.y == a.y && b.x > a.x)) << i;
+  }
+  // Trackbars stay beside their labels and values.
+  EXPECT_EQ(at(l, Ctl::GainTrackbar).y, at(l, Ctl::GainLabel).y - scale(4, 144));
+  EXPECT_EQ(at(l, Ctl::GainValue).y, at(l, Ctl::GainLabel).y);
+  EXPECT_EQ(at(l, Ctl::Agc).x, x0);
+  EXPECT_EQ(at(l, Ctl::Boost).x, x0);
+  EXPECT_EQ(at(l, Ctl::SensitivityValue).y, at(l, Ctl::SensitivityTrackbar).y + scale(4, 144));
 }
 
 }  // namespace

@@ -390,13 +390,21 @@ TEST_F(MainWindowTest, SizingLaysOutTheReferenceClientArea) {
 TEST_F(MainWindowTest, TooSmallClientAreaKeepsTheMinimums) {
   if (dpi() != 96) GTEST_SKIP() << "the minimums are stated for 96 dpi";
   // Straight through WM_SIZE: the window's own size limit would not let SetWindowPos go this low.
-  SendMessageW(g_main, WM_SIZE, SIZE_RESTORED, MAKELPARAM(400, 300));
-  EXPECT_EQ(client_rect_of(106).right - client_rect_of(106).left, 40);
-  EXPECT_EQ(client_rect_of(125).right - client_rect_of(125).left, 40);
+  SendMessageW(g_main, WM_SIZE, SIZE_RESTORED, MAKELPARAM(1144, 300));
   EXPECT_EQ(client_rect_of(108).bottom - client_rect_of(108).top, 35);
   EXPECT_GE(client_rect_of(112).bottom - client_rect_of(112).top, 30);
   EXPECT_EQ(client_rect_of(131).bottom - client_rect_of(131).top, 300 - 88);
   EXPECT_EQ(client_rect_of(103).top, 146);  // rows do not move
+  // The level bars keep 40 pixels; narrower, they go under the buttons instead of past the edge.
+  SendMessageW(g_main, WM_SIZE, SIZE_RESTORED, MAKELPARAM(990, 1041));
+  EXPECT_EQ(client_rect_of(106).right - client_rect_of(106).left, 40);
+  EXPECT_EQ(client_rect_of(125).right - client_rect_of(125).left, 40);
+  SendMessageW(g_main, WM_SIZE, SIZE_RESTORED, MAKELPARAM(989, 1041));
+  for (int bar : {106, 125}) {
+    EXPECT_EQ(client_rect_of(bar).left, 260) << bar;
+    EXPECT_EQ(client_rect_of(bar).right, 989 - 10) << bar;
+    EXPECT_GT(client_rect_of(bar).top, client_rect_of(103).bottom) << bar;
+  }
   set_client_size(1144, 1041);
 }
 
@@ -407,10 +415,13 @@ TEST_F(MainWindowTest, MinimumTrackingSize) {
   EXPECT_EQ(info.ptMinTrackSize.y, MulDiv(820, dpi(), 96));
 }
 
-TEST_F(MainWindowTest, SessionsListDeleteKeyIsHandledOtherKeysAreNot) {
+TEST_F(MainWindowTest, SessionsListDeleteAndEnterKeysAreHandledOtherKeysAreNot) {
   HWND list = GetDlgItem(g_main, 131);
   EXPECT_EQ(
       SendMessageW(g_main, WM_VKEYTOITEM, MAKEWPARAM(VK_DELETE, 0), reinterpret_cast<LPARAM>(list)),
+      -2);
+  EXPECT_EQ(
+      SendMessageW(g_main, WM_VKEYTOITEM, MAKEWPARAM(VK_RETURN, 0), reinterpret_cast<LPARAM>(list)),
       -2);
   EXPECT_EQ(SendMessageW(g_main, WM_VKEYTOITEM, MAKEWPARAM('A', 0), reinterpret_cast<LPARAM>(list)),
             -1);

@@ -223,5 +223,88 @@ TEST(LanguagesOfLines, ThePairTheSessionWasRecordedWith) {
             "auto|de");
 }
 
+// A saved Russian-English session: Russian lines translated into English, one German line
+// translated into Russian, one English line translated into Russian.
+std::vector<TranscriptLine> saved_russian_english_session() {
+  return {
+      line(0, 0, false, u"\u0414\u043E\u0431\u0440\u044B\u0439 \u0434\u0435\u043D\u044C", "ru",
+           u"Good afternoon", "en"),
+      line(1, 0, true, u"Guten Tag", "de",
+           u"\u0414\u043E\u0431\u0440\u044B\u0439 \u0434\u0435\u043D\u044C", "ru"),
+      line(0, 0, false, u"\u0421\u043F\u0430\u0441\u0438\u0431\u043E", "ru", u"Thank you", "en"),
+      line(1, 0, true, u"See you", "en", u"\u0423\u0432\u0438\u0434\u0438\u043C\u0441\u044F", "ru"),
+      line(0, 0, false, u"\u0414\u0430", "ru", u"Yes", "en"),
+  };
+}
+
+// "Save..." of a viewed session with the lists set as given: the files written, in order.
+std::vector<std::u16string> viewed_session_files(const std::vector<TranscriptLine>& lines,
+                                                 std::string_view speech,
+                                                 std::string_view translation, FakeSave& save) {
+  const ExportLanguages languages = viewed_session_languages(lines, speech, translation);
+  save_transcripts(lines, languages.speech, languages.translation, save);
+  return save.attempts;
+}
+
+TEST(ViewedSessionExport, ListsThatGiveEveryDocumentALineAreUsedAsTheyStand) {
+  const std::vector<TranscriptLine> lines = saved_russian_english_session();
+  FakeSave pair;
+  EXPECT_EQ(viewed_session_files(lines, "ru", "en", pair),
+            (std::vector<std::u16string>{u"C:\\docs\\talk_ru.txt", u"C:\\docs\\talk_en.txt"}));
+  EXPECT_EQ(pair.written[u"C:\\docs\\talk_ru.txt"],
+            u"\u0414\u043E\u0431\u0440\u044B\u0439 \u0434\u0435\u043D\u044C\r\n"
+            u"[Them] \u0414\u043E\u0431\u0440\u044B\u0439 \u0434\u0435\u043D\u044C\r\n"
+            u"\u0421\u043F\u0430\u0441\u0438\u0431\u043E\r\n"
+            u"[Them] \u0423\u0432\u0438\u0434\u0438\u043C\u0441\u044F\r\n"
+            u"\u0414\u0430\r\n");
+  EXPECT_EQ(pair.written[u"C:\\docs\\talk_en.txt"],
+            u"Good afternoon\r\nThank you\r\n[Them] See you\r\nYes\r\n");
+  EXPECT_EQ(
+      pair.statuses,
+      (std::vector<std::u16string>{u"Saved: C:\\docs\\talk_ru.txt  and  C:\\docs\\talk_en.txt"}));
+
+  // Auto and No translation: the one document of the speech as spoken, nothing more.
+  FakeSave orig;
+  EXPECT_EQ(viewed_session_files(lines, "auto", "none", orig),
+            (std::vector<std::u16string>{u"C:\\docs\\talk_orig.txt"}));
+  EXPECT_EQ(orig.written[u"C:\\docs\\talk_orig.txt"], build_document(lines, "orig"));
+
+  // German speech into Russian: the German line alone is enough for its document.
+  FakeSave german;
+  EXPECT_EQ(viewed_session_files(lines, "de", "ru", german),
+            (std::vector<std::u16string>{u"C:\\docs\\talk_de.txt", u"C:\\docs\\talk_ru.txt"}));
+  EXPECT_EQ(german.written[u"C:\\docs\\talk_de.txt"], u"[Them] Guten Tag\r\n");
+}
+
+TEST(ViewedSessionExport, ADocumentOfTheListsThatWouldBeEmptyHandsTheChoiceToTheLines) {
+  const std::vector<TranscriptLine> lines = saved_russian_english_session();
+  const std::vector<std::pair<std::string, std::string>> empty_somewhere = {
+      {"fr", "es"}, {"ru", "fr"}, {"it", "en"}, {"auto", "pl"}, {"uk", "none"}};
+  for (const auto& [speech, translation] : empty_somewhere) {
+    SCOPED_TRACE(speech + "|" + translation);
+    const ExportLanguages chosen = viewed_session_languages(lines, speech, translation);
+    EXPECT_EQ(chosen.speech + "|" + chosen.translation, "auto|en");  // ru and de spoken
+    FakeSave save;
+    EXPECT_EQ(viewed_session_files(lines, speech, translation, save),
+              (std::vector<std::u16string>{u"C:\\docs\\talk_orig.txt", u"C:\\docs\\talk_en.txt"}));
+  }
+  // A session without translations falls back to its one document as spoken.
+  const std::vector<TranscriptLine> untranslated = {line(0, 0, false, u"Hi", "en", u"", "")};
+  FakeSave alone;
+  EXPECT_EQ(viewed_session_files(untranslated, "en", "de", alone),
+            (std::vector<std::u16string>{u"C:\\docs\\talk_orig.txt"}));
+  EXPECT_EQ(alone.written[u"C:\\docs\\talk_orig.txt"], u"Hi\r\n");
+}
+
+TEST(ViewedSessionExport, NoEmptyDocumentIsWrittenOrReportedWhateverTheLanguages) {
+  // Lines whose texts are empty give nothing in any language: no dialog, no file.
+  const std::vector<TranscriptLine> blank = {line(0, 0, false, u"", "ru", u"", "en"),
+                                             line(1, 0, true, u"", "en", u"", "ru")};
+  FakeSave save;
+  EXPECT_TRUE(viewed_session_files(blank, "ru", "en", save).empty());
+  EXPECT_EQ(save.dialogs, 0);
+  EXPECT_EQ(save.statuses, (std::vector<std::u16string>{u"Nothing to save in these languages."}));
+}
+
 }  // namespace
 }  // namespace colloquor

@@ -259,6 +259,55 @@ TEST_F(SaveDialogTest, AFirstDocumentThatCannotBeWrittenIsReported) {
   EXPECT_EQ(disk_bytes(folder_ + u"\\busy_en.txt"), "<missing>");
 }
 
+// A saved session being viewed: Russian lines into English, a German one into Russian.
+const std::vector<TranscriptLine> kSavedSession = {
+    line(0, 0, false, u"\u0414\u0430", "ru", u"Yes", "en"),
+    line(1, 0, true, u"Guten Tag", "de", u"\u041F\u0440\u0438\u0432\u0435\u0442", "ru"),
+    line(0, 0, false, u"\u041D\u0435\u0442", "ru", u"No", "en"),
+};
+
+void save_viewed_answering(const ExportWindow& window, const std::vector<TranscriptLine>& lines,
+                           const std::u16string& answer) {
+  g_dialog = DialogSeen{};
+  g_answer.assign(answer.begin(), answer.end());
+  const UINT_PTR timer = SetTimer(nullptr, 0, 100, answer_dialog);
+  save_transcripts_as_recorded(window, lines);
+  KillTimer(nullptr, timer);
+}
+
+TEST_F(SaveDialogTest, AViewedSessionFollowsTheListsWhenBothDocumentsHoldALine) {
+  choose(1, 2);  // Russian speech, English translation
+  file(u"viewed_ru.txt");
+  file(u"viewed_en.txt");
+  file(u"viewed_orig.txt");
+  save_viewed_answering(window(), kSavedSession, folder_ + u"\\viewed");
+  ASSERT_TRUE(g_dialog.shown);
+  EXPECT_EQ(disk_bytes(folder_ + u"\\viewed_ru.txt"),
+            "\xEF\xBB\xBF\xD0\x94\xD0\xB0\r\n"
+            "[Them] \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82\r\n"
+            "\xD0\x9D\xD0\xB5\xD1\x82\r\n");
+  EXPECT_EQ(disk_bytes(folder_ + u"\\viewed_en.txt"), "\xEF\xBB\xBFYes\r\nNo\r\n");
+  EXPECT_EQ(disk_bytes(folder_ + u"\\viewed_orig.txt"), "<missing>");
+}
+
+TEST_F(SaveDialogTest, AViewedSessionTakesItsOwnLanguagesWhenTheListsWouldGiveAnEmptyDocument) {
+  choose(4, 5);  // French into Spanish: nothing of the session is in either
+  file(u"viewed_orig.txt");
+  file(u"viewed_en.txt");
+  file(u"viewed_fr.txt");
+  file(u"viewed_es.txt");
+  save_viewed_answering(window(), kSavedSession, folder_ + u"\\viewed");
+  ASSERT_TRUE(g_dialog.shown);
+  EXPECT_EQ(disk_bytes(folder_ + u"\\viewed_orig.txt"),
+            "\xEF\xBB\xBF" + utf16_to_utf8(build_document(kSavedSession, "orig")));
+  EXPECT_EQ(disk_bytes(folder_ + u"\\viewed_en.txt"), "\xEF\xBB\xBFYes\r\nNo\r\n");
+  EXPECT_EQ(disk_bytes(folder_ + u"\\viewed_fr.txt"), "<missing>");
+  EXPECT_EQ(disk_bytes(folder_ + u"\\viewed_es.txt"), "<missing>");
+  const std::wstring folder(folder_.begin(), folder_.end());
+  EXPECT_EQ(window_text(status_),
+            L"Saved: " + folder + L"\\viewed_orig.txt  and  " + folder + L"\\viewed_en.txt");
+}
+
 // ---- The clipboard ------------------------------------------------------------------------------
 
 class ClipboardTest : public ::testing::Test {
