@@ -22,7 +22,7 @@ import threading
 import time
 from typing import NamedTuple
 
-from dl_progress import download_file, fetch, local_snapshot
+from dl_progress import download_file, fetch, guard_hub_client, local_snapshot
 
 # ---------------------------------------------------------------------------------------------
 # Constants and catalogs
@@ -657,6 +657,8 @@ def recognizer_source(w, name):
     name itself when the library does not know it or the fetch fails."""
     from faster_whisper.utils import _MODELS as whisper_repos
 
+    # The recognizer library downloads a model of its own when no folder is handed to it.
+    guard_hub_client()
     repo = whisper_repos.get(name)
     if not repo:
         return name
