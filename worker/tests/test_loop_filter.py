@@ -130,26 +130,51 @@ def test_repeated_stretch(tokens, stretch):
     assert worker.repeated_stretch(tokens.split()) == stretch
 
 
-def test_the_soak_segment_through_transcribe_keeps_its_sentences_and_times(monkeypatch,
-                                                                            logged):
+class SoakModel:
+    """The recognizer as it answered that partial pass: the real words at speaking pace, then
+    the loop's words crammed into the last second."""
+
+    def __init__(self):
+        self.real = timed_words(SOAK_REAL, step=0.25)
+        start = self.real[-1].end
+        self.loop = [SimpleNamespace(word=" net", start=min(8.14, start + 0.006 * i),
+                                     end=min(8.14, start + 0.006 * (i + 1))) for i in range(195)]
+        self.segment = SimpleNamespace(text=SOAK_LOOP, start=0.0, end=8.14, no_speech_prob=0.1,
+                                       avg_logprob=-0.1, words=self.real + self.loop)
+
+    def transcribe(self, audio, **options):
+        return iter([self.segment]), SimpleNamespace(language="en")
+
+
+@pytest.fixture
+def all_heard(monkeypatch):
     monkeypatch.setattr("faster_whisper.vad.get_speech_timestamps",
                         lambda audio, options=None: [{"start": 0, "end": len(audio)}])
-    real = timed_words(SOAK_REAL, step=0.25)
-    loop_start = real[-1].end
-    loop = [SimpleNamespace(word=" net", start=min(8.14, loop_start + 0.006 * i),
-                            end=min(8.14, loop_start + 0.006 * (i + 1))) for i in range(195)]
-    seg = SimpleNamespace(text=SOAK_LOOP, start=0.0, end=8.14, no_speech_prob=0.1,
-                          avg_logprob=-0.1, words=real + loop)
 
-    class Model:
-        def transcribe(self, audio, **options):
-            return iter([seg]), SimpleNamespace(language="en")
 
+def test_the_soak_segment_through_transcribe_keeps_its_sentences_and_times(all_heard, logged):
+    model = SoakModel()
+    real, loop = model.real, model.loop
     audio = (0.5 * np.sin(np.arange(9 * 16000) * 0.05)).astype(np.float32)
-    items, words, lang = worker.transcribe(Model(), audio, False, "en", "")
+    items, words, lang = worker.transcribe(model, audio, False, "en", "")
     assert [i.text for i in items] == [
         "First we will open up a new office in the city.",
         "And then we will hire more people from the support team.",
         "Our customers told us net"]
     assert items[0].start == 0.0 and items[-1].end == loop[0].end
     assert len(words) == len(real) + 1 and lang == "en"
+
+
+def test_two_partial_passes_over_the_soak_segment_commit_its_sentences(all_heard, logged, tmp_path):
+    sent = []
+    w = worker.Worker(lambda *fields: sent.append(fields), worker.data_paths(str(tmp_path)))
+    w.model = SoakModel()
+    ch = w.chans[0]
+    ch.buf += (np.full(int(8.6 * 16000), 1000, dtype="<i2")).tobytes()
+    for _ in range(2):
+        worker.run_pass(w, (ch, bytes(ch.buf), False), worker.Options("en", "none", True))
+    assert [f[0] + " " + f[4] for f in sent if f[0] in "FP"] == [
+        "P " + SOAK_REAL + " net",
+        "F First we will open up a new office in the city.",
+        "F And then we will hire more people from the support team.",
+        "P Our customers told us net"]
