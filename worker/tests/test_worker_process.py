@@ -128,7 +128,9 @@ class TestStartUp:
         add_speaker_model(data_root, speaker_file("campp"), model_store)
         # No network to speak of: every connection is taken and never answered.
         http_server.fallback = lambda command, path: Route(b"", status=404, delay=120)
-        w = start_worker(data_root, {"TRANSLATION_MODEL": "nllb33", "SPEAKER_MODEL": "resnet34"})
+        # A stall limit long enough that both downloads still hang when the utterance comes.
+        w = start_worker(data_root, {"TRANSLATION_MODEL": "nllb33", "SPEAKER_MODEL": "resnet34",
+                                     "DICTATION_STALL_SECONDS": "120"})
         got = w.start_up(timeout=30)
         assert got == [["S", "Loading the recognition model tiny.en..."],
                        ["S", "GPU unavailable, loading on the CPU..."],
