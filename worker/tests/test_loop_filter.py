@@ -45,6 +45,11 @@ LOOPS = [
     (" Спасибо за просмотр!" * 12, ""),
     (" Дякую." * 30, ""),
     (" see you in the next video," * 20 + " Bye.", ""),
+    # tiny.en on the noise of the soak's kinds, final passes
+    ("Thank you very much for watching and" + " thank you very much for watching and" * 30
+     + " thank you very much for watching", ""),
+    ("beep " * 111 + "be", ""),
+    ("Beep" + " beep" * 110, ""),
     (SOAK_LOOP, SOAK_REAL + " net"),
     ("So we will make it simpler and faster," + " faster," * 40,
      "So we will make it simpler and faster,"),
