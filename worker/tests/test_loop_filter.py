@@ -50,6 +50,7 @@ LOOPS = [
      + " thank you very much for watching", ""),
     ("beep " * 111 + "be", ""),
     ("Beep" + " beep" * 110, ""),
+    (" ." * 223, ""),                     # on the soak's mains hum, a partial pass
     (SOAK_LOOP, SOAK_REAL + " net"),
     ("So we will make it simpler and faster," + " faster," * 40,
      "So we will make it simpler and faster,"),
