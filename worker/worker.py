@@ -1427,6 +1427,11 @@ NON_SPEECH_LONG = (0.7, -0.7)
 # good sentences, when a partial pass ends inside a word), so a segment that scores above it is
 # judged by its repeated stretch, which alone is cut (add_segment).
 LOOP_COMPRESSION = 3.0
+# The words before a loop are kept only when the recognizer judged the window to hold speech (a
+# no-speech probability at most this, the stricter of the two above): on noise it writes a
+# polite phrase first and then loops on it. Its loops on noise scored 0.6 to 0.8, the loop that
+# grew out of the soak's monologue 0.1.
+LOOP_AFTER_SPEECH = 0.45
 SENTENCE_PAUSE = 0.8
 END_MARKS = (".", "?", "!", "\u2026")
 COMMIT_MARGIN = 0.8
@@ -1704,12 +1709,13 @@ def add_segment(seg, items, words):
     text = seg.text.strip()
     kept = seg.words
     if is_loop(text):
+        heard = seg.no_speech_prob <= LOOP_AFTER_SPEECH
         if seg.words:
-            kept = seg.words[:without_loop([w.word.strip() for w in seg.words])]
+            kept = seg.words[:without_loop([w.word.strip() for w in seg.words])] if heard else []
             text = "".join(w.word for w in kept).strip()
         else:
             tokens = text.split()
-            text = " ".join(tokens[:without_loop(tokens)])
+            text = " ".join(tokens[:without_loop(tokens)]) if heard else ""
         if text:
             log("repeating words cut from a segment, kept: %r" % (text[:80],))
         else:

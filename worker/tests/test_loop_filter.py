@@ -68,15 +68,15 @@ def timed_words(text, start=0.0, step=0.3):
             for i, token in enumerate(text.split())]
 
 
-def segment(text, with_words):
+def segment(text, with_words, no_speech=0.05):
     words = timed_words(text) if with_words else []
     return SimpleNamespace(text=" " + text, start=0.0, end=max(1.0, 0.3 * len(text.split())),
-                           no_speech_prob=0.05, avg_logprob=-0.2, words=words)
+                           no_speech_prob=no_speech, avg_logprob=-0.2, words=words)
 
 
-def kept_text(text, with_words):
+def kept_text(text, with_words, no_speech=0.05):
     items, words = [], []
-    worker.add_segment(segment(text, with_words), items, words)
+    worker.add_segment(segment(text, with_words, no_speech), items, words)
     if with_words:
         assert "".join(w.text for w in words).strip() == " ".join(i.text for i in items)
     else:
@@ -109,6 +109,19 @@ def test_loops_are_cut_and_what_was_heard_before_them_stays(text, left, with_wor
         assert logged[0] == "repeating words cut from a segment, kept: %r" % (left[:80],)
     else:
         assert logged[0].startswith("repeating segment dropped: ")
+
+
+@pytest.mark.parametrize("with_words", [True, False], ids=["words", "text only"])
+@pytest.mark.parametrize("no_speech, kept", [(0.1, True), (0.45, True), (0.46, False),
+                                             (0.62, False), (0.8, False)])
+def test_words_before_a_loop_stay_only_from_a_window_that_holds_speech(with_words, no_speech,
+                                                                        kept, logged):
+    # On noise the recognizer writes a polite phrase and then loops on it.
+    noise = "Thank you very much for watching." + " Bye." * 100
+    assert kept_text(noise, with_words, no_speech) == ("Thank you very much for watching. Bye."
+                                                       if kept else "")
+    assert kept_text(SOAK_LOOP, with_words, no_speech) == (SOAK_REAL + " net" if kept else "")
+    assert kept_text(REAL[0], with_words, no_speech) == REAL[0]     # no loop: not judged
 
 
 def test_what_made_the_soak_segment_score_as_a_loop():
