@@ -200,11 +200,14 @@ def guard_hub_client():
         _guarded = True
     import huggingface_hub
     from huggingface_hub import constants
-    from huggingface_hub.utils import _http
 
+    try:
+        from huggingface_hub.utils import _http
+    except ImportError:
+        return              # a client of another make: only its own timeouts apply
     http = getattr(_http, "httpx2", None) or getattr(_http, "httpx", None)
     if http is None or not hasattr(huggingface_hub, "set_client_factory"):
-        return              # an older client: only its own timeouts apply
+        return
     if "HF_HUB_DISABLE_XET" not in os.environ:
         constants.HF_HUB_DISABLE_XET = True
     hook = getattr(_http, "hf_request_event_hook", None)
