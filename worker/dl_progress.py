@@ -6,18 +6,54 @@ and a closing "D" -1. The model hub client is imported on first use, because the
 this module before it has checked that its packages are installed.
 """
 import glob
+import math
 import os
 import threading
 import time
 import urllib.error
 import urllib.request
 
-# Longest wait for the next bytes of a file download; a stalled server must not keep a model
-# switch (and every later request of that family) waiting forever.
-READ_TIMEOUT = 60.0
+DEFAULT_STALL_SECONDS = 30.0
+
+
+def stall_seconds():
+    """How long a download may receive nothing before it is given up: DICTATION_STALL_SECONDS
+    when that is a positive number, else DEFAULT_STALL_SECONDS."""
+    try:
+        seconds = float(os.environ.get("DICTATION_STALL_SECONDS") or "")
+    except ValueError:
+        return DEFAULT_STALL_SECONDS
+    return seconds if seconds > 0 and math.isfinite(seconds) else DEFAULT_STALL_SECONDS
+
+
+# A network that takes the connection and then never answers must not hold a model switch, and
+# every later request of that family, for ever; a slow download that keeps moving is never cut.
+# The limit is on silence, not on the whole download: it applies to every single wait for bytes.
+STALL_SECONDS = stall_seconds()
 BLOCK_SIZE = 64 * 1024
 THROTTLE = 0.25
 ETA_AFTER = 3.0
+
+
+class DownloadStalled(IOError):
+    """A download that received nothing for STALL_SECONDS."""
+
+
+class _Silent(Exception):
+    """A connection stayed silent for STALL_SECONDS. Deliberately not a network error of the HTTP
+    libraries, which the hub client would answer with retries, minutes of them."""
+
+
+def stalled_text(label):
+    return "Download of %s stopped: no data for %g s." % (label, STALL_SECONDS)
+
+
+def _went_silent(error):
+    while error is not None:
+        if isinstance(error, _Silent):
+            return True
+        error = error.__cause__ or error.__context__
+    return False
 
 
 def fmt_eta(seconds):
@@ -142,6 +178,73 @@ def missing_files(folder, needs):
     return missing
 
 
+_guard_lock = threading.Lock()
+_guarded = False
+
+
+def guard_hub_client():
+    """Puts the stall limit on every call of the model hub client: metadata and files alike.
+
+    The client's own timeouts do not do it: its repository and file-list calls carry none at
+    all, and a file or metadata call that times out is tried again five times and more, with
+    growing waits, before it gives up. Its calls go through one shared HTTP session, made by a
+    factory the client lets us replace; ours imposes the limit on each wait for bytes and turns a
+    silent connection into an error the client does not retry. Files stored in the hub's chunk
+    store would come through a native downloader beyond that session's reach, so the plain file
+    address is used for them (unless HF_HUB_DISABLE_XET is set by the user).
+    """
+    global _guarded
+    with _guard_lock:
+        if _guarded:
+            return
+        _guarded = True
+    import huggingface_hub
+    from huggingface_hub import constants
+
+    try:
+        from huggingface_hub.utils import _http
+    except ImportError:
+        return              # a client of another make: only its own timeouts apply
+    http = getattr(_http, "httpx2", None) or getattr(_http, "httpx", None)
+    if http is None or not hasattr(huggingface_hub, "set_client_factory"):
+        return
+    if "HF_HUB_DISABLE_XET" not in os.environ:
+        constants.HF_HUB_DISABLE_XET = True
+    hook = getattr(_http, "hf_request_event_hook", None)
+
+    class GuardedStream(http.SyncByteStream):
+        def __init__(self, inner):
+            self.inner = inner
+
+        def __iter__(self):
+            try:
+                yield from self.inner
+            except http.TimeoutException as e:
+                raise _Silent(str(e) or type(e).__name__) from e
+
+        def close(self):
+            self.inner.close()
+
+    class GuardedClient(http.Client):
+        def send(self, request, **kwargs):
+            # Every phase (connecting, waiting for the answer, each read of the body) may last
+            # the stall limit; whatever the caller asked for, including no limit at all.
+            request.extensions = dict(request.extensions,
+                                      timeout=http.Timeout(STALL_SECONDS).as_dict())
+            try:
+                response = super().send(request, **kwargs)
+            except http.TimeoutException as e:
+                raise _Silent(str(e) or type(e).__name__) from e
+            response.stream = GuardedStream(response.stream)
+            return response
+
+    def make_client():
+        return GuardedClient(event_hooks={"request": [hook]} if hook else None,
+                             follow_redirects=True)
+
+    huggingface_hub.set_client_factory(make_client)
+
+
 def local_snapshot(repo_id, cache_dir, allow_patterns=None, needs=None):
     """The cached snapshot folder of a repository when it holds every needed file, else None.
 
@@ -169,13 +272,16 @@ def fetch(repo_id, cache_dir, label, send, allow_patterns=None, needs=None):
     folder = local_snapshot(repo_id, cache_dir, allow_patterns, needs)
     if folder:
         return folder
+    guard_hub_client()
     send("S", "Downloading %s (one time only)..." % label)
     bars = tqdm_class(label, send)
     try:
         folder = snapshot_download(repo_id, cache_dir=cache_dir, allow_patterns=allow_patterns,
                                    tqdm_class=bars)
-    except BaseException:
+    except BaseException as e:
         bars.progress.stopped = True
+        if _went_silent(e):
+            raise DownloadStalled(stalled_text(label)) from e
         raise
     # The client leaves some bars to the garbage collector; their late closing must not show
     # the progress bar again after the closing line.
@@ -188,8 +294,20 @@ def fetch(repo_id, cache_dir, label, send, allow_patterns=None, needs=None):
 
 
 def _retrieve(url, path, hook):
-    """urlretrieve with a read timeout: same hook calls, same short-content error."""
-    with urllib.request.urlopen(url, timeout=READ_TIMEOUT) as response:
+    """urlretrieve with the stall limit on every wait: same hook calls, same short-content
+    error."""
+    try:
+        _retrieve_within_limit(url, path, hook)
+    except urllib.error.URLError as e:
+        if isinstance(e.reason, TimeoutError):
+            raise _Silent(str(e.reason)) from e
+        raise
+    except TimeoutError as e:
+        raise _Silent(str(e)) from e
+
+
+def _retrieve_within_limit(url, path, hook):
+    with urllib.request.urlopen(url, timeout=STALL_SECONDS) as response:
         length = response.headers.get("Content-Length")
         total = int(length) if length and length.isdigit() else -1
         received = 0
@@ -221,7 +339,10 @@ def download_file(url, dest, label, send):
         if total > 0:
             progress.set("f", min(blocks * block_size, total), total)
 
-    _retrieve(url, part, hook)
+    try:
+        _retrieve(url, part, hook)
+    except _Silent as e:
+        raise DownloadStalled(stalled_text(label)) from e
     progress.report(force=True)
     os.replace(part, dest)
     send("D", -1, "")

@@ -20,9 +20,10 @@ import sys
 import tarfile
 import threading
 import time
+from types import SimpleNamespace
 from typing import NamedTuple
 
-from dl_progress import download_file, fetch, local_snapshot
+from dl_progress import download_file, fetch, guard_hub_client, local_snapshot
 
 # ---------------------------------------------------------------------------------------------
 # Constants and catalogs
@@ -657,6 +658,8 @@ def recognizer_source(w, name):
     name itself when the library does not know it or the fetch fails."""
     from faster_whisper.utils import _MODELS as whisper_repos
 
+    # The recognizer library downloads a model of its own when no folder is handed to it.
+    guard_hub_client()
     repo = whisper_repos.get(name)
     if not repo:
         return name
@@ -1415,13 +1418,20 @@ SHORT_CLIP = 2.5
 # (no-speech probability above, average log-probability below): both together drop a segment.
 NON_SPEECH_SHORT = (0.45, -0.45)
 NON_SPEECH_LONG = (0.7, -0.7)
-# A segment whose text compresses better than this is a decoding loop ("see you in the next
-# video, see you in the next video, ..."), the recognizer's own measure of a failed decoding. Set
-# above the recognizer's 2.4 so that real repetitive speech ("Thank you." five times scores 2.45)
-# is kept; the loops it produces score far higher. Measured per segment with one byte per letter
-# (compression_ratio): the recognizer's own figure covers a whole 30 s window and counts a
-# Cyrillic letter as two bytes.
+# Text that compresses better than this is a decoding loop ("see you in the next video, see you
+# in the next video, ..."), the recognizer's own measure of a failed decoding. Set above the
+# recognizer's 2.4 so that real repetitive speech ("Thank you." five times scores 2.45) is kept;
+# the loops it produces score far higher. Measured with one byte per letter (compression_ratio):
+# the recognizer's own figure covers a whole 30 s window and counts a Cyrillic letter as two
+# bytes. A loop often grows out of real speech ("... told us net net net net ..." after two
+# good sentences, when a partial pass ends inside a word), so a segment that scores above it is
+# judged by its repeated stretch, which alone is cut (add_segment).
 LOOP_COMPRESSION = 3.0
+# The words before a loop are kept only when the recognizer judged the window to hold speech (a
+# no-speech probability at most this, the stricter of the two above): on noise it writes a
+# polite phrase first and then loops on it. Its loops on noise scored 0.6 to 0.8, the loop that
+# grew out of the soak's monologue 0.1.
+LOOP_AFTER_SPEECH = 0.45
 SENTENCE_PAUSE = 0.8
 END_MARKS = (".", "?", "!", "\u2026")
 COMMIT_MARGIN = 0.8
@@ -1649,15 +1659,73 @@ def nothing_after(audio, seconds):
             and spans[0]["end"] - spans[0]["start"] < MIN_AUDIO)
 
 
+def is_loop(text):
+    return compression_ratio(text) > LOOP_COMPRESSION
+
+
+def repeated_stretch(tokens):
+    """(start, end, unit length) of the longest stretch of tokens that is one unit of words said
+    at least twice back to back, compared without case and punctuation; None when no word
+    repeats that way."""
+    keys = [norm(token) for token in tokens]
+    best = None
+    for unit in range(1, len(keys) // 2 + 1):
+        run = 0
+        for j in range(unit, len(keys) + 1):
+            if j < len(keys) and keys[j] == keys[j - unit]:
+                run += 1
+                continue
+            if run >= unit and (best is None or run + unit > best[1] - best[0]):
+                best = (j - run - unit, j, unit)
+            run = 0
+    return best
+
+
+def without_loop(tokens):
+    """How many leading tokens remain when the decoding loop is cut off a text that compresses
+    like a loop as a whole; 0 when nothing real is left.
+
+    The loop is the longest repeated stretch, when that stretch alone compresses like a loop.
+    The recognizer starts a loop with the last thing it heard, so after other words the loop's
+    first unit stays; what follows a loop came from a decoding that had lost its way, and goes.
+    A loop with nothing before it leaves nothing: nothing shows that any of it was said. A text
+    whose repeats are no loop is dropped whole, as before.
+    """
+    count = len(tokens)
+    while True:
+        stretch = repeated_stretch(tokens[:count])
+        if stretch is None:
+            return 0
+        start, end, unit = stretch
+        if start == 0 or not is_loop(" ".join(tokens[start:end])):
+            return 0
+        count = start + unit
+        if not is_loop(" ".join(tokens[:count])):
+            return count
+
+
 def add_segment(seg, items, words):
-    """The segment's words and sentences, unless it is a decoding loop."""
-    if compression_ratio(seg.text.strip()) > LOOP_COMPRESSION:
-        log("repeating segment dropped: %r" % (seg.text[:80],))
-    elif seg.words:
-        words.extend(Word(w.word, w.start, w.end) for w in seg.words)
-        items.extend(split_sentences(seg))
-    elif seg.text.strip():
-        items.append(Sentence(seg.text.strip(), seg.start, seg.end))
+    """The segment's words and sentences, without the decoding loops in it."""
+    text = seg.text.strip()
+    kept = seg.words
+    if is_loop(text):
+        heard = seg.no_speech_prob <= LOOP_AFTER_SPEECH
+        if seg.words:
+            kept = seg.words[:without_loop([w.word.strip() for w in seg.words])] if heard else []
+            text = "".join(w.word for w in kept).strip()
+        else:
+            tokens = text.split()
+            text = " ".join(tokens[:without_loop(tokens)]) if heard else ""
+        if text:
+            log("repeating words cut from a segment, kept: %r" % (text[:80],))
+        else:
+            log("repeating segment dropped: %r" % (seg.text[:80],))
+            return
+    if kept:
+        words.extend(Word(w.word, w.start, w.end) for w in kept)
+        items.extend(split_sentences(SimpleNamespace(words=kept)))
+    elif text:
+        items.append(Sentence(text, seg.start, seg.end))
 
 
 def _mid(unit):

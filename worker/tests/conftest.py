@@ -137,6 +137,43 @@ def http_server():
     server.close()
 
 
+class SilentServer:
+    """A network that takes every connection and never answers: nothing is read or written
+    until the connection is dropped, hold seconds after it came."""
+
+    def __init__(self, hold=20.0):
+        import socket
+
+        self.hold = hold
+        self.accepted = 0
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.url = "http://127.0.0.1:%d" % self.sock.getsockname()[1]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            self.accepted += 1
+            drop = threading.Timer(self.hold, conn.close)
+            drop.daemon = True
+            drop.start()
+
+    def close(self):
+        self.sock.close()
+
+
+@pytest.fixture
+def silent_server():
+    server = SilentServer()
+    yield server
+    server.close()
+
+
 # ---------------------------------------------------------------------------------------------
 # The worker's state in-process
 # ---------------------------------------------------------------------------------------------
@@ -230,6 +267,7 @@ class WorkerProcess:
             "HF_HUB_DISABLE_TELEMETRY": "1",
             "HF_HUB_ETAG_TIMEOUT": "5",
             "HF_HUB_DOWNLOAD_TIMEOUT": "5",
+            "DICTATION_STALL_SECONDS": "5",
         })
         env.update(extra_env or {})
         self.root = root

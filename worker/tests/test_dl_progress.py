@@ -6,7 +6,8 @@ import pytest
 import dl_progress
 import hub_cache
 from conftest import Route
-from dl_progress import Progress, download_file, fetch, fmt_eta
+from fake_hub import COMMIT
+from dl_progress import DownloadStalled, Progress, download_file, fetch, fmt_eta
 
 
 class Clock:
@@ -227,11 +228,53 @@ class TestDownloadFile:
         assert dest.read_bytes() == b"new"
 
     def test_stalled_server_times_out(self, tmp_path, http_server, monkeypatch):
-        monkeypatch.setattr(dl_progress, "READ_TIMEOUT", 0.5)
+        monkeypatch.setattr(dl_progress, "STALL_SECONDS", 0.5)
         http_server.routes["/slow"] = Route(b"a" * 1000, chunk=100, pause=3.0)
-        with pytest.raises(Exception):
+        with pytest.raises(DownloadStalled, match=r"^Download of X stopped: no data for 0.5 s\.$"):
             download_file(http_server.url + "/slow", str(tmp_path / "s"), "X", Lines())
         assert not (tmp_path / "s").exists()
+
+
+@pytest.fixture
+def short_stall(monkeypatch):
+    monkeypatch.setattr(dl_progress, "STALL_SECONDS", 0.5)
+
+
+class TestStallLimit:
+    @pytest.mark.parametrize("value, seconds", [
+        (None, 30.0), ("", 30.0), ("2.5", 2.5), ("1", 1.0), ("0", 30.0), ("-3", 30.0),
+        ("soon", 30.0), ("inf", 30.0), ("nan", 30.0)])
+    def test_limit_from_the_environment(self, monkeypatch, value, seconds):
+        if value is None:
+            monkeypatch.delenv("DICTATION_STALL_SECONDS", raising=False)
+        else:
+            monkeypatch.setenv("DICTATION_STALL_SECONDS", value)
+        assert dl_progress.stall_seconds() == seconds
+
+    @pytest.mark.parametrize("where", ["connection taken, never answered", "answer stops"])
+    def test_silent_file_download_ends_with_its_reason(self, tmp_path, http_server, silent_server,
+                                                       short_stall, where):
+        if where == "answer stops":
+            http_server.routes["/m.onnx"] = Route(b"m" * 400_000, chunk=100_000, pause=30)
+            url = http_server.url + "/m.onnx"
+        else:
+            url = silent_server.url + "/m.onnx"
+        lines = Lines()
+        with pytest.raises(DownloadStalled) as caught:
+            download_file(url, str(tmp_path / "m.onnx"), "Speaker model CAM++", lines)
+        assert str(caught.value) == "Download of Speaker model CAM++ stopped: no data for 0.5 s."
+        assert not (tmp_path / "m.onnx").exists()
+        assert ("D", -1, "") not in lines
+
+    def test_slow_file_download_that_keeps_moving_goes_on(self, tmp_path, http_server,
+                                                          short_stall):
+        # Eight pauses of 0.3 s: the whole takes far longer than the limit, no silence does.
+        body = os.urandom(9 * 1000)
+        http_server.routes["/m.onnx"] = Route(body, chunk=1000, pause=0.3)
+        lines = Lines()
+        download_file(http_server.url + "/m.onnx", str(tmp_path / "m.onnx"), "X", lines)
+        assert (tmp_path / "m.onnx").read_bytes() == body
+        assert lines[-1] == ("D", -1, "")
 
 
 class TestFetchFromTheHub:
@@ -279,6 +322,38 @@ class TestFetchFromTheHub:
         assert sorted(os.listdir(folder)) == ["config.json", "model.bin"]
         assert progress_total(lines) == "2 MB"
         assert not any("extra.bin" in path for _, path in http_server.requests)
+
+    def test_hub_that_takes_the_connection_and_never_answers(self, hub, tmp_path, silent_server,
+                                                             monkeypatch, short_stall):
+        from huggingface_hub import constants
+        monkeypatch.setattr(constants, "ENDPOINT", silent_server.url)
+        monkeypatch.setattr(constants, "HUGGINGFACE_CO_URL_TEMPLATE",
+                            silent_server.url + "/{repo_id}/resolve/{revision}/{filename}")
+        lines = Lines()
+        with pytest.raises(DownloadStalled) as caught:
+            fetch("Org/two-files", str(tmp_path / "hf"), "Translation model Test", lines)
+        assert str(caught.value) == ("Download of Translation model Test stopped: "
+                                     "no data for 0.5 s.")
+        assert lines == [("S", "Downloading Translation model Test (one time only)...")]
+        # Given up at the first silence, not tried again and again.
+        assert silent_server.accepted == 1
+
+    def test_hub_file_that_stops_arriving(self, hub, tmp_path, http_server, short_stall):
+        hub.pause = 30          # the first piece of each file comes, then nothing
+        lines = Lines()
+        with pytest.raises(DownloadStalled, match="no data for 0.5 s"):
+            fetch("Org/two-files", str(tmp_path / "hf"), "Translation model Test", lines)
+        assert lines[0] == ("S", "Downloading Translation model Test (one time only)...")
+        assert ("D", -1, "") not in lines
+        assert [p for c, p in http_server.requests if c == "GET" and p.endswith("/model.bin")] == [
+            "/Org/two-files/resolve/%s/model.bin" % COMMIT]
+
+    def test_slow_hub_download_that_keeps_moving_goes_on(self, hub, tmp_path, short_stall):
+        hub.chunk, hub.pause = 200_000, 0.3     # eight pieces a file, 2 s and more in all
+        lines = Lines()
+        folder = fetch("Org/two-files", str(tmp_path / "hf"), "Translation model Test", lines)
+        assert sorted(os.listdir(folder)) == ["config.json", "extra.bin", "model.bin"]
+        assert lines[-1] == ("D", -1, "")
 
     def test_failed_download_raises_without_closing_line(self, hub, tmp_path):
         lines = Lines()

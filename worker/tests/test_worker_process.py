@@ -128,7 +128,9 @@ class TestStartUp:
         add_speaker_model(data_root, speaker_file("campp"), model_store)
         # No network to speak of: every connection is taken and never answered.
         http_server.fallback = lambda command, path: Route(b"", status=404, delay=120)
-        w = start_worker(data_root, {"TRANSLATION_MODEL": "nllb33", "SPEAKER_MODEL": "resnet34"})
+        # A stall limit long enough that both downloads still hang when the utterance comes.
+        w = start_worker(data_root, {"TRANSLATION_MODEL": "nllb33", "SPEAKER_MODEL": "resnet34",
+                                     "DICTATION_STALL_SECONDS": "120"})
         got = w.start_up(timeout=30)
         assert got == [["S", "Loading the recognition model tiny.en..."],
                        ["S", "GPU unavailable, loading on the CPU..."],
@@ -338,6 +340,70 @@ class TestModelSwitching:
                             ["S", "Could not load the speaker model: HTTP Error 404: Not Found"],
                             ["M", "titanet"]]
         assert not os.path.exists(os.path.join(str(data_root), "speaker", speaker_file("resnet293")))
+
+
+class TestStalledDownloads:
+    """A network that goes silent ends the load it holds; the latest request then has its turn."""
+
+    STALL = {"DICTATION_STALL_SECONDS": "1"}
+
+    def test_translation_download_on_a_silent_network(self, data_root, model_store,
+                                                      start_worker, silent_server):
+        add_translation_model(data_root, MADLAD_REPO, model_store)
+        add_default_models(data_root, model_store)
+        w = start_worker(data_root, dict(self.STALL, HF_ENDPOINT=silent_server.url))
+        w.start_up()
+        w.write(frame("G", "nllb33") + frame("G", "nllb13") + frame("G", "madlad3b"))
+        got = w.read_until(lambda f: f[:2] == ["K", "2"], timeout=60)
+        assert got == [["S", "Downloading Translation model NLLB 3.3B (one time only)..."],
+                       ["D", "-1", ""],
+                       ["S", "Could not load the translation model: Download of Translation "
+                             "model NLLB 3.3B stopped: no data for 1 s."],
+                       ["Z", "nllb13"],
+                       ["Z", "madlad3b"]] + catalog(K_NO_MODELS, {"nllb13", "madlad3b"})
+        assert "translation model error: DownloadStalled(" in "\n".join(w.stderr)
+        assert answers_an_utterance(w)
+
+    def test_speaker_download_that_stops_arriving(self, data_root, model_store, start_worker,
+                                                  http_server):
+        with open(os.path.join(str(model_store), "speaker.onnx"), "rb") as f:
+            onnx = f.read()
+        # Half the file, then silence; the next model comes steadily.
+        http_server.routes[SPK_PATH + speaker_file("campp")] = Route(
+            onnx, chunk=len(onnx) // 2 + 1, pause=60)
+        http_server.routes[SPK_PATH + speaker_file("titanet")] = Route(
+            onnx, chunk=max(1, len(onnx) // 4), pause=0.5)
+        add_default_models(data_root, model_store)
+        w = start_worker(data_root, self.STALL)
+        w.start_up()
+        w.write(frame("M", "campp") + frame("M", "titanet"))
+        got = w.read_until(lambda f: f[:2] == ["C", "5"], timeout=60)
+        got = [f for f in got if f[0] != "D" or f[1] == "-1"]
+        assert got == [["S", 'Downloading the speaker model "CAM++ - accurate and light" '
+                             '(27 MB, one time only)...'],
+                       ["D", "-1", ""],
+                       ["S", "Could not load the speaker model: Download of Speaker model CAM++ "
+                             "stopped: no data for 1 s."],
+                       ["M", "resnet34"],
+                       ["S", 'Downloading the speaker model "TitaNet Large (NVIDIA)" '
+                             '(96 MB, one time only)...'],
+                       ["D", "-1", ""],
+                       ["M", "titanet"]] + catalog(C_NO_MODELS, {"resnet34", "titanet"})
+        folder = os.path.join(str(data_root), "speaker")
+        assert not os.path.exists(os.path.join(folder, speaker_file("campp")))
+
+    def test_slow_download_that_keeps_moving_is_not_cut(self, data_root, model_store,
+                                                        start_worker, http_server):
+        hub = FakeHub(http_server, chunk=10_000, pause=0.4)     # the model takes 4 s and more
+        hub.add_repo(NLLB33_REPO, os.path.join(str(model_store), "nllb"))
+        add_default_models(data_root, model_store)
+        w = start_worker(data_root, self.STALL)
+        w.start_up()
+        w.write(frame("G", "nllb33"))
+        got = w.read_until(lambda f: f[:2] == ["K", "2"], timeout=60)
+        z = got.index(["Z", "nllb33"])
+        progress_run(got[1:z], rising=False)
+        assert not any(f[0] == "S" and f[1].startswith("Could not") for f in got)
 
 
 class TestFrames:
