@@ -5,11 +5,13 @@ before and after: an older commit's worker and this tree's, on the same spoken a
                                    [--only before|after] [--no-live] [--keep DIR] [--lines]
 
 For each pair of worker/tests/language_corpus.py, with a freshly started worker per run:
-- "one channel": sentences of the two languages alternating on the microphone;
-- "two channels": the microphone speaks the first language, the other side the second, with
-  "Other side speaks the translation language" on;
-each once with the pair set and once with the speech language "auto" (the recognizer's own
-detection) as the baseline. The turns go one by one through feed_wav (see language_run.py).
+- "one ch mixed": eight sentences of the two languages taking turns on the microphone in mixed
+  order (language_run.MIXED_ORDER: one language after three of the other, and single turns),
+  once with the pair set and once with the speech language "auto" (the recognizer's own
+  detection) as the baseline;
+- "two channels": the languages alternating, the microphone speaking the first, the other side
+  the second, with "Other side speaks the translation language" on (--all-modes: also "auto").
+The turns go one by one through feed_wav (see language_run.py).
 
 Figures per pair, scenario, speech language and worker:
 - codes: finished lines whose language code is the language spoken;
@@ -44,7 +46,9 @@ import speech  # noqa: E402
 # The worker before its prompt was kept per language.
 DEFAULT_BASE = "cb0eeac"
 WORKER_FILES = ("worker.py", "dl_progress.py", "requirements.txt")
-SCENARIOS = (("one channel", False), ("two channels", True))
+# (name, two channels, speech languages run); a two-channel conversation has one language per
+# channel, so Auto there shows nothing the one-channel runs do not.
+SCENARIOS = (("one ch mixed", False, ("pair", "auto")), ("two channels", True, ("pair",)))
 TIMED_WORKER = os.path.join(HERE, "timed_worker.py")
 LIVE_GAP = 1.2
 
@@ -149,9 +153,12 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--base", default=os.environ.get("BASE") or DEFAULT_BASE)
     parser.add_argument("--pairs", default=",".join("%s-%s" % p for p in language_corpus.PAIRS))
-    parser.add_argument("--count", type=int, default=3, help="sentences per language and run")
+    parser.add_argument("--count", type=int, default=3,
+                        help="sentences per language of the two-channel conversations")
     parser.add_argument("--only", choices=("before", "after"))
     parser.add_argument("--modes", default="pair,auto")
+    parser.add_argument("--all-modes", action="store_true",
+                        help="also run the two-channel conversations with Auto")
     parser.add_argument("--no-live", action="store_true")
     parser.add_argument("--lines", action="store_true", help="print every turn's lines")
     parser.add_argument("--keep", help="folder for the audio and the data root (kept)")
@@ -173,8 +180,7 @@ def main(argv):
     if args.only != "before":
         workers.append(("after", os.path.join(REPO, "worker")))
     print("machine: %d cores, load %.2f %.2f %.2f at the start; Whisper base on the CPU, "
-          "no translation model; %d sentence(s) per language and run"
-          % ((os.cpu_count(),) + os.getloadavg() + (args.count,)))
+          "no translation model" % ((os.cpu_count(),) + os.getloadavg()))
     if args.only != "after":
         print("before = worker of %s, after = worker of this tree" % commit[:12])
     started = time.monotonic()
@@ -186,10 +192,13 @@ def main(argv):
     print(header)
     totals = {}
     for first, second in pairs:
-        for scenario, two in SCENARIOS:
-            turns = language_run.conversation(first, second, args.count, two)
+        for scenario, two, scenario_modes in SCENARIOS:
+            if two:
+                turns = language_run.conversation(first, second, args.count, True)
+            else:
+                turns = language_run.mixed_conversation(first, second)
             audio = language_run.turn_audio(folder, turns, two)
-            for mode in modes:
+            for mode in [m for m in modes if m in scenario_modes or args.all_modes]:
                 opts = language_run.options(first, second, mode == "auto", two)
                 for name, worker_dir in workers:
                     heard, done = run_turns(worker_dir, root, turns, audio, opts)
@@ -218,9 +227,9 @@ def main(argv):
         print("  %-5s %-7s %18s %12s %12s %16s" % ((mode, name) + pooled(works)))
     if not args.no_live:
         first, second = pairs[0]
-        turns = language_run.conversation(first, second, args.count, False)
+        turns = language_run.mixed_conversation(first, second)
         print()
-        print("played in real time: %s/%s alternating on one channel, %d sentences "
+        print("played in real time: %s/%s mixed on one channel, %d sentences "
               "(load %.2f %.2f %.2f):" % ((first, second, len(turns)) + os.getloadavg()))
         print("  %-5s %-7s %18s %12s %12s %16s" % ("lang", "worker", "passes", "encoder/pass",
                                                      "detect/pass", "CPU s per audio s"))

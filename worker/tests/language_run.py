@@ -48,6 +48,11 @@ class Line(NamedTuple):
     translation_code: str
 
 
+# The order of the languages in a one-channel conversation ("a" the first language, "b" the
+# second): a sentence of one language after several of the other, and single turns.
+MIXED_ORDER = "aaababbb"
+
+
 def conversation(first, second, count, two_channels=False):
     """Turns alternating between the two languages, starting with first. On one channel both
     languages are spoken on the microphone; with two channels the microphone speaks first and the
@@ -56,6 +61,18 @@ def conversation(first, second, count, two_channels=False):
     for n, (code, text) in enumerate(language_corpus.alternating(first, second, count)):
         channel = 1 if two_channels and code == second else 0
         turns.append(Turn(channel, code, n // 2, text))
+    return turns
+
+
+def mixed_conversation(first, second, order=MIXED_ORDER):
+    """Turns on the microphone in the given order of the two languages, each language's
+    sentences in corpus order."""
+    turns, used = [], {first: 0, second: 0}
+    for slot in order:
+        code = first if slot == "a" else second
+        index = used[code]
+        used[code] += 1
+        turns.append(Turn(0, code, index, language_corpus.SENTENCES[code][index]))
     return turns
 
 
