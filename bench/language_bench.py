@@ -26,6 +26,7 @@ a speech language; and, unless --no-live, one conversation played in real time (
 passes) with the pair set and with "auto".
 """
 import argparse
+import json
 import os
 import shutil
 import subprocess
@@ -161,7 +162,8 @@ def main(argv):
                         help="also run the two-channel conversations with Auto")
     parser.add_argument("--no-live", action="store_true")
     parser.add_argument("--lines", action="store_true", help="print every turn's lines")
-    parser.add_argument("--keep", help="folder for the audio and the data root (kept)")
+    parser.add_argument("--keep", help="folder for the audio, the data root and every run's "
+                        "turns and lines (lines.jsonl), kept")
     args = parser.parse_args(argv)
     if not speech.have_tools():
         print("needs espeak-ng, sox and %s (make build-native && scripts/make_dist.sh)"
@@ -202,6 +204,9 @@ def main(argv):
                 opts = language_run.options(first, second, mode == "auto", two)
                 for name, worker_dir in workers:
                     heard, done = run_turns(worker_dir, root, turns, audio, opts)
+                    with open(os.path.join(folder, "lines.jsonl"), "a", encoding="utf-8") as f:
+                        f.write(json.dumps([first, second, scenario, mode, name, turns,
+                                            heard], ensure_ascii=False) + "\n")
                     work.setdefault((name, mode), []).append(done)
                     s = language_run.score(turns, heard, first, second)
                     totals.setdefault((name, mode), []).append(s)

@@ -30,8 +30,10 @@ OWN_LETTERS = {"ru": set("ыэъё"), "uk": set("іїєґ"), "de": set("äöüß
                "fr": set("çàèùâêîôûœ"), "pl": set("ąćęłńśźż"), "it": set("ìò")}
 # A line this close (word error rate against it) to a sentence spoken earlier holds that sentence.
 COPY_RATE = 0.34
-# Word error rates of a line against the two languages' sentences must differ this much for the
-# words to decide its language.
+# The words decide a line's language when it comes this close to a sentence of one language and
+# its distances to the two languages' sentences differ this much; garbled text is judged by its
+# letters.
+WORD_CLOSE = 0.75
 WORD_MARGIN = 0.1
 
 
@@ -45,7 +47,8 @@ class Turn(NamedTuple):
 class Line(NamedTuple):
     code: str           # the language the worker labelled it with
     text: str
-    translation_code: str
+    translation_code: str = ""
+    translation: str = ""
 
 
 # The order of the languages in a one-channel conversation ("a" the first language, "b" the
@@ -189,8 +192,9 @@ def speak_turns(worker, turns, audio, opts):
         for i, f in enumerate(lines):
             if f[0] == "F" and f[4].strip():
                 assert f[1] == str(turn.channel), (turn, f)
-                follow = lines[i + 1] if i + 1 < len(lines) else ["", "", "", ""]
-                finished.append(Line(f[3], f[4], follow[3]))
+                follow = lines[i + 1] if i + 1 < len(lines) else ["", "", "", "", ""]
+                assert follow[0] == "U", lines
+                finished.append(Line(f[3], f[4], follow[3], follow[4]))
         heard.append(finished)
     return heard
 
@@ -213,7 +217,8 @@ def text_language(text, first, second):
     """Which of the two languages the text is written in, or None when it cannot be told.
 
     The script first (Cyrillic against Latin), then the words: the text's distance to the
-    nearest sentence of each language; then letters only one of the two writes."""
+    nearest sentence of each language, when it is near one; then letters only one of the two
+    writes."""
     letters = [c for c in text.lower() if c.isalpha()]
     if not letters:
         return None
@@ -223,7 +228,8 @@ def text_language(text, first, second):
         return first if in_cyrillic == is_cyrillic(first) else second
     distance = {code: min(closeness(s, text) for s in language_corpus.SENTENCES[code])
                 for code in (first, second)}
-    if abs(distance[first] - distance[second]) >= WORD_MARGIN:
+    if (min(distance.values()) <= WORD_CLOSE
+            and abs(distance[first] - distance[second]) >= WORD_MARGIN):
         return min(distance, key=distance.get)
     own = {code: sum(1 for c in letters if c in OWN_LETTERS.get(code, ())) for code in
            (first, second)}

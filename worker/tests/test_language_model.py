@@ -60,7 +60,7 @@ def test_german_after_english_is_recognized_in_german_and_copies_nothing(w, line
     for turn in turns:
         del lines[:]
         worker.run_pass(w, worker.Job(ch, spoken(turn.code, turn.index), True), pair)
-        heard.append([language_run.Line(code, text, "") for code, text in finished(lines)])
+        heard.append([language_run.Line(code, text) for code, text in finished(lines)])
     report = "\n".join(language_run.describe(turns, heard))
     for k, (turn, got) in enumerate(zip(turns, heard)):
         assert got, report
