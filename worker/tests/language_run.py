@@ -87,7 +87,7 @@ def turn_audio(folder, turns, two_channels):
     """Per turn, the WAV files feed_wav takes: one, or the microphone's and the other side's."""
     out = []
     for n, turn in enumerate(turns):
-        voice = language_corpus.VOICES[turn.code]
+        voice = language_corpus.VOICES.get(turn.code, turn.code)
         wav = os.path.join(folder, "%s-%d.wav" % (turn.code, turn.index))
         if not os.path.exists(wav):
             speech.speak(wav, turn.text, voice=voice)
