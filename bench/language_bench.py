@@ -152,7 +152,9 @@ def score_cells(s):
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--base", default=os.environ.get("BASE") or DEFAULT_BASE)
+    parser.add_argument("--base", default=os.environ.get("LANGUAGE_BASE") or DEFAULT_BASE,
+                        help="commit whose worker gives the 'before' figures (default %s)"
+                        % DEFAULT_BASE)
     parser.add_argument("--pairs", default=",".join("%s-%s" % p for p in language_corpus.PAIRS))
     parser.add_argument("--count", type=int, default=3,
                         help="sentences per language of the two-channel conversations")

@@ -244,6 +244,11 @@ def copied_from(turns, heard, k, line):
     text in the wrong language."""
     if len(speech.words(line.text)) < 3:
         return None
+    index = turns[k].index
+    own = [turns[k].text] + [sentences[index] for sentences in language_corpus.SENTENCES.values()
+                             if index < len(sentences)]
+    if any(closeness(text, line.text) <= COPY_RATE for text in own):
+        return None
     for j in range(k):
         if turns[j].index == turns[k].index:
             continue
