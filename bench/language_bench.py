@@ -150,6 +150,49 @@ def score_cells(s):
     return cells
 
 
+HEADER = ("%-8s %-13s %-5s %-7s %6s %8s %4s %6s %9s %9s %6s"
+          % ("pair", "scenario", "lang", "worker", "codes", "in code", "bad", "copies", "WER",
+             "WER", "silent"))
+
+
+def show_run(totals, key, turns, heard, lines):
+    """One row of the table (and the turns with their lines); the score joins totals."""
+    first, second, scenario, mode, name = key
+    s = language_run.score(turns, heard, first, second)
+    totals.setdefault((name, mode), []).append(s)
+    print("%-8s %-13s %-5s %-7s %6s %8s %4s %6s %9s %9s %6s"
+          % (("%s/%s" % (first, second), scenario, mode, name) + tuple(score_cells(s))),
+          flush=True)
+    if lines:
+        for row in language_run.describe(turns, heard):
+            print("      " + row)
+
+
+def print_totals(totals):
+    print()
+    print("all pairs and scenarios (codes right / lines, text in its code's language / lines):")
+    for (name, mode), scores in sorted(totals.items(), key=lambda kv: (kv[0][1], kv[0][0])):
+        s = language_run.merge(scores)
+        wer = " ".join("%s %.2f" % (c, e / max(1, n)) for c, (e, n) in sorted(s.errors.items()))
+        print("  %-5s %-7s codes %3d/%-3d in code %3d/%-3d bad %d copies %d silent %d  WER %s"
+              % (mode, name, s.right_code, s.lines, s.text_in_code, s.lines,
+                 s.right_code_wrong_text, s.copies, s.silent, wer))
+
+
+def rescore(path, lines):
+    """The table again from a kept run's lines.jsonl, judged by this tree's rules."""
+    print(HEADER)
+    totals = {}
+    with open(path, encoding="utf-8") as f:
+        for record in f:
+            first, second, scenario, mode, name, turns, heard = json.loads(record)
+            turns = [language_run.Turn(*t) for t in turns]
+            heard = [[language_run.Line(*x) for x in got] for got in heard]
+            show_run(totals, (first, second, scenario, mode, name), turns, heard, lines)
+    print_totals(totals)
+    return 0
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--base", default=os.environ.get("LANGUAGE_BASE") or DEFAULT_BASE,
@@ -163,10 +206,16 @@ def main(argv):
     parser.add_argument("--all-modes", action="store_true",
                         help="also run the two-channel conversations with Auto")
     parser.add_argument("--no-live", action="store_true")
+    parser.add_argument("--live-only", action="store_true",
+                        help="only the real-time conversation (of the first pair)")
     parser.add_argument("--lines", action="store_true", help="print every turn's lines")
     parser.add_argument("--keep", help="folder for the audio, the data root and every run's "
                         "turns and lines (lines.jsonl), kept")
+    parser.add_argument("--rescore", metavar="LINES_JSONL",
+                        help="only print the table of a kept run's lines again")
     args = parser.parse_args(argv)
+    if args.rescore:
+        return rescore(args.rescore, args.lines)
     if not speech.have_tools():
         print("needs espeak-ng, sox and %s (make build-native && scripts/make_dist.sh)"
               % speech.FEED_WAV)
@@ -189,13 +238,10 @@ def main(argv):
         print("before = worker of %s, after = worker of this tree" % commit[:12])
     started = time.monotonic()
     work = {}
-    header = ("%-8s %-13s %-5s %-7s %6s %8s %4s %6s %9s %9s %6s"
-              % ("pair", "scenario", "lang", "worker", "codes", "in code", "bad", "copies",
-                 "WER", "WER", "silent"))
     print()
-    print(header)
+    print(HEADER)
     totals = {}
-    for first, second in pairs:
+    for first, second in [] if args.live_only else pairs:
         for scenario, two, scenario_modes in SCENARIOS:
             if two:
                 turns = language_run.conversation(first, second, args.count, True)
@@ -210,22 +256,9 @@ def main(argv):
                         f.write(json.dumps([first, second, scenario, mode, name, turns,
                                             heard], ensure_ascii=False) + "\n")
                     work.setdefault((name, mode), []).append(done)
-                    s = language_run.score(turns, heard, first, second)
-                    totals.setdefault((name, mode), []).append(s)
-                    print("%-8s %-13s %-5s %-7s %6s %8s %4s %6s %9s %9s %6s"
-                          % (("%s/%s" % (first, second), scenario, mode, name)
-                             + tuple(score_cells(s))), flush=True)
-                    if args.lines:
-                        for row in language_run.describe(turns, heard):
-                            print("      " + row)
-    print()
-    print("all pairs and scenarios (codes right / lines, text in its code's language / lines):")
-    for (name, mode), scores in sorted(totals.items(), key=lambda kv: (kv[0][1], kv[0][0])):
-        s = language_run.merge(scores)
-        wer = " ".join("%s %.2f" % (c, e / max(1, n)) for c, (e, n) in sorted(s.errors.items()))
-        print("  %-5s %-7s codes %3d/%-3d in code %3d/%-3d bad %d copies %d silent %d  WER %s"
-              % (mode, name, s.right_code, s.lines, s.text_in_code, s.lines,
-                 s.right_code_wrong_text, s.copies, s.silent, wer))
+                    show_run(totals, (first, second, scenario, mode, name), turns, heard,
+                             args.lines)
+    print_totals(totals)
     print()
     print("the recognizer's work, every run pooled (load %.2f %.2f %.2f now):" % os.getloadavg())
     print("  %-5s %-7s %18s %12s %12s %16s" % ("lang", "worker", "passes", "encoder/pass",
