@@ -1431,6 +1431,10 @@ COMMIT_MARGIN = 0.8
 LONG_UTTERANCE = 14.0
 LONG_MARGIN = 4.0
 PROMPT_LEN = 220
+# A sentence of at least this many word triples, this share of them found in the prompt, is the
+# prompt written out again rather than speech: the pass is recognized again without a prompt.
+PROMPT_ECHO_TRIPLES = 3
+PROMPT_ECHO_SHARE = 0.6
 # A final pass whose last word ends this close to the end of its audio was cut inside speech:
 # a natural end comes only after 0.7 s of quiet.
 CUT_IN_SPEECH = 0.3
@@ -1605,6 +1609,23 @@ def keep_prompt(w, ch, language, text):
         ch.prompts[key] = (ch.prompts.get(key, "") + " " + text.strip())[-PROMPT_LEN:]
 
 
+def repeats_prompt(items, prompt):
+    """Whether a sentence of the pass is mostly made of the prompt's own word sequences: the
+    recognizer, unsure of the speech (most often speech of another language than it was told),
+    wrote out its prompt instead."""
+    def triples(text):
+        words = norm(text).split()
+        return [tuple(words[i:i + 3]) for i in range(len(words) - 2)]
+
+    known = set(triples(prompt))
+    for text, _, _ in items:
+        own = triples(text)
+        if len(own) >= PROMPT_ECHO_TRIPLES and sum(t in known for t in own) >= (
+                PROMPT_ECHO_SHARE * len(own)):
+            return True
+    return False
+
+
 def plan(w, ch, samples, src, tgt, rev, final):
     """(language to recognize, None for the recognizer's own detection; translation target)."""
     if src == "auto" or tgt == "none" or src == tgt:
@@ -1777,8 +1798,11 @@ def run_pass(w, job, options):
         want, target = plan(w, ch, samples, src, tgt, rev, final)
         asked = want if want is not None or len(samples) < MIN_AUDIO else heard_language(
             w.model, samples)
-        items, words, detected = transcribe(w.model, samples, final, asked,
-                                            prompt_of(w, ch, asked))
+        prompt = prompt_of(w, ch, asked)
+        items, words, detected = transcribe(w.model, samples, final, asked, prompt)
+        if prompt and repeats_prompt(items, prompt):
+            log("the pass wrote out its prompt; recognized again without it")
+            items, words, detected = transcribe(w.model, samples, final, asked, "")
         if not final:
             items, words = stream_commit(w, ch, samples, items, words, want, detected, target)
         runs = make_runs(w, ch, samples, items, final, words)

@@ -776,3 +776,54 @@ class TestPromptPerLanguage:
         worker.run_pass(w, (ch, pcm(15), False), worker.Options("en", "de", False))
         assert m.transcribed[-1][1]["initial_prompt"] is None
         assert stripped(ch.prompts) == {"en": "English before.", "de": "Hello there. How are you"}
+
+
+PROMPT = " We will meet again after lunch to finish the plan. I think we should talk to the customer first."
+
+
+@pytest.mark.parametrize("said, echo", [
+    ("We will meet again after lunch to the customer first.", True),    # two sentences spliced
+    ("I think we should talk to the customer first.", True),
+    ("Hello. I think we should talk to them.", True),                    # one sentence is enough
+    ("We will meet the customer tomorrow.", False),                      # a few shared words
+    ("Thank you very much.", False),                                     # too short to tell
+    ("talk to the customer", False),
+])
+def test_a_sentence_made_of_the_prompt_is_an_echo(said, echo):
+    items = [worker.Sentence(text, 0.0, 1.0) for text in worker.sentences_of(said)]
+    assert worker.repeats_prompt(items, PROMPT) is echo
+    assert worker.repeats_prompt(items, "") is False
+
+
+class EchoingModel(ScriptedModel):
+    """Writes out its prompt when it has one, as the recognizer does on speech it cannot place."""
+
+    def __init__(self, spoken, echo):
+        super().__init__(segments=spoken)
+        self.echo = echo
+
+    def transcribe(self, audio, **options):
+        segments, info = super().transcribe(audio, **options)
+        return iter(self.echo if options["initial_prompt"] else list(segments)), info
+
+
+@pytest.mark.parametrize("final", [True, False])
+def test_a_pass_that_writes_out_its_prompt_is_recognized_again_without_it(state, w, logged,
+                                                                           final):
+    m = use_model(w, EchoingModel(
+        [seg(words_of(("Privet", 0, .4), ("vsem.", .5, 1.0)))],
+        [seg(words_of(("We", 0, .2), ("will", .2, .4), ("meet", .4, .6), ("again", .6, .8),
+                      ("after", .8, .9), ("lunch.", .9, 1.0)))]))
+    ch = w.chans[0]
+    ch.prompts = {"en": PROMPT}
+    ch.buf += pcm(2)
+    worker.run_pass(w, (ch, pcm(2), final), worker.Options("en", "none", False))
+    assert [o["initial_prompt"] for _, o in m.transcribed] == [PROMPT, None]
+    assert [f[4] for f in state if f[0] in "FP"] == ["Privet vsem."]
+    assert logged == ["the pass wrote out its prompt; recognized again without it"]
+    # speech that is not the prompt keeps its prompted recognition
+    m.echo = [seg(words_of(("We", 0, .2), ("meet", .2, .4), ("the", .4, .6),
+                           ("customer", .6, .8), ("tomorrow.", .8, 1.0)))]
+    del m.transcribed[:]
+    worker.run_pass(w, (ch, pcm(2), True), worker.Options("en", "none", False))
+    assert len(m.transcribed) == 1
