@@ -35,6 +35,8 @@ COPY_RATE = 0.34
 # letters.
 WORD_CLOSE = 0.75
 WORD_MARGIN = 0.1
+# Then the share of its words that the language's sentences use, when it differs this much.
+VOCABULARY_MARGIN = 0.2
 
 
 class Turn(NamedTuple):
@@ -213,12 +215,16 @@ def closeness(reference, text):
     return errors / max(1, total)
 
 
+def vocabulary(code):
+    return {word for sentence in language_corpus.SENTENCES[code] for word in speech.words(sentence)}
+
+
 def text_language(text, first, second):
     """Which of the two languages the text is written in, or None when it cannot be told.
 
     The script first (Cyrillic against Latin), then the words: the text's distance to the
-    nearest sentence of each language, when it is near one; then letters only one of the two
-    writes."""
+    nearest sentence of each language, when it is near one, else the share of its words that
+    each language's sentences use; then letters only one of the two writes."""
     letters = [c for c in text.lower() if c.isalpha()]
     if not letters:
         return None
@@ -231,6 +237,11 @@ def text_language(text, first, second):
     if (min(distance.values()) <= WORD_CLOSE
             and abs(distance[first] - distance[second]) >= WORD_MARGIN):
         return min(distance, key=distance.get)
+    said = speech.words(text)
+    known = {code: sum(1 for word in said if word in vocabulary(code)) / max(1, len(said))
+             for code in (first, second)}
+    if abs(known[first] - known[second]) >= VOCABULARY_MARGIN:
+        return max(known, key=known.get)
     own = {code: sum(1 for c in letters if c in OWN_LETTERS.get(code, ())) for code in
            (first, second)}
     if own[first] != own[second]:

@@ -21,7 +21,9 @@ EN, DE, RU, UK = (language_corpus.SENTENCES[c] for c in ("en", "de", "ru", "uk")
     ("Nos veremos de nuevo después del almuerzo", "fr", "es", "es"),
     ("Ми зустрінемося знову після обіду", "ru", "uk", "uk"),
     ("Мы встретимся снова после обеда", "ru", "uk", "ru"),
-    # garbled text: only the letters one of the two writes
+    # garbled text: the words each language's sentences use, then the letters only one writes
+    ("que nous seremos les nues, les nues, les nues, les nues", "fr", "es", "fr"),
+    ("Creo que el mes no tiene la mosalla con el cliente", "fr", "es", "es"),
     ("Меном відсіфері віддідаю тама атакерацію, ніж мій мій мій мій", "ru", "uk", "uk"),
     ("и тем, что снова посременно, что мы на кончит план", "ru", "uk", "ru"),
     ("Blumen über Straße", "en", "de", "de"),
