@@ -73,12 +73,17 @@ class Work:
 
     def __init__(self, log, cpu, audio):
         self.passes = self.encoder = self.detections = self.finals = 0
+        # processor and audio seconds of the final passes
+        self.final_cpu = self.final_audio = 0.0
         for text in log:
             if text.startswith("PASS "):
                 fields = text.split()
                 self.passes += 1
-                self.finals += fields[2] == "1"
                 self.encoder += int(fields[8])
+                if fields[2] == "1":
+                    self.finals += 1
+                    self.final_cpu += float(fields[6])
+                    self.final_audio += float(fields[3])
             elif text.startswith("PROF "):
                 for field in text.split()[1:]:
                     name, figures = field.split("=")
@@ -88,12 +93,21 @@ class Work:
         self.audio = audio
 
 
+WORK_ROW = "  %-5s %-7s %18s %12s %12s %17s %17s"
+WORK_HEADER = WORK_ROW % ("lang", "worker", "passes", "encoder/pass", "detect/pass",
+                          "CPU s per audio s", "final pass CPU s")
+WORK_NOTE = ("  (CPU s per audio s: the worker's processor seconds over the seconds of audio; "
+             "final pass CPU s: the final passes' processor seconds per second of their audio)")
+
+
 def pooled(works):
     passes = max(1, sum(w.passes for w in works))
     return ("%4d (%3d final)" % (sum(w.passes for w in works), sum(w.finals for w in works)),
             "%.2f" % (sum(w.encoder for w in works) / passes),
             "%.2f" % (sum(w.detections for w in works) / passes),
-            "%.2f" % (sum(w.cpu for w in works) / max(1e-9, sum(w.audio for w in works))))
+            "%.2f" % (sum(w.cpu for w in works) / max(1e-9, sum(w.audio for w in works))),
+            "%.2f" % (sum(w.final_cpu for w in works)
+                      / max(1e-9, sum(w.final_audio for w in works))))
 
 
 def run_turns(worker_dir, root, turns, audio, opts):
@@ -206,6 +220,8 @@ def main(argv):
     parser.add_argument("--all-modes", action="store_true",
                         help="also run the two-channel conversations with Auto")
     parser.add_argument("--no-live", action="store_true")
+    parser.add_argument("--live-rounds", type=int, default=1,
+                        help="plays of the real-time conversation per worker and language")
     parser.add_argument("--live-only", action="store_true",
                         help="only the real-time conversation (of the first pair)")
     parser.add_argument("--lines", action="store_true", help="print every turn's lines")
@@ -261,23 +277,24 @@ def main(argv):
     print_totals(totals)
     print()
     print("the recognizer's work, every run pooled (load %.2f %.2f %.2f now):" % os.getloadavg())
-    print("  %-5s %-7s %18s %12s %12s %16s" % ("lang", "worker", "passes", "encoder/pass",
-                                                 "detect/pass", "CPU s per audio s"))
+    print(WORK_NOTE)
+    print(WORK_HEADER)
     for (name, mode), works in sorted(work.items(), key=lambda kv: (kv[0][1], kv[0][0])):
-        print("  %-5s %-7s %18s %12s %12s %16s" % ((mode, name) + pooled(works)))
+        print(WORK_ROW % ((mode, name) + pooled(works)))
     if not args.no_live:
         first, second = pairs[0]
         turns = language_run.mixed_conversation(first, second)
         print()
-        print("played in real time: %s/%s mixed on one channel, %d sentences "
-              "(load %.2f %.2f %.2f):" % ((first, second, len(turns)) + os.getloadavg()))
-        print("  %-5s %-7s %18s %12s %12s %16s" % ("lang", "worker", "passes", "encoder/pass",
-                                                     "detect/pass", "CPU s per audio s"))
+        print("played in real time: %s/%s mixed on one channel, %d sentences, %d play(s) each "
+              "(load %.2f %.2f %.2f):" % ((first, second, len(turns), args.live_rounds)
+                                          + os.getloadavg()))
+        print(WORK_HEADER)
         for mode in modes:
             opts = language_run.options(first, second, mode == "auto")
             for name, worker_dir in workers:
                 play, _ = run_live(worker_dir, root, folder, turns)
-                print("  %-5s %-7s %18s %12s %12s %16s" % ((mode, name) + pooled([play(opts)])),
+                print(WORK_ROW % ((mode, name) + pooled([play(opts)
+                                                         for _ in range(args.live_rounds)])),
                       flush=True)
     print()
     print("%.0f s in all; load %.2f %.2f %.2f at the end" % ((time.monotonic() - started,)
