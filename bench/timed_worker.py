@@ -2,10 +2,12 @@
 
     python -u bench/timed_worker.py      (same standard input and output as worker/worker.py)
 
-Every pass adds one line "PASS <channel> <final 0/1> <audio seconds> <start> <end> <cpu> <F lines>"
-with the monotonic clock's times, the process's processor seconds spent during the pass and the
-number of "F" lines the pass sent (counting a channel's "F" lines tells which pass sent which line,
-where times cannot), followed by one line "PROF <part>=<wall>/<cpu>/<calls> ..." that splits the
+Every pass adds one line
+"PASS <channel> <final 0/1> <audio seconds> <start> <end> <cpu> <F lines> <encoder runs>" with the
+monotonic clock's times, the process's processor seconds spent during the pass, the number of "F"
+lines the pass sent (counting a channel's "F" lines tells which pass sent which line, where times
+cannot) and the number of times the recognizer's encoder ran (language detection's runs
+included), followed by one line "PROF <part>=<wall>/<cpu>/<calls> ..." that splits the
 pass between the recognizer's parts (voice-activity filter, features, language detection, encoder,
 decoding, word timings), speaker labelling, translation, the recognizer's Python glue and the
 worker's own Python.
@@ -58,12 +60,21 @@ def timed(part, fn, absorb=False):
     return call
 
 
+def counted(fn):
+    """fn, with each call of the pass's thread counted, whichever part it is charged to."""
+    def call(*args, **kwargs):
+        if threading.current_thread() is _pass_thread[0]:
+            _this_pass.encoder_runs = getattr(_this_pass, "encoder_runs", 0) + 1
+        return fn(*args, **kwargs)
+    return call
+
+
 class _Timed:
     """A stand-in for the recognizer's CTranslate2 model that times its heavy calls."""
 
     def __init__(self, inner):
         self._inner = inner
-        self.encode = timed("encoder", inner.encode)
+        self.encode = counted(timed("encoder", inner.encode))
         self.generate = timed("decoding", inner.generate)
         self.align = timed("word timings", inner.align)
         self.detect_language = timed("language detection", inner.detect_language)
@@ -122,6 +133,7 @@ def instrumented_load(*args, **kwargs):
 def timed_run_pass(*args):
     job = args[-2]  # (job, options), or (state, job, options)
     _this_pass.finished = 0
+    _this_pass.encoder_runs = 0
     _pass_thread[0] = threading.current_thread()
     _parts.clear()
     start, cpu = time.monotonic(), time.process_time()
@@ -130,9 +142,9 @@ def timed_run_pass(*args):
     finally:
         end, cpu = time.monotonic(), time.process_time() - cpu
         ch, data, final = job[0], job[1], job[2]
-        sys.stderr.write("PASS %d %d %.3f %.4f %.4f %.4f %d\n" % (
+        sys.stderr.write("PASS %d %d %.3f %.4f %.4f %.4f %d %d\n" % (
             ch.idx, 1 if final else 0, len(data) / 2.0 / worker.RATE, start, end, cpu,
-            _this_pass.finished))
+            _this_pass.finished, _this_pass.encoder_runs))
         sys.stderr.write("PROF %s\n" % " ".join("%s=%.4f/%.4f/%d" % (k.replace(" ", "_"), w, c, n)
                                                 for k, (w, c, n) in sorted(_parts.items())))
         sys.stderr.flush()

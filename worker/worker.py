@@ -476,7 +476,10 @@ class Chan:
         self.last_time = 0.0
         self.last_lang = None
         self.prev_sents = []
-        self.prompt = ""
+        # Finished text of the channel, one tail per language it was recognized in: the
+        # recognizer follows the language of its prompt, so a pass is prompted only with text
+        # of the language it recognizes.
+        self.prompts = {}
         self.voice_sums = {}    # voice number -> sum of the unit voiceprints learned for it
         self.gnext = 1
         self.last_spk = 0
@@ -1438,6 +1441,10 @@ COMMIT_MARGIN = 0.8
 LONG_UTTERANCE = 14.0
 LONG_MARGIN = 4.0
 PROMPT_LEN = 220
+# A sentence of at least this many word triples, this share of them found in the prompt, is the
+# prompt written out again rather than speech: the pass is recognized again without a prompt.
+PROMPT_ECHO_TRIPLES = 3
+PROMPT_ECHO_SHARE = 0.6
 # A final pass whose last word ends this close to the end of its audio was cut inside speech:
 # a natural end comes only after 0.7 s of quiet.
 CUT_IN_SPEECH = 0.3
@@ -1573,6 +1580,60 @@ def language_probs(model, audio):
         return None
     heard = np.concatenate(collect_chunks(audio, chunks)[0])
     return model.detect_language(features=model.feature_extractor(heard)[:, :-1])[2]
+
+
+def written_language(model, language):
+    """The language of the text the recognizer writes when asked for this one (None: its own
+    choice): an English-only recognizer writes English whatever it is told."""
+    only = getattr(model, "supported_languages", ())
+    return only[0] if len(only) == 1 else language
+
+
+def heard_language(model, samples):
+    """The language the recognizer hears in the audio, judged on its transcription's first
+    window as it would judge it itself; None when it cannot tell (no speech, an error).
+
+    Asked before the transcription rather than left to it, so that the pass is prompted with
+    text of that language; the transcription then takes over the encoding of that window."""
+    if not tells_languages(model):
+        return None
+    try:
+        probs = language_probs(model, lift_quiet(samples))
+    except Exception as e:
+        log("language detection error: %r" % (e,))
+        return None
+    return probs[0][0] if probs else None
+
+
+def prompt_of(w, ch, language):
+    """The channel's earlier finished text in the language the pass recognizes; none when the
+    language is not known."""
+    key = written_language(w.model, language)
+    return ch.prompts.get(key, "") if key else ""
+
+
+def keep_prompt(w, ch, language, text):
+    """Adds a finished run's text to the tail of the channel's text in its language."""
+    key = written_language(w.model, language)
+    if key and text.strip():
+        ch.prompts[key] = (ch.prompts.get(key, "") + " " + text.strip())[-PROMPT_LEN:]
+
+
+def repeats_prompt(items, prompt):
+    """Whether a sentence of the pass is mostly made of the prompt's own word sequences: the
+    recognizer, unsure of the speech (most often speech of another language than it was told),
+    wrote out its prompt instead."""
+    def triples(text):
+        words = norm(text).split()
+        return [tuple(words[i:i + 3]) for i in range(len(words) - 2)]
+
+    known = set(triples(prompt))
+    for text, _, _ in items:
+        own = triples(text)
+        if len(own) >= PROMPT_ECHO_TRIPLES and sum(t in known for t in own) >= (
+                PROMPT_ECHO_SHARE * len(own)):
+            return True
+    return False
 
 
 def plan(w, ch, samples, src, tgt, rev, final):
@@ -1790,8 +1851,8 @@ def emit(w, ch, runs, final, want, detected, target):
                 except Exception as e:
                     log("translate error: %r" % (e,))
             w.send(tr_kind_letter, ch.idx, speaker, tr_lang, translation)
-        if final and text.strip():
-            ch.prompt = (ch.prompt + " " + text.strip())[-PROMPT_LEN:]
+        if final:
+            keep_prompt(w, ch, want or detected, text)
 
 
 def run_pass(w, job, options):
@@ -1803,7 +1864,13 @@ def run_pass(w, job, options):
     want, target, detected, runs, words = src, tgt, None, [], []
     try:
         want, target = plan(w, ch, samples, src, tgt, rev, final)
-        items, words, detected = transcribe(w.model, samples, final, want, ch.prompt)
+        asked = want if want is not None or len(samples) < MIN_AUDIO else heard_language(
+            w.model, samples)
+        prompt = prompt_of(w, ch, asked)
+        items, words, detected = transcribe(w.model, samples, final, asked, prompt)
+        if prompt and repeats_prompt(items, prompt):
+            log("the pass wrote out its prompt; recognized again without it")
+            items, words, detected = transcribe(w.model, samples, final, asked, "")
         if not final:
             items, words = stream_commit(w, ch, samples, items, words, want, detected, target)
         runs = make_runs(w, ch, samples, items, final, words)
@@ -1820,7 +1887,9 @@ def run_pass(w, job, options):
         # without a pause), and the recognizer closed its text with a mark only because the
         # audio stopped. Left in the prompt, that mark makes it skip the first words of the
         # continuation, taking them for the end of a sentence it has already heard.
-        ch.prompt = ch.prompt.rstrip().rstrip("".join(END_MARKS))
+        key = written_language(w.model, want or detected)
+        if key in ch.prompts:
+            ch.prompts[key] = ch.prompts[key].rstrip().rstrip("".join(END_MARKS))
 
 
 def recognition_loop(w):

@@ -643,14 +643,14 @@ class TestPasses:
         for n in range(30):
             m.segments = [seg(words_of(("Sentence", 0, .5), ("number%d." % n, .6, 1)))]
             worker.run_pass(w, (ch, pcm(2), True), worker.Options("en", "none", True))
-        assert len(ch.prompt) == 220 and ch.prompt.endswith("Sentence number29.")
+        assert len(ch.prompts["en"]) == 220 and ch.prompts["en"].endswith("Sentence number29.")
         assert m.transcribed[-1][1]["initial_prompt"].endswith("number28.")
         # partial passes do not feed the prompt
-        before = ch.prompt
+        before = dict(ch.prompts)
         m.segments = [seg(words_of(("partial", 0, .5)))]
         ch.buf += pcm(2)
         worker.run_pass(w, (ch, pcm(2), False), worker.Options("en", "none", True))
-        assert ch.prompt == before
+        assert ch.prompts == before
 
     @pytest.mark.parametrize("last_end, prompt", [(2.0, "Went on. Stopped."),
                                                   (2.8, "Went on. Stopped")])
@@ -663,7 +663,7 @@ class TestPasses:
         ch = w.chans[0]
         worker.run_pass(w, (ch, pcm(3), True), worker.Options("en", "none", True))
         assert [f[4] for f in state if f[0] == "F"] == ["Went on.", "Stopped."]
-        assert ch.prompt.strip() == prompt
+        assert ch.prompts["en"].strip() == prompt
 
     def test_thread_serves_frames_until_quit(self, state, w, monkeypatch):
         use_model(w, ScriptedModel(segments=[seg(words_of(("Done.", 0, .5)))]))
@@ -681,3 +681,149 @@ class TestPasses:
             w.cond.notify_all()
         thread.join(2)
         assert not thread.is_alive()
+
+
+def stripped(prompts):
+    return {lang: text.strip() for lang, text in prompts.items()}
+
+
+class TestPromptPerLanguage:
+    """The recognizer follows the language of its prompt: a German pass prompted with English
+    text writes English, or copies an English line. Each pass sees only its own language's
+    earlier text."""
+
+    @staticmethod
+    def speak(w, m, ch, lang, text, options, seconds=2.0):
+        m.probs = [(lang, 0.99), ("en" if lang != "en" else "de", 0.01)]
+        m.language = lang
+        m.segments = [seg(words_of((text, 0, seconds - 0.5)))]
+        worker.run_pass(w, (ch, pcm(seconds), True), options)
+        asked = m.transcribed[-1][1]
+        return asked["language"], (asked["initial_prompt"] or "").strip() or None
+
+    def test_a_pair_prompts_each_language_with_its_own_text(self, state, w):
+        m = use_model(w, ScriptedModel())
+        ch = w.chans[0]
+        pair = worker.Options("en", "de", False)
+        said = [("en", "Hello there."), ("en", "Second line."), ("de", "Guten Tag."),
+                ("en", "Third one."), ("de", "Noch etwas.")]
+        asked = [self.speak(w, m, ch, lang, text, pair) for lang, text in said]
+        assert asked == [
+            ("en", None), ("en", "Hello there."), ("de", None),
+            ("en", "Hello there. Second line."), ("de", "Guten Tag.")]
+        assert stripped(ch.prompts) == {"en": "Hello there. Second line. Third one.",
+                              "de": "Guten Tag. Noch etwas."}
+        assert [f[3] for f in state if f[0] == "F"] == [lang for lang, _ in said]
+        assert w.chans[1].prompts == {}
+
+    def test_auto_asks_the_recognizer_first_and_prompts_with_what_it_hears(self, state, w):
+        m = use_model(w, ScriptedModel())
+        ch = w.chans[0]
+        auto = worker.Options("auto", "none", False)
+        asked = [self.speak(w, m, ch, lang, text, auto)
+                 for lang, text in [("fr", "Bonjour."), ("es", "Hola."), ("fr", "Merci.")]]
+        assert asked == [
+            ("fr", None), ("es", None), ("fr", "Bonjour.")]
+        assert [f[3] for f in state if f[0] == "F"] == ["fr", "es", "fr"]
+        assert stripped(ch.prompts) == {"fr": "Bonjour. Merci.", "es": "Hola."}
+        assert ch.last_lang is None
+
+    def test_auto_without_a_language_heard_gets_no_prompt(self, state, w, logged):
+        m = use_model(w, ScriptedModel(segments=[seg(words_of(("Hm.", 0, .5)))], language=""))
+        ch = w.chans[0]
+        ch.prompts = {"en": "Earlier."}
+        worker.run_pass(w, (ch, pcm(1), True), worker.Options("auto", "none", False))
+        assert m.transcribed[-1][1]["language"] is None     # nothing heard: the recognizer's own
+        assert m.transcribed[-1][1]["initial_prompt"] is None
+        m.fail = "detect"
+        worker.run_pass(w, (ch, pcm(1), True), worker.Options("auto", "none", False))
+        assert m.transcribed[-1][1]["initial_prompt"] is None
+        assert "language detection error: RuntimeError('detector broke')" in logged
+        assert stripped(ch.prompts) == {"en": "Earlier."}             # no language: no prompt grows
+
+    @pytest.mark.parametrize("src, tgt, channel", [("en", "ru", 1), ("auto", "none", 0)])
+    def test_an_english_only_recognizer_keeps_one_english_prompt(self, state, w, src, tgt,
+                                                                 channel):
+        """It writes English whatever the label of the line, and has nothing to detect."""
+        m = use_model(w, ScriptedModel())
+        m.supported_languages = ["en"]
+        ch = w.chans[channel]
+        options = worker.Options(src, tgt, True)
+        first = self.speak(w, m, ch, "en", "First.", options)
+        second = self.speak(w, m, ch, "en", "Second.", options)
+        assert first[1] is None and second[1] == "First."
+        assert stripped(ch.prompts) == {"en": "First. Second."}
+        assert m.detected == []
+
+    def test_a_cut_inside_speech_trims_the_prompt_of_its_own_language(self, state, w):
+        m = use_model(w, ScriptedModel())
+        ch = w.chans[0]
+        ch.prompts = {"en": "Before."}
+        pair = worker.Options("en", "de", False)
+        self.speak(w, m, ch, "de", "Wir gehen weiter.", pair, seconds=1.6)  # ends 0.5 s early
+        assert stripped(ch.prompts) == {"en": "Before.", "de": "Wir gehen weiter."}
+        m.segments = [seg(words_of(("Und", 0, .5), ("dann.", .6, 1.95)))]
+        worker.run_pass(w, (ch, pcm(2), True), pair)
+        assert stripped(ch.prompts) == {"en": "Before.", "de": "Wir gehen weiter. Und dann"}
+
+    def test_early_commits_feed_the_prompt_of_their_language(self, state, w, monkeypatch):
+        m = use_model(w, ScriptedModel(segments=fifteen_segments(), probs=[("de", 1.0)],
+                                       language="de"))
+        ch = w.chans[0]
+        ch.prompts = {"en": "English before."}
+        ch.prev_sents = ["hello there", "how are you"]
+        ch.buf += pcm(15)
+        worker.run_pass(w, (ch, pcm(15), False), worker.Options("en", "de", False))
+        assert m.transcribed[-1][1]["initial_prompt"] is None
+        assert stripped(ch.prompts) == {"en": "English before.", "de": "Hello there. How are you"}
+
+
+PROMPT = " We will meet again after lunch to finish the plan. I think we should talk to the customer first."
+
+
+@pytest.mark.parametrize("said, echo", [
+    ("We will meet again after lunch to the customer first.", True),    # two sentences spliced
+    ("I think we should talk to the customer first.", True),
+    ("Hello. I think we should talk to them.", True),                    # one sentence is enough
+    ("We will meet the customer tomorrow.", False),                      # a few shared words
+    ("Thank you very much.", False),                                     # too short to tell
+    ("talk to the customer", False),
+])
+def test_a_sentence_made_of_the_prompt_is_an_echo(said, echo):
+    items = [worker.Sentence(text, 0.0, 1.0) for text in worker.sentences_of(said)]
+    assert worker.repeats_prompt(items, PROMPT) is echo
+    assert worker.repeats_prompt(items, "") is False
+
+
+class EchoingModel(ScriptedModel):
+    """Writes out its prompt when it has one, as the recognizer does on speech it cannot place."""
+
+    def __init__(self, spoken, echo):
+        super().__init__(segments=spoken)
+        self.echo = echo
+
+    def transcribe(self, audio, **options):
+        segments, info = super().transcribe(audio, **options)
+        return iter(self.echo if options["initial_prompt"] else list(segments)), info
+
+
+@pytest.mark.parametrize("final", [True, False])
+def test_a_pass_that_writes_out_its_prompt_is_recognized_again_without_it(state, w, logged,
+                                                                           final):
+    m = use_model(w, EchoingModel(
+        [seg(words_of(("Privet", 0, .4), ("vsem.", .5, 1.0)))],
+        [seg(words_of(("We", 0, .2), ("will", .2, .4), ("meet", .4, .6), ("again", .6, .8),
+                      ("after", .8, .9), ("lunch.", .9, 1.0)))]))
+    ch = w.chans[0]
+    ch.prompts = {"en": PROMPT}
+    ch.buf += pcm(2)
+    worker.run_pass(w, (ch, pcm(2), final), worker.Options("en", "none", False))
+    assert [o["initial_prompt"] for _, o in m.transcribed] == [PROMPT, None]
+    assert [f[4] for f in state if f[0] in "FP"] == ["Privet vsem."]
+    assert logged == ["the pass wrote out its prompt; recognized again without it"]
+    # speech that is not the prompt keeps its prompted recognition
+    m.echo = [seg(words_of(("We", 0, .2), ("meet", .2, .4), ("the", .4, .6),
+                           ("customer", .6, .8), ("tomorrow.", .8, 1.0)))]
+    del m.transcribed[:]
+    worker.run_pass(w, (ch, pcm(2), True), worker.Options("en", "none", False))
+    assert len(m.transcribed) == 1
