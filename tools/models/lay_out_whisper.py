@@ -73,6 +73,7 @@ def join_parts(parts, folder):
                         if not block:
                             break
                         out.write(block)
+        os.chmod(tmp, 0o644)
         os.replace(tmp, target)
     except BaseException:
         if os.path.exists(tmp):
