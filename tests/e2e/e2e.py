@@ -741,7 +741,8 @@ def scenario_demo(install, work, text, wav_path, screenshot, langs=None):
         if screenshot:
             take_screenshot(screenshot)
         last.wait()
-        wait_until_settled(install)
+        # The multilingual recognizer on the processor takes longer over a last sentence.
+        wait_until_settled(install, quiet=15.0 if langs else 5.0)
         s.click(RECORD)
         rc = s.close_and_wait()
     finally:
