@@ -16,6 +16,8 @@ Variants (rows of the table):
 - high-pass: cut plus the high-pass filter alone (ns=1 with strength 0: the gate stays open);
 - high-pass + gate: cut plus filter and noise gate at the default strength 50, no gain control;
 - AGC: cut plus the automatic gain control alone (ns=0, agc=1);
+- AGC, no limit: the same gains with nothing clipped at +-32000, redone here in Python (checked
+  against feed_wav's AGC frames; the note gives the largest difference in sample values);
 - front end: everything as Parlivo's defaults have it (ns=1, nsv=50, agc=1, gain 0 dB).
 
 Figures: the true language's share within each pair of the corpus it belongs to (p(true) /
@@ -47,16 +49,21 @@ import lay_out_whisper  # noqa: E402
 import speech  # noqa: E402
 
 RATE = 16000
+BLOCK = 1600
+SUB_BLOCK = 160
 GAP_SECONDS = 1.5   # between clips: well over the detector's 0.7 s hang-over
 LEAD_SECONDS = 1.0  # before the first clip, so the detector has heard the room first
 
-# (row label, feed_wav settings); None is the clip itself.
+UNLIMITED = "unlimited"
+# (row label, feed_wav settings); None is the clip itself, UNLIMITED the gain control's gains
+# without the output limit (redone here: feed_wav always limits).
 VARIANTS = (
     ("clip", None),
     ("cut", ("ns=0", "agc=0")),
     ("high-pass", ("ns=1", "nsv=0", "agc=0")),
     ("high-pass + gate", ("ns=1", "nsv=50", "agc=0")),
     ("AGC", ("ns=0", "agc=1")),
+    ("AGC, no limit", UNLIMITED),
     ("front end", ("ns=1", "nsv=50", "agc=1")),
 )
 
@@ -100,13 +107,18 @@ def write_wav(path, samples):
 
 
 def session_recording(clips, gap=GAP_SECONDS):
-    """The clips one after the other with silence between them, as one recording."""
+    """The clips one after the other with silence between them, as one recording, and where each
+    clip starts in it."""
     import numpy as np
 
     parts = [np.zeros(int(LEAD_SECONDS * RATE), dtype=np.int16)]
+    starts = []
+    at = len(parts[0])
     for clip in clips:
+        starts.append(at)
         parts += [clip, np.zeros(int(gap * RATE), dtype=np.int16)]
-    return np.concatenate(parts)
+        at += len(clip) + len(parts[-1])
+    return np.concatenate(parts), starts
 
 
 def utterances(frames):
@@ -133,6 +145,46 @@ def front_end(wav_path, settings):
         args += ["--set", setting]
     run = subprocess.run(args + [wav_path], capture_output=True, check=True)
     return utterances(run.stdout)
+
+
+def agc_alone(samples, limit=True):
+    """The conditioning with the filter and the gate off and 0 dB of gain (ns=0, agc=1) redone in
+    double precision, with or without the output limit: what the gain control alone makes of the
+    audio, and the same gains with nothing clipped. Checked against feed_wav's own output."""
+    import numpy as np
+
+    x = samples.astype(np.float64)
+    out = np.empty(len(x))
+    floor, agc, prev = 40.0, 1.0, 1.0
+    for off in range(0, len(x), SUB_BLOCK):
+        w = x[off:off + SUB_BLOCK]
+        n = len(w)
+        b = float(np.sqrt(np.dot(w, w) / n))
+        floor = 0.8 * floor + 0.2 * b if b < floor else floor * 1.0003
+        floor = min(max(floor, 5.0), 800.0)
+        if b > 2.8 * floor:
+            agc += (min(max(2500.0 / max(1.0, b), 0.3), 31.0) - agc) * 0.01
+        y = w * (np.arange(1, n + 1) * (agc - prev) / n + prev)
+        out[off:off + n] = np.trunc(np.clip(y, -32000, 32000)) if limit else y
+        prev = agc
+    return out
+
+
+def utterance_starts(recording, cuts, clip_starts):
+    """Where each utterance of the unconditioned cut begins in the recording (feed_wav's blocks
+    start at multiples of 1600 samples), None when it is not found there whole."""
+    import numpy as np
+
+    starts = []
+    for cut, at in zip(cuts, clip_starts):
+        first = max(0, (at - 2 * RATE) // BLOCK)
+        found = None
+        for k in range(first, (at + len(cut)) // BLOCK + 1):
+            if np.array_equal(recording[k * BLOCK:k * BLOCK + len(cut)], cut):
+                found = k * BLOCK
+                break
+        starts.append(found)
+    return starts
 
 
 def load_model():
@@ -200,6 +252,28 @@ def header(langs, cases):
             + "\n(%d cases: clip x pair; share = p(true) / (p(true) + p(other)))" % cases)
 
 
+def variant_audio(settings, clips, recording, samples, clip_starts):
+    """(the audio of each clip in this variant, a note for its row), or (None, why not)."""
+    if settings is None:
+        return clips, ""
+    if settings != UNLIMITED:
+        out = front_end(recording, settings)
+        if len(out) != len(clips):
+            return None, "%d utterances for %d clips: the detector cut a clip" % (len(out),
+                                                                                 len(clips))
+        return out, ""
+    cuts = front_end(recording, ("ns=0", "agc=0"))
+    starts = utterance_starts(samples, cuts, clip_starts) if len(cuts) == len(clips) else [None]
+    if None in starts:
+        return None, "the detector's cut does not line up with the clips"
+    limited, free = agc_alone(samples, True), agc_alone(samples, False)
+    agc = front_end(recording, ("ns=0", "agc=1"))
+    worst = max(float(abs(limited[s:s + len(a)] - a).max())
+                for s, a in zip(starts, agc) if s + len(a) <= len(limited))
+    return ([free[s:s + len(c)] for s, c in zip(starts, cuts)],
+            "  (limited: within %g of feed_wav)" % worst)
+
+
 def main(argv):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--langs", default=",".join(language_corpus.CODES))
@@ -238,7 +312,8 @@ def main(argv):
                                 voice=language_corpus.VOICES[code])
             clips.append(read_wav(path))
         recording = os.path.join(work, "session.wav")
-        write_wav(recording, session_recording(clips, args.gap))
+        samples, clip_starts = session_recording(clips, args.gap)
+        write_wav(recording, samples)
 
         cases_total = sum(len(others) for _, _, others in items)
         print("Language shares with Whisper base, %d clips of %s (%.0f s of speech), %d cases"
@@ -246,17 +321,13 @@ def main(argv):
         print(header(langs, cases_total))
         details = {}
         for label, settings in VARIANTS:
-            if settings is None:
-                audio_of = clips
-            else:
-                audio_of = front_end(recording, settings)
-                if len(audio_of) != len(clips):
-                    print("%-17s  %d utterances for %d clips: the detector cut a clip; no figures"
-                          % (label, len(audio_of), len(clips)))
-                    continue
+            audio_of, note = variant_audio(settings, clips, recording, samples, clip_starts)
+            if audio_of is None:
+                print("%-17s  %s" % (label, note))
+                continue
             details[label] = [] if args.clips else None
             cases = measure(model, items, audio_of, details[label])
-            print(summary_row(label, cases, langs), flush=True)
+            print(summary_row(label, cases, langs) + note, flush=True)
         if args.clips:
             for label, rows in details.items():
                 print("\n%s: code/other share p(true) seconds sentence" % label)
