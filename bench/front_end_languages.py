@@ -172,9 +172,11 @@ def agc_alone(samples, limit=True):
 
 def utterance_starts(recording, cuts, clip_starts):
     """Where each utterance of the unconditioned cut begins in the recording (feed_wav's blocks
-    start at multiples of 1600 samples), None when it is not found there whole."""
+    start at multiples of 1600 samples), None when it is not found there whole. Even unconditioned,
+    the front end limits its output to +-32000."""
     import numpy as np
 
+    recording = np.clip(recording, -32000, 32000)
     starts = []
     for cut, at in zip(cuts, clip_starts):
         first = max(0, (at - 2 * RATE) // BLOCK)

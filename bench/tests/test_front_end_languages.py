@@ -82,3 +82,10 @@ def test_the_gain_control_redone_here_limits_only_when_asked():
     assert np.abs(free).max() > 32000 and np.abs(limited).max() == 32000
     inside = np.abs(free) < 32000
     assert np.array_equal(limited[inside], np.trunc(free[inside]))
+
+
+def test_a_cut_is_found_although_the_front_end_limited_its_loudest_samples():
+    rec = np.zeros(4 * fel.BLOCK, dtype=np.int16)
+    rec[fel.BLOCK + 3] = 32700
+    cut = np.clip(rec[fel.BLOCK:3 * fel.BLOCK], -32000, 32000)
+    assert fel.utterance_starts(rec, [cut], [fel.BLOCK]) == [fel.BLOCK]
