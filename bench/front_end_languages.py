@@ -1,7 +1,8 @@
 """How sure the multilingual recognizer is of the spoken language, on the clips as spoken and on
 what the audio front end makes of them, stage by stage.
 
-    python bench/front_end_languages.py [--langs en,de,...] [--clips] [--keep DIR]
+    python bench/front_end_languages.py [--langs en,de,...] [--speed WPM] [--gap SECONDS]
+                                        [--clips] [--keep DIR]
 
 Every sentence of the language corpus (worker/tests/language_corpus.py) is spoken by espeak-ng in
 its own language. All of them, 1.5 s apart, make one recording that runs through feed_wav (the
@@ -12,6 +13,9 @@ language_probs, with Whisper base (CPU, int8).
 
 Variants (rows of the table):
 - clip: the clip as spoken;
+- clip, 5 ms later: the same with 5 ms of silence before it, nothing else: how far the
+  recognizer's own judgement moves when the audio merely starts a little later (every cut does
+  that);
 - cut: the detector's cut of it, nothing conditioned (ns=0, agc=0: the samples are the clip's);
 - high-pass: cut plus the high-pass filter alone (ns=1 with strength 0: the gate stays open);
 - high-pass + gate: cut plus filter and noise gate at the default strength 50, no gain control;
@@ -22,8 +26,9 @@ Variants (rows of the table):
 
 Figures: the true language's share within each pair of the corpus it belongs to (p(true) /
 (p(true) + p(other)), what the worker's language choice compares with 0.5 and 0.85), its mean,
-its lowest value and how many (clip, pair) cases fall below 0.5 and 0.85; the raw probability of
-the true language; and the mean share per language. --clips prints every case.
+its lowest value and how many (clip, pair) cases fall below 0.5 and 0.85; how far the shares
+moved from the clip's, case by case; the raw probability of the true language; and the mean
+share per language. --clips prints every case.
 """
 import argparse
 import os
@@ -55,10 +60,13 @@ GAP_SECONDS = 1.5   # between clips: well over the detector's 0.7 s hang-over
 LEAD_SECONDS = 1.0  # before the first clip, so the detector has heard the room first
 
 UNLIMITED = "unlimited"
+SHIFTED = "shifted"
+SHIFT_SAMPLES = 80  # 5 ms, half a frame of the recognizer's features
 # (row label, feed_wav settings); None is the clip itself, UNLIMITED the gain control's gains
 # without the output limit (redone here: feed_wav always limits).
 VARIANTS = (
     ("clip", None),
+    ("clip, 5 ms later", SHIFTED),
     ("cut", ("ns=0", "agc=0")),
     ("high-pass", ("ns=1", "nsv=0", "agc=0")),
     ("high-pass + gate", ("ns=1", "nsv=50", "agc=0")),
@@ -236,12 +244,13 @@ def items_with(items, audio_of):
         yield (code, sentence), audio_of[i], others
 
 
-def summary_row(label, cases, langs):
+def summary_row(label, cases, langs, reference):
     share = [c[2] for c in cases]
     raw = [c[3] for c in cases]
+    moved = statistics.mean(abs(a - b) for a, b in zip(share, reference))
     cells = ["%-17s" % label, "%5.3f" % statistics.mean(share), "%5.3f" % min(share),
              "%3d" % sum(1 for s in share if s < 0.5), "%3d" % sum(1 for s in share if s < 0.85),
-             "%5.3f" % statistics.mean(raw)]
+             "%5.3f" % moved, "%5.3f" % statistics.mean(raw)]
     for code in langs:
         mine = [c[2] for c in cases if c[0] == code]
         cells.append("%4.2f" % statistics.mean(mine) if mine else "  - ")
@@ -249,15 +258,20 @@ def summary_row(label, cases, langs):
 
 
 def header(langs, cases):
-    return ("  ".join(["%-17s" % "variant", "share", " min ", "<.5", "<.85", "p(true)"]
+    return ("  ".join(["%-17s" % "variant", "share", " min ", "<.5", "<.85", "moved", "p(true)"]
                       + ["%4s" % c for c in langs])
-            + "\n(%d cases: clip x pair; share = p(true) / (p(true) + p(other)))" % cases)
+            + "\n(%d cases: clip x pair; share = p(true) / (p(true) + p(other)); moved = mean "
+              "|share - the clip's share| case by case)" % cases)
 
 
 def variant_audio(settings, clips, recording, samples, clip_starts):
     """(the audio of each clip in this variant, a note for its row), or (None, why not)."""
     if settings is None:
         return clips, ""
+    if settings == SHIFTED:
+        import numpy as np
+
+        return [np.concatenate([np.zeros(SHIFT_SAMPLES, dtype=np.int16), c]) for c in clips], ""
     if settings != UNLIMITED:
         out = front_end(recording, settings)
         if len(out) != len(clips):
@@ -281,6 +295,8 @@ def main(argv):
     ap.add_argument("--langs", default=",".join(language_corpus.CODES))
     ap.add_argument("--clips", action="store_true", help="print every (clip, pair) case")
     ap.add_argument("--keep", default="", help="keep the recordings in this folder")
+    ap.add_argument("--speed", type=int, default=0,
+                    help="espeak-ng's words per minute (default: its own, 175)")
     ap.add_argument("--gap", type=float, default=GAP_SECONDS,
                     help="seconds of silence between clips (default %(default)s)")
     args = ap.parse_args(argv[1:])
@@ -311,7 +327,7 @@ def main(argv):
         clips = []
         for i, (code, sentence) in enumerate(spoken):
             path = speech.speak(os.path.join(work, "clip%02d_%s.wav" % (i, code)), sentence,
-                                voice=language_corpus.VOICES[code])
+                                voice=language_corpus.VOICES[code], speed=args.speed or None)
             clips.append(read_wav(path))
         recording = os.path.join(work, "session.wav")
         samples, clip_starts = session_recording(clips, args.gap)
@@ -322,6 +338,7 @@ def main(argv):
               % (len(clips), ",".join(langs), sum(len(c) for c in clips) / RATE, cases_total))
         print(header(langs, cases_total))
         details = {}
+        reference = None
         for label, settings in VARIANTS:
             audio_of, note = variant_audio(settings, clips, recording, samples, clip_starts)
             if audio_of is None:
@@ -329,7 +346,8 @@ def main(argv):
                 continue
             details[label] = [] if args.clips else None
             cases = measure(model, items, audio_of, details[label])
-            print(summary_row(label, cases, langs) + note, flush=True)
+            reference = reference or [c[2] for c in cases]
+            print(summary_row(label, cases, langs, reference) + note, flush=True)
         if args.clips:
             for label, rows in details.items():
                 print("\n%s: code/other share p(true) seconds sentence" % label)
