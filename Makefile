@@ -93,11 +93,14 @@ clean:
 
 # The main job: Parlivo under Xvfb/Wine with the real worker; speaks TEXT (or plays WAV, 16 kHz
 # mono) into the virtual microphone, presses the buttons, prints the session file with its facts
-# and the path of a screenshot. It needs only Parlivo, the relay and the probe (the worker, the
-# relay's Linux side and the model preparation are Python), not the test programs.
+# and the path of a screenshot. LANGS=en,de (two of the eight codes) speaks sentences of the two
+# languages in turn, with the multilingual recognizer and the pair set in the language lists.
+# It needs only Parlivo, the relay and the probe (the worker, the relay's Linux side and the model
+# preparation are Python), not the test programs.
 TEXT ?=
 WAV ?=
 TRANSLATE ?=
+LANGS ?=
 DEMO_TARGETS := Parlivo relay probe
 demo-build: setup configure-windows
 	@cmake --build build/windows -j $(JOBS) --target $(DEMO_TARGETS)
@@ -106,4 +109,5 @@ demo-build: setup configure-windows
 demo: demo-build
 	@scripts/with_wine.sh tests/e2e/run.sh --scenario demo --text "$(TEXT)" \
 	  $(if $(WAV),--wav "$(abspath $(WAV))") $(if $(TRANSLATE),--translate) \
+	  $(if $(LANGS),--langs "$(LANGS)") \
 	  --screenshot "$(CURDIR)/dist/demo-screenshot.png"

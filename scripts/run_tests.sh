@@ -28,7 +28,7 @@ wine_tests() {
   return "$rc"
 }
 tier "Windows tests under Wine" wine_tests
-tier "worker tests" bash -c "cd worker && '$venv/bin/python' -m pytest -q -p no:cacheprovider tests ../bench/tests"
+tier "worker tests" bash -c "cd worker && '$venv/bin/python' -m pytest -q -p no:cacheprovider tests ../bench/tests ../tests/e2e/tests"
 tier "installer script tests" "$venv/bin/python" -m pytest -q -p no:cacheprovider installer/tests
 if [ -x tests/e2e/run.sh ]; then
   tier "end to end" scripts/with_wine.sh tests/e2e/run.sh

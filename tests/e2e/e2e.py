@@ -6,7 +6,10 @@ the relay's Linux-side launcher runs the real worker (through tap.py, which keep
 frames it receives) with the tiny.en recognizer. Speech comes from espeak-ng, played into the sink.
 
     python tests/e2e/e2e.py [--scenario all|session|kill|crash|demo] [--text TEXT] [--wav PATH]
-                            [--screenshot PATH]
+                            [--langs CODE,CODE] [--screenshot PATH]
+
+The demo with --langs (two of the eight language codes) speaks sentences of the two languages in
+turn with the multilingual recognizer "base" and the pair set in Parlivo's language lists.
 
 Prints what it checks and the figures (word error rate, time from the end of each sentence to its
 row in the session file); exits non-zero when a check fails.
@@ -25,7 +28,9 @@ import wave
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, "tools", "models"))
+sys.path.insert(0, os.path.join(REPO, "worker", "tests"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import language_corpus  # noqa: E402
 import wer  # noqa: E402
 
 # Control ids of Parlivo's window.
@@ -131,8 +136,9 @@ def show_session(path, width=160):
 # Parlivo, the relay's launcher and the probe
 
 class Session:
-    def __init__(self, install, work):
+    def __init__(self, install, work, model="tiny.en"):
         self.install = install
+        self.model = model
         self.work = tempfile.mkdtemp(prefix="session.", dir=work)
         self.probe_exe = find_build_exe("probe.exe")
         self.tap_file = os.path.join(self.work, "frames.bin")
@@ -157,7 +163,7 @@ class Session:
                 break
             time.sleep(0.1)
         port = open(port_file).read().strip()
-        env = dict(os.environ, COLLOQUOR_RELAY_PORT=port, DICTATE_MODEL="tiny.en")
+        env = dict(os.environ, COLLOQUOR_RELAY_PORT=port, DICTATE_MODEL=self.model)
         self.parlivo_log = open(os.path.join(self.work, "parlivo.log"), "wb")
         self.parlivo = subprocess.Popen(["wine", os.path.join(self.install.dir, "Parlivo.exe")],
                                         cwd=self.install.dir, env=env, stdout=self.parlivo_log,
@@ -583,13 +589,72 @@ def split_sentences(text):
     return [p.strip() for p in re.split(r"(?<=[.!?])\s+", text.strip()) if p.strip()]
 
 
-def record_short_session(s, install, sentence, work):
+def record_short_session(s, install, sentence, work, already_wav=False):
     check(s.click(NEW_SESSION), "pressed + New session")
     check(s.probe("wait-enabled", str(RECORD), "20000").returncode == 0, "Record is enabled")
     check(s.click(RECORD), "pressed Record")
     time.sleep(1.0)
-    speak_sentences(s, install, [sentence], work, pause=0.5)
+    speak_sentences(s, install, [sentence], work, pause=0.5, already_wav=already_wav)
     check(s.click(RECORD), "pressed Stop")
+
+
+# ---------------------------------------------------------------------------------------------
+# The demo in two languages
+
+DEMO_TURNS = 4  # sentences per language in the demo's own session
+
+
+def demo_languages(text):
+    """(first, second) from "first,second": two different codes of the program's eight languages.
+    Raises ValueError with a message for the user otherwise."""
+    codes = [c.strip().lower() for c in text.split(",")]
+    if len(codes) != 2 or not all(codes):
+        raise ValueError("LANGS takes two language codes separated by a comma, such as en,de "
+                         "(got %r)" % text)
+    unknown = [c for c in codes if c not in language_corpus.CODES]
+    if unknown:
+        raise ValueError("LANGS: unknown language code %s; the codes are %s"
+                         % (", ".join(unknown), ", ".join(language_corpus.CODES)))
+    if codes[0] == codes[1]:
+        raise ValueError("LANGS needs two different languages, got %s twice" % codes[0])
+    return codes[0], codes[1]
+
+
+def language_selections(first, second):
+    """settings.ini's "src" and "tgt" for the pair: the lists hold "Auto" and "No translation"
+    before the eight languages."""
+    return language_corpus.CODES.index(first) + 1, language_corpus.CODES.index(second) + 1
+
+
+def demo_script(first, second, turns=DEMO_TURNS):
+    """(the two earlier sessions' sentences, the demo's own) as [(code, sentence)]: the own
+    session takes turns between the languages, each earlier one speaks a sentence of one of them
+    that the own session does not use."""
+    spoken = language_corpus.alternating(first, second, turns)
+    earlier = [(code, language_corpus.SENTENCES[code][-1]) for code in (first, second)]
+    return earlier, spoken
+
+
+def rows_per_clip(counts_after, total):
+    """Row index ranges [(start, end)] of each clip, from the number of rows in the session file
+    after each clip but the last (a clip's late rows count for the next one) and the final
+    number."""
+    bounds = [0] + list(counts_after) + [total]  # a session file only ever grows
+    return list(zip(bounds, bounds[1:]))
+
+
+def show_languages(codes, rows, ranges):
+    """Each spoken sentence's language beside the language of the lines it gave; the count of
+    lines labelled with the language spoken."""
+    right = 0
+    log("languages: spoken -> line, text")
+    for code, (start, end) in zip(codes, ranges):
+        if start == end:
+            log("  %s -> (no line)" % code)
+        for row in rows[start:end]:
+            right += row[4] == code
+            log("  %s -> %-2s  %s" % (code, row[4] or "?", row[6]))
+    return right
 
 
 def window_geometry():
@@ -627,37 +692,57 @@ def let_wine_draw_the_frame():
     shutil.copy(marlett, fonts)
 
 
-def scenario_demo(install, work, text, wav_path, screenshot):
+def speak_in(code, sentence, path):
+    return speak_to_wav(sentence, path, voice=language_corpus.VOICES[code])
+
+
+def scenario_demo(install, work, text, wav_path, screenshot, langs=None):
     """A user's run: two short sessions, then the demo's own, with a screenshot taken while its last
-    part is being spoken (finished lines above, the level bar moving)."""
+    part is being spoken (finished lines above, the level bar moving). With langs (two codes) the
+    sentences take turns between the two languages and the recognizer is the multilingual one."""
     if screenshot:
         let_wine_draw_the_frame()
-    s = Session(install, work)
+    s = Session(install, work, model="base" if langs else "tiny.en")
     started = time.time()
+    codes = []
+    counts_after = []
     try:
         s.start()
         ok, status = s.wait_text(STATUS, "Ready", 180000)
         check(ok, "the worker became ready: %r" % status)
-        for sentence in EARLIER_SESSIONS:
-            record_short_session(s, install, sentence, work)
+        if langs:
+            earlier, spoken = demo_script(*langs)
+            for i, (code, sentence) in enumerate(earlier):
+                wav = speak_in(code, sentence, os.path.join(work, "earlier%d.wav" % i))
+                record_short_session(s, install, wav, work, already_wav=True)
+        else:
+            for sentence in EARLIER_SESSIONS:
+                record_short_session(s, install, sentence, work)
         check(s.click(NEW_SESSION), "pressed + New session")
         check(s.probe("wait-enabled", str(RECORD), "20000").returncode == 0, "Record is enabled")
         check(s.click(RECORD), "pressed Record")
         time.sleep(1.0)
-        if wav_path:
+        if langs:
+            codes = [code for code, _ in spoken]
+            clips = [speak_in(code, sentence, os.path.join(work, "demo%d.wav" % i))
+                     for i, (code, sentence) in enumerate(spoken)]
+        elif wav_path:
             clips = [wav_path]
         else:
             clips = [speak_to_wav(sentence, os.path.join(work, "demo%d.wav" % i))
                      for i, sentence in enumerate(split_sentences(text))]
         seconds = sum(wav_seconds(c) for c in clips)
         log("playing %d clip(s), %.1f s of speech, into the virtual microphone" % (len(clips), seconds))
-        speak_sentences(s, install, clips[:-1], work, pause=1.0, already_wav=True)
+        for clip in clips[:-1]:
+            speak_sentences(s, install, [clip], work, pause=1.0, already_wav=True)
+            counts_after.append(len(wait_rows(install, 0, 0)[0]))
         last = subprocess.Popen(["paplay", "-d", os.environ.get("COLLOQUOR_SINK", "spk"), clips[-1]])
         time.sleep(min(2.0, wav_seconds(clips[-1]) * 0.6))
         if screenshot:
             take_screenshot(screenshot)
         last.wait()
-        wait_until_settled(install)
+        # The multilingual recognizer on the processor takes longer over a last sentence.
+        wait_until_settled(install, quiet=15.0 if langs else 5.0)
         s.click(RECORD)
         rc = s.close_and_wait()
     finally:
@@ -675,6 +760,9 @@ def scenario_demo(install, work, text, wav_path, screenshot):
         show_session(kept)
     else:
         log("session file: (none)")
+    if codes:
+        right = show_languages(codes, rows, rows_per_clip(counts_after, len(rows)))
+        log("languages: %d of %d line(s) carry the language they were spoken in" % (right, len(rows)))
     log("facts: %d line(s) from %.1f s of speech; %d session(s) in the history; %.0f s from start to close"
         % (len(rows), seconds, len(files), time.time() - started))
     log("Parlivo exit code: %r" % rc)
@@ -693,10 +781,15 @@ def dump_logs(work):
                 log("--- %s\n%s" % (path, text))
 
 
-def prepare_data_root(work):
+def prepare_data_root(work, recognizer=None):
+    """The worker's data root with tiny.en and the generated models, and recognizer ("base") when
+    named."""
     root = os.path.join(work, "data-root")
     import prepare_root  # noqa: E402
     prepare_root.prepare(root)
+    if recognizer:
+        import lay_out_whisper  # noqa: E402
+        lay_out_whisper.lay_out(root, recognizer)
     return root
 
 
@@ -710,7 +803,21 @@ def main(argv):
     ap.add_argument("--screenshot", default="")
     ap.add_argument("--translate", action="store_true",
                     help="demo: translate into Russian with the generated (random-weight) model")
+    ap.add_argument("--langs", default="",
+                    help="demo: two language codes (such as en,de) spoken in turn, with the "
+                         "multilingual recognizer")
     args = ap.parse_args(argv[1:])
+    langs = None
+    if args.langs:
+        try:
+            langs = demo_languages(args.langs)
+        except ValueError as e:
+            print("e2e.py: %s" % e, file=sys.stderr)
+            return 2
+        if args.scenario != "demo" or args.text or args.wav:
+            print("e2e.py: --langs is for the demo, which then speaks its own sentences "
+                  "(no TEXT or WAV)", file=sys.stderr)
+            return 2
     wineprefix = os.environ.get("WINEPREFIX")
     if not wineprefix:
         print("e2e.py runs inside scripts/with_wine.sh", file=sys.stderr)
@@ -719,10 +826,13 @@ def main(argv):
     failed = 0
     passed = 0
     try:
-        data_root = prepare_data_root(work)
+        data_root = prepare_data_root(work, "base" if langs else None)
         if args.scenario == "demo":
             install = Install(wineprefix)
             install.lay_out(data_root)
+            if langs:
+                install.write_settings(*language_selections(*langs))
+                return scenario_demo(install, work, "", "", args.screenshot, langs)
             install.write_settings(tgt=1 if args.translate else 0)
             text = args.text or ("Good morning, everyone. This program listens through the virtual "
                                  "microphone. Every finished line is saved at once. Older sessions "
