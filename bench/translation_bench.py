@@ -18,7 +18,7 @@ runs by bench/timed_worker.py with BENCH_HOLD_DECODING=1).
    for each Whisper model, with translation off ("en|none") and on ("en|ru", the 1.3B shape),
    by the worker of --base (default cb0eeac, translation on the recognition thread) and of this
    tree, interleaved. Figures: processor seconds per audio second, commit latency of the "F"
-   lines, lag from each "F" line to its "U" line, finished lines left without translation.
+   lines, lag from each "F" line to its "U" line, finished lines left without a "U" line.
 
 About 4 minutes for the costs (plus generation on first use: about 1.5 minutes), and about 1.5
 minutes per live run: 16 runs a round with two Whisper models.
@@ -123,9 +123,10 @@ def sentence_costs(shapes, cache):
 
 def translation_lags(lines):
     """Seconds from each "F" line to its "U" line (paired per channel, first in first out), and
-    how many non-empty "F" lines got an empty "U" or none."""
+    how many non-empty "F" lines got no "U" line. (A model with random weights mostly decodes
+    tokens its small tokenizer does not know, so an empty "U" text is no failure here.)"""
     waiting = {"0": [], "1": []}
-    lags, untranslated = [], 0
+    lags = []
     for t, fields in lines:
         if fields[0] not in ("F", "U") or len(fields) < 5 or fields[1] not in waiting:
             continue
@@ -133,12 +134,8 @@ def translation_lags(lines):
         if fields[0] == "F":
             queue.append((t, bool(fields[4])))
         elif queue:
-            at, has_text = queue.pop(0)
-            lags.append(t - at)
-            if has_text and not fields[4]:
-                untranslated += 1
-    untranslated += sum(1 for q in waiting.values() for _, has_text in q if has_text)
-    return lags, untranslated
+            lags.append(t - queue.pop(0)[0])
+    return lags, sum(1 for q in waiting.values() for _, has_text in q if has_text)
 
 
 def live_rows(results):
@@ -147,7 +144,7 @@ def live_rows(results):
     untranslated = sum(translation_lags(r["lines"])[1] for r in results)
     rows.append(("F to U lag median s", "%.2f" % statistics.median(lags) if lags else "-"))
     rows.append(("F to U lag worst s", "%.2f" % max(lags) if lags else "-"))
-    rows.append(("finished lines untranslated", "%d" % untranslated))
+    rows.append(("finished lines without U", "%d" % untranslated))
     rows.append(("load at the end", "%.1f" % statistics.mean(r["load"] for r in results)))
     return rows
 

@@ -13,6 +13,7 @@ import functools
 import gc
 import glob
 import importlib.metadata
+import itertools
 import os
 import re
 import struct
@@ -1838,28 +1839,44 @@ def known_translation(w, text, src, tgt, final, whole=True):
 
 
 def translate(w, text, src, tgt, final):
+    return translate_texts(w, [(text, src, tgt)], final)[0]
+
+
+def translate_texts(w, texts, final):
+    """The translations of several (text, source, target), with one snapshot of the model and
+    every sentence not in the cache sent to the engine in one batch per direction: decoding a
+    sentence reads the whole model per token, so sentences decoded together share that read."""
     engine, tokenizer, model_id, kind = translation_snapshot(w)
     cache = w.cache
-    if _needs_no_engine(engine, text, src, tgt):
-        return _no_engine_result(text, src, tgt)
-    sentences = sentences_of(text)
     found = {}
-    todo = []
-    for sentence in sentences:
-        hit = cache.get((model_id, src, tgt, final, sentence))
-        if hit is not None:
-            found[sentence] = hit
-        elif sentence not in todo:
-            todo.append(sentence)
-    if todo:
-        for sentence, out in zip(todo, _engine_batch(engine, tokenizer, kind, todo, src, tgt,
-                                                      final)):
-            found[sentence] = out
+    todo = {}
+    for text, src, tgt in texts:
+        if _needs_no_engine(engine, text, src, tgt):
+            continue
+        for sentence in sentences_of(text):
+            key = (model_id, src, tgt, final, sentence)
+            hit = cache.get(key)
+            if hit is not None:
+                found[key] = hit
+            elif sentence not in todo.setdefault((src, tgt), []):
+                todo[(src, tgt)].append(sentence)
+    for (src, tgt), sentences in todo.items():
+        if not sentences:
+            continue
+        for sentence, out in zip(sentences, _engine_batch(engine, tokenizer, kind, sentences, src,
+                                                          tgt, final)):
+            found[(model_id, src, tgt, final, sentence)] = out
             cache[(model_id, src, tgt, final, sentence)] = out
-    result = " ".join(found[s] for s in sentences)
+    results = []
+    for text, src, tgt in texts:
+        if _needs_no_engine(engine, text, src, tgt):
+            results.append(_no_engine_result(text, src, tgt))
+        else:
+            results.append(" ".join(found[(model_id, src, tgt, final, s)]
+                                    for s in sentences_of(text)))
     if len(cache) > CACHE_LIMIT:
         cache.clear()
-    return result
+    return results
 
 
 def translate_or_empty(w, text, src, tgt, final):
@@ -1926,18 +1943,37 @@ def send_answer(w, line, translation):
     w.send(line.letter, line.channel, line.speaker, line.language, translation)
 
 
+# Finished lines translated together at most: enough to catch up after a burst of speech, few
+# enough that the first of them does not wait long for the others.
+TRANSLATE_TOGETHER = 8
+
+
+def translate_lines(w, lines):
+    """The final translations of lines, together; line by line when that fails, so that one
+    line the engine cannot take costs only its own translation."""
+    try:
+        return translate_texts(w, [(line.text, line.src, line.tgt) for line in lines], True)
+    except Exception as e:
+        log("translate error: %r" % (e,))
+        if len(lines) == 1:
+            return [""]
+        return [translate_or_empty(w, line.text, line.src, line.tgt, True) for line in lines]
+
+
 def translation_loop(w):
-    """The translation thread: the queued finished lines, oldest first."""
+    """The translation thread: the queued finished lines, oldest first, those waiting together
+    translated together."""
     aside = w.aside
     while True:
         with aside.cond:
             while not aside.lines:
                 aside.cond.wait()
-            line = aside.lines[0]
-        translation = translate_or_empty(w, line.text, line.src, line.tgt, True)
+            lines = list(itertools.islice(aside.lines, TRANSLATE_TOGETHER))
+        translations = translate_lines(w, lines)
         with aside.cond:
-            send_answer(w, line, translation)
-            aside.lines.popleft()
+            for line, translation in zip(lines, translations):
+                send_answer(w, line, translation)
+                aside.lines.popleft()
 
 
 def start_translation_thread(w):

@@ -108,10 +108,10 @@ def line(t, kind, ch, text):
     return (t, [kind, str(ch), "0", "en", text])
 
 
-def test_lags_pair_each_channel_first_in_first_out_and_count_lines_left_untranslated():
+def test_lags_pair_each_channel_first_in_first_out_and_count_lines_left_unanswered():
     lines = [line(1.0, "F", 0, "One."), line(1.5, "F", 1, "Two."), line(2.0, "P", 0, "x"),
              line(3.0, "U", 1, "<2>"), line(4.0, "U", 0, ""), line(5.0, "F", 0, ""),
-             line(5.5, "U", 0, ""), line(6.0, "F", 1, "Never answered.")]
-    lags, untranslated = translation_bench.translation_lags(lines)
+             line(5.5, "U", 0, ""), line(6.0, "F", 1, "Never answered."), line(7.0, "F", 0, "")]
+    lags, unanswered = translation_bench.translation_lags(lines)
     assert lags == [1.5, 3.0, 0.5]
-    assert untranslated == 2    # "One." got an empty translation; the last line got none
+    assert unanswered == 1      # the empty line of an utterance without text does not count

@@ -4,37 +4,60 @@ import io
 import struct
 import threading
 import time
+from types import SimpleNamespace
 
 import pytest
 
 import worker
 
 
-class GatedTranslate:
-    """A stand-in for translate that holds every call the cache cannot answer until the gate
-    opens."""
+class WordTokenizer:
+    """Words as tokens, ids handed out as they are met."""
+
+    def __init__(self):
+        self.words, self.ids = [], {}
+
+    def encode(self, text, add_special_tokens=True):
+        return SimpleNamespace(tokens=text.split())
+
+    def token_to_id(self, token):
+        if token not in self.ids:
+            self.ids[token] = len(self.words)
+            self.words.append(token)
+        return self.ids[token]
+
+    def decode(self, ids, skip_special_tokens=True):
+        return " ".join(self.words[i] for i in ids)
+
+
+class GatedEngine:
+    """An NLLB-like engine that holds every batch until the gate opens and answers each
+    sentence with "<sentence>"; a batch holding "Broken." fails."""
 
     def __init__(self):
         self.gate = threading.Event()
-        self.calls = []
+        self.batches = []
 
-    def __call__(self, w, text, src, tgt, final):
-        hit = w.cache.get(("nllb13", src, tgt, final, text))
-        if hit is not None:
-            return hit
-        self.calls.append((text, src, tgt, final))
+    def translate_batch(self, batch, target_prefix=None, **options):
+        sentences = [" ".join(tokens[1:-1]) for tokens in batch]
+        self.batches.append(sentences)
         assert self.gate.wait(10), "the test never opened the gate"
-        if text == "Broken.":
+        if "Broken." in sentences:
             raise ValueError("engine broke")
-        return "<%s>" % text
+        return [SimpleNamespace(hypotheses=[prefix + ["<%s>" % s]])
+                for s, prefix in zip(sentences, target_prefix)]
 
 
 @pytest.fixture
-def engine(w, monkeypatch):
-    gated = GatedTranslate()
-    monkeypatch.setattr(worker, "translate", gated)
-    w.translation.activate(worker.TranslationEngine(object(), None, "nllb", ""), "nllb13")
-    worker.start_translation_thread(w)
+def engine(w):
+    """The gated engine active, and the translation thread's queue in place; the thread itself
+    starts with start(), so that a test decides what is queued before it looks."""
+    gated = GatedEngine()
+    w.translation.activate(worker.TranslationEngine(gated, WordTokenizer(), "nllb", ""),
+                           "nllb13")
+    w.aside = worker.TranslationsAside()
+    gated.start = lambda: threading.Thread(target=worker.translation_loop, args=(w,),
+                                           daemon=True).start()
     return gated
 
 
@@ -77,6 +100,7 @@ def partial(w, ch, text, src="en", tgt="ru"):
 
 class TestOrder:
     def test_finished_lines_go_on_while_their_translations_wait(self, w, lines, engine):
+        engine.start()
         final(w, 0, "One. Two.")
         partial(w, 0, "Three")
         # The recognition thread has sent everything of its own before any translation is done.
@@ -85,13 +109,14 @@ class TestOrder:
         engine.gate.set()
         wait_for(lines, 6)
         assert lines[4:] == [("U", 0, 0, "ru", "<One.>"), ("U", 0, 0, "ru", "<Two.>")]
-        assert engine.calls == [("One.", "en", "ru", True), ("Two.", "en", "ru", True)]
+        assert sorted(s for batch in engine.batches for s in batch) == ["One.", "Two."]
 
     def test_each_channel_gets_its_own_translations_in_order(self, w, lines, engine):
         final(w, 0, "Hello there.", voice=1)
         final(w, 1, "Good morning.", voice=2, src="ru", tgt="en")
         final(w, 0, "")             # an utterance without text waits behind the others
         final(w, 1, "Bye.", voice=2, src="ru", tgt="en")
+        engine.start()
         engine.gate.set()
         wait_for(lines, 8)
         assert pairs_as_the_window_makes_them(lines) == [
@@ -100,6 +125,18 @@ class TestOrder:
         answers = [line for line in lines if line[0] == "U"]
         assert answers == [("U", 0, 1, "ru", "<Hello there.>"), ("U", 1, 2, "en", "<Good morning.>"),
                            ("U", 0, 0, "ru", ""), ("U", 1, 2, "en", "<Bye.>")]
+        # what waited together went to the engine together, one batch per direction
+        assert engine.batches == [["Hello there."], ["Good morning.", "Bye."]]
+
+    def test_at_most_eight_lines_are_translated_together(self, w, lines, engine):
+        for n in range(10):
+            final(w, n % 2, "Line %d." % n)
+        engine.start()
+        engine.gate.set()
+        wait_for(lines, 20)
+        assert [len(batch) for batch in engine.batches] == [8, 2]
+        assert pairs_as_the_window_makes_them(lines) == [("Line %d." % n, "<Line %d.>" % n)
+                                                         for n in range(10)]
 
     def test_a_line_that_needs_no_engine_goes_at_once_when_nothing_waits(self, w, lines, engine):
         final(w, 0, "Same language.", tgt="en")
@@ -109,26 +146,28 @@ class TestOrder:
         assert lines == [("F", 0, 0, "en", "Same language."), ("U", 0, 0, "en", "Same language."),
                          ("F", 1, 0, "en", "No translation."), ("U", 1, 0, "", ""),
                          ("F", 0, 0, "en", "Seen before."), ("U", 0, 0, "ru", "<cached>")]
-        assert engine.calls == []
+        assert engine.batches == [] and w.aside.waiting() == 0
 
     def test_a_cached_line_still_waits_its_turn(self, w, lines, engine):
         w.cache[("nllb13", "en", "ru", True, "Seen before.")] = "<cached>"
         final(w, 0, "New one.")
         final(w, 0, "Seen before.")
-        assert w.aside.waiting() == 2
-        assert [k for k, *_ in lines] == ["F", "F"]
+        assert [k for k, *_ in lines] == ["F", "F"] and w.aside.waiting() == 2
+        engine.start()
         engine.gate.set()
         wait_for(lines, 4)
         assert pairs_as_the_window_makes_them(lines) == [("New one.", "<New one.>"),
                                                          ("Seen before.", "<cached>")]
+        assert engine.batches == [["New one."]]
 
-    def test_a_failing_translation_gives_an_empty_line_and_the_next_ones_follow(
-            self, w, lines, engine, logged):
+    def test_a_failing_batch_is_retried_line_by_line(self, w, lines, engine, logged):
         final(w, 0, "Broken. Fine.")
+        engine.start()
         engine.gate.set()
         wait_for(lines, 4)
         assert pairs_as_the_window_makes_them(lines) == [("Broken.", ""), ("Fine.", "<Fine.>")]
-        assert logged == ["translate error: ValueError('engine broke')"]
+        assert engine.batches == [["Broken.", "Fine."], ["Broken."], ["Fine."]]
+        assert logged == ["translate error: ValueError('engine broke')"] * 2
 
 
 class TestPartialLines:
@@ -138,26 +177,27 @@ class TestPartialLines:
         ({"One.": "<1>", "Two": "<2>"}, "<1> <2>"),
     ])
     def test_only_what_the_cache_holds(self, w, lines, engine, cached, expected):
+        engine.start()
         for sentence, out in cached.items():
             w.cache[("nllb13", "en", "ru", False, sentence)] = out
         # final translations of the same sentences are decoded otherwise and are not used
         w.cache[("nllb13", "en", "ru", True, "Two")] = "<final>"
         partial(w, 0, "One. Two")
         assert lines == [("P", 0, 0, "en", "One. Two"), ("T", 0, 0, "ru", expected)]
-        assert engine.calls == []
+        assert engine.batches == []
 
-    def test_without_the_thread_partial_lines_are_translated_in_place(self, w, lines,
-                                                                      monkeypatch):
-        monkeypatch.setattr(worker, "translate", lambda w, t, s, g, f: "<%s %s>" % (t, f))
+    def test_without_the_thread_lines_are_translated_in_place(self, w, lines, engine):
+        w.aside = None
+        engine.gate.set()
         partial(w, 0, "One. Two")
         final(w, 0, "Three.")
-        assert [t for *_, t in lines] == ["One. Two", "<One. Two False>", "Three.",
-                                          "<Three. True>"]
+        assert [t for *_, t in lines] == ["One. Two", "<One.> <Two>", "Three.", "<Three.>"]
 
 
 class TestEndOfInput:
     @pytest.mark.parametrize("ending", [b"Q\0\0\0\0", b""])
     def test_the_frame_loop_ends_while_translations_wait(self, w, lines, engine, ending):
+        engine.start()
         final(w, 0, "Waiting.")
         stream = io.BytesIO(b"E" + struct.pack("<I", 1) + b"\0" + ending)
         started = time.monotonic()
