@@ -3,7 +3,7 @@ recognition.
 
     python bench/translation_bench.py [--base COMMIT] [--rounds N] [--models tiny.en,base]
                                       [--shapes nllb13,nllb33,madlad3b] [--live-shapes nllb13]
-                                      [--skip-costs] [--skip-live] [--cache DIR]
+                                      [--skip-costs] [--skip-live] [--cache DIR] [--speakers]
 
 The models are of the real shapes with random weights (tools/models/make_translation_model.py
 --real-shape), generated on first use into DIR (default ~/.cache/colloquor/real-shape: 1.4, 3.4
@@ -19,6 +19,11 @@ runs by bench/timed_worker.py with BENCH_HOLD_DECODING=1).
    by the worker of --base (default cb0eeac, translation on the recognition thread) and of this
    tree, interleaved. Figures: processor seconds per audio second, commit latency of the "F"
    lines, lag from each "F" line to its "U" line, finished lines left without a "U" line.
+
+3. With --speakers: a speaker network of the real ResNet34 shape (random weights,
+   tools/models/make_speaker_model.py --real-shape): what one voiceprint of 1, 3 and 12 s of audio
+   costs, and the live runs of this tree's worker with "Several (detect voices)" off and on
+   (no speaker-turn detector, so finished lines take the registry path).
 
 About 4 minutes for the costs (plus generation on first use: about 1.5 minutes), and about 1.5
 minutes per live run: 16 runs a round with two Whisper models.
@@ -37,6 +42,7 @@ sys.path.insert(0, HERE)
 
 import recognition_bench as rb  # noqa: E402  (also puts worker/tests and tools/models on the path)
 import lay_out_whisper  # noqa: E402
+import make_speaker_model  # noqa: E402
 import make_translation_model as mtm  # noqa: E402
 import speech  # noqa: E402
 
@@ -196,6 +202,55 @@ def live(args, folder):
                            [live_rows(results[(model, name, w, tr)]) for w, tr, _, _ in columns])
 
 
+def voiceprint_costs(folder):
+    import numpy as np
+    import sherpa_onnx
+
+    path = make_speaker_model.lay_out(folder, real_shape=True)
+    extractor = sherpa_onnx.SpeakerEmbeddingExtractor(sherpa_onnx.SpeakerEmbeddingExtractorConfig(
+        model=path, num_threads=2, provider="cpu"))
+    print("\n=== one voiceprint with the ResNet34 shape (%.1f MB), 2 threads, wall / processor s; "
+          "%s" % (os.path.getsize(path) / 1e6, load_note()))
+    rng = np.random.default_rng(1)
+    for seconds in (1.0, 3.0, 12.0):
+        audio = (rng.standard_normal(int(seconds * 16000)) * 0.1).astype(np.float32)
+        cells = []
+        for _ in range(3):
+            wall, cpu = time.monotonic(), time.process_time()
+            stream = extractor.create_stream()
+            stream.accept_waveform(16000, audio)
+            stream.input_finished()
+            extractor.compute(stream)
+            cells.append("%.3f/%.3f" % (time.monotonic() - wall, time.process_time() - cpu))
+        print("  %4.1f s of audio: %s" % (seconds, "  ".join(cells)))
+
+
+def speaker_live(args, folder):
+    root = os.path.join(folder, "root")
+    lay_out_whisper.lay_out(root, "tiny.en")
+    make_speaker_model.lay_out(root, real_shape=True)
+    scenarios = [("monologue", rb.build_monologue(folder), ()),
+                 ("dialogue", rb.build_dialogue(folder), ["echo=0"])]
+    worker_dir = os.path.join(rb.REPO, "worker")
+    columns = [("off", "en|none|0|0|60"), ("on", "en|none|0|1|60")]
+    results = {}
+    for round_no in range(args.rounds):
+        order = columns if round_no % 2 == 0 else list(reversed(columns))
+        for name, (wavs, sentences), settings in scenarios:
+            for column, options in order:
+                result = rb.scenario(worker_dir, root, wavs, sentences, settings, options,
+                                     "tiny.en", {"SPEAKER_MODEL": "resnet34"})
+                result["load"] = os.getloadavg()[0]
+                results.setdefault((name, column), []).append(result)
+    for name, (wavs, sentences), _ in scenarios:
+        print()
+        rb.print_table("=== tiny.en, %s, speaker detection off / on (ResNet34 shape), %d round(s)"
+                       % (name, args.rounds), [c for c, _ in columns],
+                       [live_rows(results[(name, c)]) for c, _ in columns])
+        rb.print_table("  a pass on average: processor/wall seconds, calls", [c for c, _ in columns],
+                       [rb.profile_rows(results[(name, c)]) for c, _ in columns])
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--base", default=os.environ.get("BASE") or DEFAULT_BASE,
@@ -209,6 +264,8 @@ def main(argv):
     parser.add_argument("--cache", default=None, help="folder of the generated models")
     parser.add_argument("--skip-costs", action="store_true")
     parser.add_argument("--skip-live", action="store_true")
+    parser.add_argument("--speakers", action="store_true",
+                        help="also the speaker network of the real ResNet34 shape")
     parser.add_argument("--keep", help="folder for the audio and the data root (kept)")
     args = parser.parse_args(argv)
     args.models = [m for m in args.models.split(",") if m]
@@ -231,6 +288,14 @@ def main(argv):
         finally:
             if args.keep is None:
                 shutil.rmtree(folder, ignore_errors=True)
+    if args.speakers:
+        folder = tempfile.mkdtemp(prefix="speaker-bench-")
+        try:
+            voiceprint_costs(folder)
+            if speech.have_tools():
+                speaker_live(args, folder)
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
     print("\ntranslation bench: %.0f s in all (%s)" % (time.monotonic() - started, load_note()))
     return 0
 
