@@ -208,3 +208,15 @@ class TestEndOfInput:
         assert w.aside.waiting() == 1
         engine.gate.set()
         wait_for(lines, 2)          # let the thread finish before the stand-in goes
+
+
+@pytest.mark.parametrize("cores, threads", [(1, 1), (2, 1), (4, 2), (None, 1)])
+def test_the_engine_takes_half_the_cores_on_the_processor(w, monkeypatch, cores, threads):
+    import ctranslate2
+
+    made = []
+    monkeypatch.setattr(ctranslate2, "Translator", lambda folder, **options: made.append(options))
+    monkeypatch.setattr(worker.os, "cpu_count", lambda: cores)
+    worker.create_translator(w, "folder")
+    assert made == [{"device": "cpu", "compute_type": "int8", "inter_threads": 1,
+                     "intra_threads": threads}]
