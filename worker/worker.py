@@ -1960,10 +1960,35 @@ def translate_lines(w, lines):
         return [translate_or_empty(w, line.text, line.src, line.tgt, True) for line in lines]
 
 
+# How much lower the translation thread runs than the rest of the worker (Linux nice steps; on
+# Windows one priority step, below normal).
+TRANSLATION_NICE = 5
+THREAD_PRIORITY_BELOW_NORMAL = -1
+
+
+def yield_to_recognition():
+    """Lowers the calling thread's priority, so that on a busy processor the recognition passes
+    (and so the "F" lines) go first and translations take what is left."""
+    try:
+        if sys.platform == "win32":
+            import ctypes
+
+            kernel = ctypes.windll.kernel32
+            kernel.SetThreadPriority(kernel.GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL)
+        else:
+            # On Linux a thread id names the thread alone.
+            tid = threading.get_native_id()
+            os.setpriority(os.PRIO_PROCESS, tid, os.getpriority(os.PRIO_PROCESS, tid)
+                           + TRANSLATION_NICE)
+    except (OSError, AttributeError) as e:
+        log("translation thread priority unchanged: %r" % (e,))
+
+
 def translation_loop(w):
     """The translation thread: the queued finished lines, oldest first, those waiting together
     translated together."""
     aside = w.aside
+    yield_to_recognition()
     while True:
         with aside.cond:
             while not aside.lines:

@@ -220,3 +220,21 @@ def test_the_engine_takes_half_the_cores_on_the_processor(w, monkeypatch, cores,
     worker.create_translator(w, "folder")
     assert made == [{"device": "cpu", "compute_type": "int8", "inter_threads": 1,
                      "intra_threads": threads}]
+
+
+def test_the_translation_thread_alone_runs_below_the_worker(w, lines, engine):
+    import os
+
+    engine.start()
+    final(w, 0, "Which thread?")
+    seen = {}
+    # the engine is called on the translation thread: note its priority there
+    engine.translate_batch, batch = (lambda *a, **k: seen.update(
+        tid=threading.get_native_id(),
+        nice=os.getpriority(os.PRIO_PROCESS, threading.get_native_id())) or batch(*a, **k),
+        engine.translate_batch)
+    final(w, 0, "This one.")
+    engine.gate.set()
+    wait_for(lines, 4)
+    assert seen["tid"] != threading.get_native_id()
+    assert seen["nice"] == os.getpriority(os.PRIO_PROCESS, 0) + worker.TRANSLATION_NICE
