@@ -23,7 +23,8 @@ the machine's load (the last column) more than anything the worker carries.
 
 With --translate the worker translates everything into Russian with a model of the shape of
 NLLB-200 distilled 1.3B (random weights, decoding held to a real sentence's length: see
-bench/translation_bench.py), and each minute also shows the lag from each "F" line to its "U"
+bench/translation_bench.py; the translation cache forgets after half a minute, since the minutes
+repeat), and each minute also shows the lag from each "F" line to its "U"
 line (median, worst) and the finished lines still without a "U" line; the goal then also asks
 for every finished line answered by its "U" line and a lag at the last minute no longer than at minute 2 (with
 10 % or 1 s of slack).
@@ -368,7 +369,8 @@ def soak(minutes, folder, kept=False, translate=False):
     if translate:
         _, made = make_translation_model.lay_out_real(root, TRANSLATION_SHAPE)
         options = TRANSLATING_OPTIONS
-        env = {"TRANSLATION_MODEL": TRANSLATION_SHAPE, "BENCH_HOLD_DECODING": "1"}
+        env = {"TRANSLATION_MODEL": TRANSLATION_SHAPE, "BENCH_HOLD_DECODING": "1",
+               "BENCH_FORGET_TRANSLATIONS": "%.0f" % (MINUTE / 2)}
         if made.seconds:
             print("generated the %s shape in %.0f s (%.0f MB)" % (TRANSLATION_SHAPE, made.seconds,
                                                                  made.megabytes))

@@ -18,6 +18,11 @@ the real one would: such a model never stops where a real one does, and the smal
 that comes with it cuts words into far more pieces than the real one. Each sentence handed to
 the engine is therefore replaced by one of the length the real tokenizer would give (see
 real_token_count) and its decoding held to 1.2 times that length.
+
+BENCH_FORGET_TRANSLATIONS=SECONDS makes the worker's translation cache forget what it learnt more
+than SECONDS ago: a soak plays the same minute over and over, and a cache that remembers the
+previous minute's sentences would make every later minute's translations free, which no real
+conversation does.
 """
 import math
 import os
@@ -150,6 +155,35 @@ def held_translator(create):
     return create_held
 
 
+class ForgetfulCache(dict):
+    """The translation cache, with every entry forgotten once it is older than `seconds`."""
+
+    def __init__(self, seconds):
+        super().__init__()
+        self.seconds = seconds
+        self.stored = {}
+
+    def __setitem__(self, key, value):
+        super().__setitem__(key, value)
+        self.stored[key] = time.monotonic()
+
+    def get(self, key, default=None):
+        if time.monotonic() - self.stored.get(key, 0.0) > self.seconds:
+            return default
+        return super().get(key, default)
+
+    def clear(self):
+        super().clear()
+        self.stored.clear()
+
+
+def forgetful_worker(init, seconds):
+    def init_forgetful(self, *args, **kwargs):
+        init(self, *args, **kwargs)
+        self.cache = ForgetfulCache(seconds)
+    return init_forgetful
+
+
 _pass_thread = [None]
 _load_recognizer = worker.load_recognizer
 _run_pass = worker.run_pass
@@ -196,6 +230,9 @@ def timed_run_pass(*args):
 worker.load_recognizer = instrumented_load
 if os.environ.get("BENCH_HOLD_DECODING") == "1":
     worker.create_translator = held_translator(worker.create_translator)
+if os.environ.get("BENCH_FORGET_TRANSLATIONS") and hasattr(worker, "Worker"):
+    worker.Worker.__init__ = forgetful_worker(worker.Worker.__init__,
+                                              float(os.environ["BENCH_FORGET_TRANSLATIONS"]))
 worker.run_pass = timed_run_pass
 if hasattr(worker, "send"):
     worker.send = counting(worker.send)

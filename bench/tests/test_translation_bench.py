@@ -104,6 +104,19 @@ class TestHeldDecoding:
         assert options["max_decoding_length"] == 3
 
 
+def test_the_forgetful_cache_forgets_old_entries_only(monkeypatch):
+    now = [100.0]
+    monkeypatch.setattr(timed_worker.time, "monotonic", lambda: now[0])
+    cache = timed_worker.ForgetfulCache(30)
+    cache["old"] = "a"
+    now[0] = 120.0
+    cache["new"] = "b"
+    now[0] = 140.0
+    assert (cache.get("old"), cache.get("new"), cache.get("never")) == (None, "b", None)
+    cache.clear()
+    assert cache.get("new") is None and len(cache) == 0
+
+
 def line(t, kind, ch, text):
     return (t, [kind, str(ch), "0", "en", text])
 
