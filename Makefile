@@ -75,13 +75,15 @@ bench: setup build-native
 # Not part of `make test`: the worker (tiny.en, CPU) fed speech and noise in real time for
 # MINUTES minutes; prints latency, memory, threads and open files per minute and the goal.
 # KEEP=DIR keeps the audio, the worker's log and lines, every latency and its memory maps there.
+# TRANSLATE=1 translates everything with a model of the real NLLB 1.3B shape (random weights).
 MINUTES ?= 30
 KEEP ?=
 soak: setup
 	@cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build build/native --target feed_wav -j $(JOBS)
 	@scripts/make_dist.sh
-	@$(PYTHON) bench/soak.py --minutes $(MINUTES) $(if $(KEEP),--keep "$(abspath $(KEEP))")
+	@$(PYTHON) bench/soak.py --minutes $(MINUTES) $(if $(KEEP),--keep "$(abspath $(KEEP))") \
+	  $(if $(TRANSLATE),--translate)
 
 # Every fuzz target for FUZZ_SECONDS each, seeded from its corpus; prints executions and findings.
 FUZZ_SECONDS ?= 60

@@ -81,14 +81,15 @@ CPU_PARTIAL_STEP = 2.0    # seconds of new audio before a partial pass on the CP
 class Run:
     """The timed worker with every output line and pass stamped with the monotonic clock."""
 
-    def __init__(self, root, worker_dir=""):
+    def __init__(self, root, worker_dir="", model="tiny.en", extra_env=None):
         env = dict(os.environ)
         for name in ("TRANSLATION_MODEL", "SPEAKER_MODEL", "HF_HOME"):
             env.pop(name, None)
-        env.update({"DICTATION_ROOT": root, "DICTATE_MODEL": "tiny.en", "HF_HUB_OFFLINE": "1",
+        env.update({"DICTATION_ROOT": root, "DICTATE_MODEL": model, "HF_HUB_OFFLINE": "1",
                     "HF_ENDPOINT": "http://127.0.0.1:9",
                     "DICTATION_RELEASES_HOST": "http://127.0.0.1:9",
                     "BENCH_WORKER_DIR": worker_dir})
+        env.update(extra_env or {})
         self.proc = subprocess.Popen([sys.executable, "-u", os.path.join(HERE, "timed_worker.py")],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=env)
@@ -147,13 +148,16 @@ class Run:
 
 
 def settle(run, feed, quiet=2.0, timeout=60.0):
-    """Waits until every "E" has had its final pass and the worker has been quiet a while."""
+    """Waits until every "E" has had its final pass, every "F" its "U", and the worker has been
+    quiet a while."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         ends = sum(1 for _, kind, _ in feed.events if kind == "E")
         finals = sum(1 for p in run.passes if p[1])
+        kinds = [f[0] for _, f in list(run.lines)]
         last = max([t for t, _ in run.lines] + [p[4] for p in run.passes] + [0])
-        if finals >= ends and time.monotonic() - last > quiet:
+        if (finals >= ends and kinds.count("U") >= kinds.count("F")
+                and time.monotonic() - last > quiet):
             return
         time.sleep(0.1)
 
@@ -186,14 +190,15 @@ def commit_latencies(sentences, f_lines, started_at):
     return out
 
 
-def scenario(worker_dir, root, wavs, sentences, settings=()):
+def scenario(worker_dir, root, wavs, sentences, settings=(), options=OPTIONS, model="tiny.en",
+             extra_env=None, settle_timeout=60.0):
     """One fresh worker fed the audio in real time; the raw facts of the run."""
-    run = Run(root, worker_dir)
-    run.ready.get(timeout=180)
+    run = Run(root, worker_dir, model, extra_env)
+    run.ready.get(timeout=300)
     cpu_at_ready = run.cpu_seconds()
-    feed = speech.Feed(run.write, wavs, options=OPTIONS, realtime=True, settings=settings)
+    feed = speech.Feed(run.write, wavs, options=options, realtime=True, settings=settings)
     feed.wait(timeout=600)
-    settle(run, feed)
+    settle(run, feed, timeout=settle_timeout)
     cpu = run.cpu_seconds() - cpu_at_ready
     run.stop(feed.quit_frame)
 
@@ -212,7 +217,8 @@ def scenario(worker_dir, root, wavs, sentences, settings=()):
         "partial_walls": [p[4] - p[3] for p in partial],
         "partial_delays": partial_delays(run.passes, feed.started_at, feed.events),
         "pass_cpu": sum(p[5] for p in run.passes),
-        "profiles": run.profiles, "heard": heard,
+        "profiles": run.profiles, "heard": heard, "lines": list(run.lines),
+        "started_at": feed.started_at,
         "pass_rows": [(p[0], p[1], p[2], p[3] - feed.started_at, p[4] - p[3], p[5],
                        prof.get("encoder", (0, 0, 0))[2])
                       for p, prof in zip(run.passes, run.profiles)],

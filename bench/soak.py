@@ -1,6 +1,6 @@
 """Soak: minutes of live speech and non-speech through feed_wav into one worker (tiny.en, CPU).
 
-    python bench/soak.py [--minutes N] [--keep DIR]
+    python bench/soak.py [--minutes N] [--keep DIR] [--translate]
 
 Every minute plays the same one-minute program on both channels, in real time, through
 dist/linux/feed_wav into a worker that runs for the whole soak: sentences in several espeak-ng
@@ -20,6 +20,14 @@ so resident memory climbs for the first 10 to 20 minutes and then levels off. Wi
 MALLOC_MMAP_THRESHOLD_=131072 in the environment those buffers go back to the system at once and
 the figure follows what the worker actually holds (at the price of slower passes). Latency follows
 the machine's load (the last column) more than anything the worker carries.
+
+With --translate the worker translates everything into Russian with a model of the shape of
+NLLB-200 distilled 1.3B (random weights, decoding held to a real sentence's length: see
+bench/translation_bench.py; the translation cache forgets after half a minute, since the minutes
+repeat), and each minute also shows the lag from each "F" line to its "U"
+line (median, worst) and the finished lines still without a "U" line; the goal then also asks
+for every finished line answered by its "U" line and a lag at the last minute no longer than at minute 2 (with
+10 % or 1 s of slack).
 """
 import argparse
 import bisect
@@ -38,12 +46,16 @@ sys.path.insert(0, HERE)
 
 import recognition_bench  # noqa: E402  (also puts worker/tests and tools/models on the path)
 import lay_out_whisper  # noqa: E402
+import make_translation_model  # noqa: E402
 import speech  # noqa: E402
 
 MINUTE = 60.0
 QUIET_TAIL = 5.0         # each channel's program ends in silence, so a minute's answers are in
 ANSWER_WAIT = 30.0       # after a minute's audio, how long its answers may still take
 OPTIONS = "en|none|0|0|60"
+TRANSLATING_OPTIONS = "en|ru|0|0|60"
+TRANSLATION_SHAPE = "nllb13"
+LAG_SLACK = 1.0
 # the echo filter would hold the microphone back whenever the other side has just spoken
 SETTINGS = ["echo=0"]
 TOLERANCE = 0.10
@@ -170,6 +182,40 @@ def latencies(ends, answers, minute):
     return [a - e.after for e, a in mine if a is not None], sum(1 for _, a in mine if a is None)
 
 
+def finished_line_answers(lines):
+    """Per non-empty "F" line: (its arrival time, seconds until its "U" line or None while none
+    came, whether that "U" carried a translation). Pairs per channel, first in first out."""
+    waiting = {"0": [], "1": []}
+    answers = []
+    for t, fields in list(lines):
+        if fields[0] not in ("F", "U") or len(fields) < 5 or fields[1] not in waiting:
+            continue
+        if fields[0] == "F":
+            answers.append([t, None, False, bool(fields[4])])
+            waiting[fields[1]].append(answers[-1])
+        elif waiting[fields[1]]:
+            answer = waiting[fields[1]].pop(0)
+            answer[1], answer[2] = t - answer[0], bool(fields[4])
+    return [(t, lag, translated) for t, lag, translated, has_text in answers if has_text]
+
+
+def translation_figures(lines, start, end):
+    """(lags of the finished lines that arrived in [start, end), how many of them have no "U"
+    line (yet)). An empty translation counts as one: a model with random weights mostly decodes
+    tokens that its small tokenizer does not know."""
+    mine = [a for a in finished_line_answers(lines) if start <= a[0] < end]
+    return ([lag for _, lag, _ in mine if lag is not None],
+            sum(1 for _, lag, _ in mine if lag is None))
+
+
+def translation_cells(lags, untranslated):
+    return "  %14s  %7s  %12d" % ("%.2f s" % statistics.median(lags) if lags else "-",
+                                  "%.2f s" % max(lags) if lags else "-", untranslated)
+
+
+TRANSLATION_HEADER = "  %14s  %7s  %12s" % ("F to U: median", "worst", "without U")
+
+
 def observed(run):
     """The worker's passes and each channel's "F" arrival times, as read so far."""
     passes = [Pass(p[0], p[1], p[3], p[6]) for p in list(run.passes)]
@@ -221,8 +267,9 @@ def within(value, reference):
     return abs(value - reference) <= TOLERANCE * reference
 
 
-def verdict(medians, samples, unanswered):
-    """Lines comparing the last minute with minute 2, and whether the goal is met."""
+def verdict(medians, samples, unanswered, lag_medians=None, untranslated=0):
+    """Lines comparing the last minute with minute 2, and whether the goal is met. With
+    lag_medians (translation on) also the lag from "F" to "U" and the untranslated lines."""
     last = len(samples)
     if last < 2:
         return ["goal: needs at least 2 minutes"], False
@@ -243,6 +290,15 @@ def verdict(medians, samples, unanswered):
     checks.append(("open files %d against %d (most in any minute %d)"
                    % (sn.files, s2.files, max(s.files for s in samples)), sn.files <= s2.files))
     checks.append(("unanswered E frames over the whole soak: %d" % unanswered, unanswered == 0))
+    if lag_medians is not None:
+        l2, ln = lag_medians[1], lag_medians[last - 1]
+        if l2 is None or ln is None:
+            checks.append(("F to U lag: no translated line in minute 2 or %d" % last, False))
+        else:
+            checks.append(("F to U lag median %.2f s against %.2f s" % (ln, l2),
+                           ln <= max(l2 * (1 + TOLERANCE), l2 + LAG_SLACK)))
+        checks.append(("finished lines without a U line over the whole soak: %d"
+                       % untranslated, untranslated == 0))
     lines = ["goal, minute %d against minute 2:" % last]
     lines += ["  %-70s %s" % (text, "ok" if good else "MISSED") for text, good in checks]
     met = all(good for _, good in checks)
@@ -306,14 +362,25 @@ def keep_smaps(pid, folder, minute):
     shutil.copyfile("/proc/%d/smaps" % pid, os.path.join(folder, "minute-%02d.txt" % minute))
 
 
-def soak(minutes, folder, kept=False):
+def soak(minutes, folder, kept=False, translate=False):
     root = os.path.join(folder, "root")
     lay_out_whisper.lay_out(root)
+    options, env = OPTIONS, {}
+    if translate:
+        _, made = make_translation_model.lay_out_real(root, TRANSLATION_SHAPE)
+        options = TRANSLATING_OPTIONS
+        env = {"TRANSLATION_MODEL": TRANSLATION_SHAPE, "BENCH_HOLD_DECODING": "1",
+               "BENCH_FORGET_TRANSLATIONS": "%.0f" % (MINUTE / 2)}
+        if made.seconds:
+            print("generated the %s shape in %.0f s (%.0f MB)" % (TRANSLATION_SHAPE, made.seconds,
+                                                                 made.megabytes))
     wavs = build_minute(os.path.join(folder, "audio"))
-    print("machine: %d cores; worker: tiny.en on the CPU, no translation model; %d minute(s) of "
-          "the same one-minute program on both channels" % (os.cpu_count(), minutes), flush=True)
+    print("machine: %d cores; worker: tiny.en on the CPU, %s; %d minute(s) of the same "
+          "one-minute program on both channels" % (
+              os.cpu_count(), "translating into Russian with the %s shape" % TRANSLATION_SHAPE
+              if translate else "no translation model", minutes), flush=True)
 
-    run = recognition_bench.Run(root)
+    run = recognition_bench.Run(root, extra_env=env)
     try:
         print("worker %d: %s" % (run.proc.pid, run.ready.get(timeout=300)), flush=True)
     except queue.Empty:
@@ -321,9 +388,9 @@ def soak(minutes, folder, kept=False):
         run.stop(None)
         return 1
     job = Soak(run)
-    samples, load_at, medians, quit_frame = [], [], [], None
+    samples, load_at, medians, lag_medians, quit_frame = [], [], [], [], None
     cpu_before = proc_sample(run.proc.pid).cpu_seconds
-    print(HEADER, flush=True)
+    print(HEADER + (TRANSLATION_HEADER if translate else ""), flush=True)
 
     def report(minute):
         job.wait_for_answers(minute, time.monotonic() + ANSWER_WAIT)
@@ -331,14 +398,19 @@ def soak(minutes, folder, kept=False):
         medians.append(statistics.median(times) if times else None)
         cpu = samples[minute - 1].cpu_seconds - (samples[minute - 2].cpu_seconds
                                                   if minute > 1 else cpu_before)
-        print(row(minute, times, unanswered, samples[minute - 1], cpu, load_at[minute - 1]),
-              flush=True)
+        text = row(minute, times, unanswered, samples[minute - 1], cpu, load_at[minute - 1])
+        if translate:
+            lags, untranslated = translation_figures(
+                run.lines, job.started[minute], job.started.get(minute + 1, float("inf")))
+            lag_medians.append(statistics.median(lags) if lags else None)
+            text += translation_cells(lags, untranslated)
+        print(text, flush=True)
 
     failure = None
     for minute in range(1, minutes + 1):
         job.minute = minute
         job.started[minute] = time.monotonic()
-        feed = speech.Feed(job.write, wavs, options=OPTIONS, realtime=True, settings=SETTINGS)
+        feed = speech.Feed(job.write, wavs, options=options, realtime=True, settings=SETTINGS)
         if minute > 1:
             report(minute - 1)
         if not feed.wait(timeout=MINUTE + 60):
@@ -357,6 +429,12 @@ def soak(minutes, folder, kept=False):
         load_at.append(os.getloadavg()[0])
     if failure is None:
         report(minutes)
+    untranslated = 0
+    if translate:
+        deadline = time.monotonic() + ANSWER_WAIT
+        while time.monotonic() < deadline and translation_figures(run.lines, 0, float("inf"))[1]:
+            time.sleep(0.5)
+        untranslated = translation_figures(run.lines, 0, float("inf"))[1]
     warning = job.check_counts()
     run.stop(quit_frame)
     with open(os.path.join(folder, "worker.log"), "w") as f:
@@ -372,7 +450,8 @@ def soak(minutes, folder, kept=False):
     if warning:
         print(warning)
     unanswered = sum(1 for a in job.answers() if a is None)
-    lines, met = verdict(medians, samples, unanswered)
+    lines, met = verdict(medians, samples, unanswered, lag_medians if translate else None,
+                         untranslated)
     print("\n".join(lines))
     return 0 if met and not warning else 1
 
@@ -383,6 +462,9 @@ def main(argv):
     parser.add_argument("--keep", help="folder for the audio, the data root, the worker's log "
                         "and lines, utterances.tsv with every latency, and the worker's memory map "
                         "at each minute's end in smaps/ (kept)")
+    parser.add_argument("--translate", action="store_true",
+                        help="translate with a model of the real 1.3B shape (generated once "
+                        "into ~/.cache/colloquor/real-shape, 1.4 GB)")
     args = parser.parse_args(argv)
     if args.minutes < 1:
         parser.error("--minutes must be at least 1")
@@ -393,7 +475,7 @@ def main(argv):
     folder = args.keep or tempfile.mkdtemp(prefix="soak-")
     os.makedirs(folder, exist_ok=True)
     try:
-        return soak(args.minutes, folder, kept=bool(args.keep))
+        return soak(args.minutes, folder, kept=bool(args.keep), translate=args.translate)
     finally:
         if not args.keep:
             shutil.rmtree(folder, ignore_errors=True)

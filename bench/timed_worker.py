@@ -14,8 +14,21 @@ worker's own Python.
 
 BENCH_WORKER_DIR names another folder holding worker.py and dl_progress.py (an older commit's
 worker, for before/after figures); by default the worker of this tree runs.
+
+BENCH_HOLD_DECODING=1 makes a translation model of the real shape with random weights cost what
+the real one would: such a model never stops where a real one does, and the small tokenizer
+that comes with it cuts words into far more pieces than the real one. Each sentence handed to
+the engine is therefore replaced by one of the length the real tokenizer would give (see
+real_token_count) and its decoding held to 1.2 times that length.
+
+BENCH_FORGET_TRANSLATIONS=SECONDS makes the worker's translation cache forget what it learnt more
+than SECONDS ago: a soak plays the same minute over and over, and a cache that remembers the
+previous minute's sentences would make every later minute's translations free, which no real
+conversation does.
 """
+import math
 import os
+import re
 import sys
 import threading
 import time
@@ -106,6 +119,82 @@ def instrument(state):
     worker.translate = timed("translation", worker.translate, absorb=True)
 
 
+# Held decoding: a sentence of n real tokens is translated into ceil(1.2 n) tokens.
+DECODING_PER_SOURCE_TOKEN = 1.2
+_WORD_OR_MARK = re.compile(r"\w+|[^\w\s]")
+
+
+def real_token_count(pieces):
+    """The tokens the real models' tokenizer gives a sentence, estimated from the small
+    tokenizer's pieces: one per word and per punctuation mark, and one more for every tenth
+    word (long or rare words fall into two pieces)."""
+    words = _WORD_OR_MARK.findall("".join(pieces).replace("\u2581", " "))
+    return max(1, math.ceil(len(words) * 1.1))
+
+
+def held_batch(batch):
+    """(the batch with every sentence stood in for by one of its real length, decoding length)
+    A source is a language or target tag, the sentence's pieces and the end token."""
+    lengths = [real_token_count(source[1:-1]) for source in batch]
+    stand_ins = []
+    for source, n in zip(batch, lengths):
+        pieces = list(source[1:-1]) or [source[-1]]
+        stand_ins.append([source[0]] + (pieces * n)[:n] + [source[-1]])
+    return stand_ins, math.ceil(DECODING_PER_SOURCE_TOKEN * max(lengths))
+
+
+class HeldDecoding:
+    """A translation engine whose batches decode exactly as long as a real model's would."""
+
+    def __init__(self, inner):
+        self._inner = inner
+
+    def translate_batch(self, batch, **options):
+        stand_ins, length = held_batch(batch)
+        # A target prefix (the NLLB language tag) counts towards the decoding length.
+        length += 1 if options.get("target_prefix") else 0
+        options["min_decoding_length"] = options["max_decoding_length"] = length
+        return self._inner.translate_batch(stand_ins, **options)
+
+    def __getattr__(self, name):
+        return getattr(self._inner, name)
+
+
+def held_translator(create):
+    def create_held(*args, **kwargs):
+        return HeldDecoding(create(*args, **kwargs))
+    return create_held
+
+
+class ForgetfulCache(dict):
+    """The translation cache, with every entry forgotten once it is older than `seconds`."""
+
+    def __init__(self, seconds):
+        super().__init__()
+        self.seconds = seconds
+        self.stored = {}
+
+    def __setitem__(self, key, value):
+        super().__setitem__(key, value)
+        self.stored[key] = time.monotonic()
+
+    def get(self, key, default=None):
+        if time.monotonic() - self.stored.get(key, 0.0) > self.seconds:
+            return default
+        return super().get(key, default)
+
+    def clear(self):
+        super().clear()
+        self.stored.clear()
+
+
+def forgetful_worker(init, seconds):
+    def init_forgetful(self, *args, **kwargs):
+        init(self, *args, **kwargs)
+        self.cache = ForgetfulCache(seconds)
+    return init_forgetful
+
+
 _pass_thread = [None]
 _load_recognizer = worker.load_recognizer
 _run_pass = worker.run_pass
@@ -151,6 +240,11 @@ def timed_run_pass(*args):
 
 
 worker.load_recognizer = instrumented_load
+if os.environ.get("BENCH_HOLD_DECODING") == "1":
+    worker.create_translator = held_translator(worker.create_translator)
+if os.environ.get("BENCH_FORGET_TRANSLATIONS") and hasattr(worker, "Worker"):
+    worker.Worker.__init__ = forgetful_worker(worker.Worker.__init__,
+                                              float(os.environ["BENCH_FORGET_TRANSLATIONS"]))
 worker.run_pass = timed_run_pass
 if hasattr(worker, "send"):
     worker.send = counting(worker.send)

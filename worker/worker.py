@@ -8,10 +8,12 @@ standard error, which Parlivo keeps in worker.log, one line per failure.
 Heavy libraries (numpy, faster-whisper, CTranslate2, tokenizers, sherpa-onnx) are imported only
 after the dependency check, which may have to install them first.
 """
+import collections
 import functools
 import gc
 import glob
 import importlib.metadata
+import itertools
 import os
 import re
 import struct
@@ -519,6 +521,9 @@ class Worker:
         # waits for the network.
         self.after_ready = []
         self.dll_folders = []   # handles of the CUDA library folders, kept for the whole run
+        # Finished lines waiting for the translation thread; None while translation runs on
+        # the recognition thread.
+        self.aside = None
 
     def speaker_snapshot(self):
         """(extractor, speaker model id, sensitivity) as one consistent set."""
@@ -763,7 +768,15 @@ def create_translator(w, folder):
         except Exception as e:
             log("translator on GPU failed: %r" % (e,))
             w.send("S", "Not enough GPU memory for this translation model - using the CPU (slower).")
-    return ctranslate2.Translator(folder, device="cpu", compute_type="int8")
+    return ctranslate2.Translator(folder, device="cpu", compute_type="int8", inter_threads=1,
+                                  intra_threads=translator_threads())
+
+
+def translator_threads():
+    """Processor threads of the translation engine: half the cores, the recognizer's share
+    being the other half. Decoding one sentence at a time reads the whole model per token, so a
+    second thread barely shortens it, while it takes a core from recognition."""
+    return max(1, (os.cpu_count() or 2) // 2)
 
 
 def _restore_translator(w, kept, kept_id, failed_id):
@@ -1844,13 +1857,8 @@ def emit(w, ch, runs, final, want, detected, target):
             parts = [text.strip()] if text.strip() else []
         for part in parts or [""]:
             w.send(text_kind, ch.idx, speaker, lang_out, part)
-            translation = ""
-            if part:
-                try:
-                    translation = translate(w, part, source, target, final)
-                except Exception as e:
-                    log("translate error: %r" % (e,))
-            w.send(tr_kind_letter, ch.idx, speaker, tr_lang, translation)
+            answer_line(w, LineToTranslate(tr_kind_letter, ch.idx, speaker, tr_lang, part,
+                                           source, target))
         if final:
             keep_prompt(w, ch, want or detected, text)
 
@@ -1946,30 +1954,193 @@ def _engine_batch(engine, tokenizer, kind, sentences, src, tgt, final):
     return texts
 
 
+def _needs_no_engine(engine, text, src, tgt):
+    return (engine is None or not text or tgt == "none" or src == tgt
+            or src not in NLLB or tgt not in NLLB)
+
+
+def _no_engine_result(text, src, tgt):
+    return text if src == tgt and tgt != "none" else ""
+
+
+def known_translation(w, text, src, tgt, final, whole=True):
+    """What translate gives without running the engine: None when a sentence would need it
+    (whole), or the translations the cache already holds, joined (not whole)."""
+    engine, _, model_id, _ = translation_snapshot(w)
+    if _needs_no_engine(engine, text, src, tgt):
+        return _no_engine_result(text, src, tgt)
+    hits = [w.cache.get((model_id, src, tgt, final, s)) for s in sentences_of(text)]
+    if whole and None in hits:
+        return None
+    return " ".join(h for h in hits if h is not None)
+
+
 def translate(w, text, src, tgt, final):
+    return translate_texts(w, [(text, src, tgt)], final)[0]
+
+
+def translate_texts(w, texts, final):
+    """The translations of several (text, source, target), with one snapshot of the model and
+    every sentence not in the cache sent to the engine in one batch per direction: decoding a
+    sentence reads the whole model per token, so sentences decoded together share that read."""
     engine, tokenizer, model_id, kind = translation_snapshot(w)
     cache = w.cache
-    if (engine is None or not text or tgt == "none" or src == tgt
-            or src not in NLLB or tgt not in NLLB):
-        return text if src == tgt and tgt != "none" else ""
-    sentences = sentences_of(text)
     found = {}
-    todo = []
-    for sentence in sentences:
-        hit = cache.get((model_id, src, tgt, final, sentence))
-        if hit is not None:
-            found[sentence] = hit
-        elif sentence not in todo:
-            todo.append(sentence)
-    if todo:
-        for sentence, out in zip(todo, _engine_batch(engine, tokenizer, kind, todo, src, tgt,
-                                                      final)):
-            found[sentence] = out
+    todo = {}
+    for text, src, tgt in texts:
+        if _needs_no_engine(engine, text, src, tgt):
+            continue
+        for sentence in sentences_of(text):
+            key = (model_id, src, tgt, final, sentence)
+            hit = cache.get(key)
+            if hit is not None:
+                found[key] = hit
+            elif sentence not in todo.setdefault((src, tgt), []):
+                todo[(src, tgt)].append(sentence)
+    for (src, tgt), sentences in todo.items():
+        if not sentences:
+            continue
+        for sentence, out in zip(sentences, _engine_batch(engine, tokenizer, kind, sentences, src,
+                                                          tgt, final)):
+            found[(model_id, src, tgt, final, sentence)] = out
             cache[(model_id, src, tgt, final, sentence)] = out
-    result = " ".join(found[s] for s in sentences)
+    results = []
+    for text, src, tgt in texts:
+        if _needs_no_engine(engine, text, src, tgt):
+            results.append(_no_engine_result(text, src, tgt))
+        else:
+            results.append(" ".join(found[(model_id, src, tgt, final, s)]
+                                    for s in sentences_of(text)))
     if len(cache) > CACHE_LIMIT:
         cache.clear()
-    return result
+    return results
+
+
+def translate_or_empty(w, text, src, tgt, final):
+    if not text:
+        return ""
+    try:
+        return translate(w, text, src, tgt, final)
+    except Exception as e:
+        log("translate error: %r" % (e,))
+        return ""
+
+
+class LineToTranslate(NamedTuple):
+    """The translation line owed to a recognized line: "T" after "P", "U" after "F"."""
+    letter: str
+    channel: int
+    speaker: int
+    language: str               # the translation language sent, empty with no translation
+    text: str                   # the recognized text
+    src: str
+    tgt: str
+
+
+class TranslationsAside:
+    """Finished lines whose translation needs the engine, translated in order on a thread of
+    their own, so that on the processor a large model never holds up the next recognition pass.
+
+    Each "U" still follows its own "F", and the "U" lines of a channel keep the order of its "F"
+    lines (the window pairs them first in, first out), but other lines may come in between.
+    Queued translations die with the process when it is told to quit.
+    """
+
+    def __init__(self):
+        self.cond = threading.Condition()
+        self.lines = collections.deque()    # the first one is being translated
+
+    def waiting(self):
+        with self.cond:
+            return len(self.lines)
+
+
+def answer_line(w, line):
+    """Sends the translation line owed to a recognized line, or leaves it to the translation
+    thread. Recognition thread only."""
+    aside = w.aside
+    final = line.letter == "U"
+    if aside is None:
+        send_answer(w, line, translate_or_empty(w, line.text, line.src, line.tgt, final))
+    elif not final:
+        # Translating a growing line would cost the pass that follows; only what is known goes.
+        send_answer(w, line, known_translation(w, line.text, line.src, line.tgt, False, False))
+    else:
+        with aside.cond:
+            known = None if aside.lines else known_translation(w, line.text, line.src, line.tgt,
+                                                               True)
+            if known is not None:
+                send_answer(w, line, known)
+                return
+            aside.lines.append(line)
+            aside.cond.notify_all()
+
+
+def send_answer(w, line, translation):
+    w.send(line.letter, line.channel, line.speaker, line.language, translation)
+
+
+# Finished lines translated together at most: enough to catch up after a burst of speech, few
+# enough that the first of them does not wait long for the others.
+TRANSLATE_TOGETHER = 8
+
+
+def translate_lines(w, lines):
+    """The final translations of lines, together; line by line when that fails, so that one
+    line the engine cannot take costs only its own translation."""
+    try:
+        return translate_texts(w, [(line.text, line.src, line.tgt) for line in lines], True)
+    except Exception as e:
+        log("translate error: %r" % (e,))
+        if len(lines) == 1:
+            return [""]
+        return [translate_or_empty(w, line.text, line.src, line.tgt, True) for line in lines]
+
+
+# How much lower the translation thread runs than the rest of the worker (Linux nice steps; on
+# Windows one priority step, below normal).
+TRANSLATION_NICE = 5
+THREAD_PRIORITY_BELOW_NORMAL = -1
+
+
+def yield_to_recognition():
+    """Lowers the calling thread's priority, so that on a busy processor the recognition passes
+    (and so the "F" lines) go first and translations take what is left."""
+    try:
+        if sys.platform == "win32":
+            import ctypes
+
+            kernel = ctypes.windll.kernel32
+            kernel.SetThreadPriority(kernel.GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL)
+        else:
+            # On Linux a thread id names the thread alone.
+            tid = threading.get_native_id()
+            os.setpriority(os.PRIO_PROCESS, tid, os.getpriority(os.PRIO_PROCESS, tid)
+                           + TRANSLATION_NICE)
+    except (OSError, AttributeError) as e:
+        log("translation thread priority unchanged: %r" % (e,))
+
+
+def translation_loop(w):
+    """The translation thread: the queued finished lines, oldest first, those waiting together
+    translated together."""
+    aside = w.aside
+    yield_to_recognition()
+    while True:
+        with aside.cond:
+            while not aside.lines:
+                aside.cond.wait()
+            lines = list(itertools.islice(aside.lines, TRANSLATE_TOGETHER))
+        translations = translate_lines(w, lines)
+        with aside.cond:
+            for line, translation in zip(lines, translations):
+                send_answer(w, line, translation)
+                aside.lines.popleft()
+
+
+def start_translation_thread(w):
+    w.aside = TranslationsAside()
+    threading.Thread(target=translation_loop, args=(w,), daemon=True).start()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -2135,6 +2306,8 @@ def start_up(send):
     load_recognizer(w, name)
     load_initial_translator(w)
     load_initial_speaker(w)
+    if w.dev == "CPU":
+        start_translation_thread(w)
     threading.Thread(target=recognition_loop, args=(w,), daemon=True).start()
     send("S", "ready (%s)" % w.dev)
     for start_switch in w.after_ready:

@@ -55,3 +55,25 @@ def test_verdict_catches_growth_against_minute_two():
         lines, met = soak.verdict(medians, [sample, sample, later], unanswered)
         assert not met and "MISSED" in "\n".join(lines)
     assert not soak.verdict([2.0, 1.0, 1.2], [sample] * 3, 0)[1]
+
+
+def f_u(t, kind, ch, text):
+    return (t, [kind, str(ch), "0", "en", text])
+
+
+def test_translation_figures_pair_per_channel_and_count_missing_translations_by_minute():
+    lines = [f_u(1.0, "F", 0, "One."), f_u(2.0, "F", 1, "Two."), f_u(3.0, "U", 1, "<2>"),
+             f_u(4.0, "F", 0, ""), f_u(61.0, "U", 0, ""), f_u(62.0, "U", 0, ""),
+             f_u(63.0, "F", 1, "Three."), f_u(64.0, "F", 0, "Four.")]
+    # "One." waited 60 s (its empty translation counts); the empty line is no finished line
+    assert soak.translation_figures(lines, 0.0, 60.0) == ([60.0, 1.0], 0)
+    assert soak.translation_figures(lines, 60.0, 120.0) == ([], 2)
+
+
+def test_with_translation_the_goal_also_asks_for_a_steady_lag_and_every_line_translated():
+    sample = soak.Sample(100.0, 80.0, 10, 20, 1.0)
+    base = dict(medians=[1.0, 1.0, 1.0], samples=[sample] * 3, unanswered=0)
+    assert soak.verdict(**base, lag_medians=[2.0, 2.0, 2.9], untranslated=0)[1]
+    assert not soak.verdict(**base, lag_medians=[2.0, 2.0, 3.1], untranslated=0)[1]
+    assert not soak.verdict(**base, lag_medians=[2.0, 2.0, 2.0], untranslated=1)[1]
+    assert soak.verdict(**base)[1]

@@ -29,11 +29,20 @@ def finals(lines):
 
 
 def check_pairs(lines):
-    """Every recognition line is followed by its translation line for the same channel."""
+    """Every "P" line is followed by its "T" line; every "F" line is answered by one "U" line
+    for the same channel and speaker, later (finished lines are translated on their own
+    thread), in the order of the channel's "F" lines."""
     recognition = [f for f in lines if f[0] in "PTFU"]
-    for first, second in zip(recognition[::2], recognition[1::2]):
-        assert (first[0], second[0]) in (("P", "T"), ("F", "U")), recognition
-        assert first[1:3] == second[1:3]
+    waiting = {"0": [], "1": []}
+    for i, line in enumerate(recognition):
+        if line[0] == "P":
+            assert recognition[i + 1][0] == "T" and recognition[i + 1][1:3] == line[1:3]
+        elif line[0] == "F":
+            waiting[line[1]].append(line)
+        elif line[0] == "U":
+            assert waiting[line[1]], recognition
+            assert waiting[line[1]].pop(0)[1:3] == line[1:3]
+    assert waiting == {"0": [], "1": []}, recognition
 
 
 @pytest.fixture(scope="module")

@@ -351,6 +351,26 @@ TEST_F(WorkerMessages, TwoFinishedLinesThenOneTranslationPairsTheOldest) {
   EXPECT_TRUE(view_.panel_calls[2].line.labelled);
 }
 
+// Finished lines are translated on their own thread: their "U" lines may come after the next
+// partial and finished lines of the channel, still in the order of the "F" lines.
+TEST_F(WorkerMessages, LateTranslationsPairWithTheirLinesInOrder) {
+  worker_says(
+      "F\t0\t0\ten\tOne.\nP\t0\t0\ten\tTw\nT\t0\t0\tru\t\nF\t0\t0\ten\tTwo.\n"
+      "F\t1\t0\tru\tДа.\nF\t0\t0\ten\t\nU\t0\t0\tru\tРаз.\n");
+  ASSERT_EQ(view_.session.size(), 1u);
+  EXPECT_EQ(view_.session[0].translation, u"Раз.");
+  worker_says("U\t1\t0\ten\tYes.\nU\t0\t0\tru\tДва.\nU\t0\t0\tru\t\n");
+  ASSERT_EQ(view_.session.size(), 3u);
+  EXPECT_EQ(view_.session[1].text, u"Да.");
+  EXPECT_EQ(view_.session[1].translation, u"Yes.");
+  EXPECT_EQ(view_.session[2].text, u"Two.");
+  EXPECT_EQ(view_.session[2].translation, u"Два.");
+  ASSERT_EQ(state_.transcript_lines.size(), 3u);
+  EXPECT_EQ(state_.transcript_lines[1].translation, u"Два.");
+  EXPECT_TRUE(state_.pending_finals[0].empty());
+  EXPECT_TRUE(state_.pending_finals[1].empty());
+}
+
 TEST_F(WorkerMessages, TheTranslationKeepsTheLabelOfItsLine) {
   view_.labelled = true;
   worker_says("F\t1\t3\tde\tHallo.\n");

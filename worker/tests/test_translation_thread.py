@@ -1,0 +1,240 @@
+"""Finished lines translated on the translation thread: order of the lines, every "F" answered by
+its own "U", partial lines from the cache, and the end of input while translations wait."""
+import io
+import struct
+import threading
+import time
+from types import SimpleNamespace
+
+import pytest
+
+import worker
+
+
+class WordTokenizer:
+    """Words as tokens, ids handed out as they are met."""
+
+    def __init__(self):
+        self.words, self.ids = [], {}
+
+    def encode(self, text, add_special_tokens=True):
+        return SimpleNamespace(tokens=text.split())
+
+    def token_to_id(self, token):
+        if token not in self.ids:
+            self.ids[token] = len(self.words)
+            self.words.append(token)
+        return self.ids[token]
+
+    def decode(self, ids, skip_special_tokens=True):
+        return " ".join(self.words[i] for i in ids)
+
+
+class GatedEngine:
+    """An NLLB-like engine that holds every batch until the gate opens and answers each
+    sentence with "<sentence>"; a batch holding "Broken." fails."""
+
+    def __init__(self):
+        self.gate = threading.Event()
+        self.batches = []
+
+    def translate_batch(self, batch, target_prefix=None, **options):
+        sentences = [" ".join(tokens[1:-1]) for tokens in batch]
+        self.batches.append(sentences)
+        assert self.gate.wait(10), "the test never opened the gate"
+        if "Broken." in sentences:
+            raise ValueError("engine broke")
+        return [SimpleNamespace(hypotheses=[prefix + ["<%s>" % s]])
+                for s, prefix in zip(sentences, target_prefix)]
+
+
+@pytest.fixture
+def engine(w):
+    """The gated engine active, and the translation thread's queue in place; the thread itself
+    starts with start(), so that a test decides what is queued before it looks."""
+    gated = GatedEngine()
+    w.translation.activate(worker.TranslationEngine(gated, WordTokenizer(), "nllb", ""),
+                           "nllb13")
+    w.aside = worker.TranslationsAside()
+    gated.start = lambda: threading.Thread(target=worker.translation_loop, args=(w,),
+                                           daemon=True).start()
+    return gated
+
+
+@pytest.fixture
+def logged(monkeypatch):
+    got = []
+    monkeypatch.setattr(worker, "log", got.append)
+    return got
+
+
+def wait_for(lines, count):
+    deadline = time.monotonic() + 10
+    while len(lines) < count and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert len(lines) >= count, lines
+
+
+def pairs_as_the_window_makes_them(lines):
+    """(recognized text, translation) per finished line, pairing each "U" with the oldest
+    unanswered "F" of its channel, as the window does; None for a line never answered."""
+    waiting = {0: [], 1: []}
+    pairs = []
+    for kind, ch, _, _, text in lines:
+        if kind == "F":
+            pairs.append([text, None])
+            waiting[ch].append(pairs[-1])
+        elif kind == "U":
+            assert waiting[ch], "a U line without a waiting F on channel %d" % ch
+            waiting[ch].pop(0)[1] = text
+    return [tuple(p) for p in pairs]
+
+
+def final(w, ch, text, voice=0, src="en", tgt="ru"):
+    worker.emit(w, w.chans[ch], [worker.Run(voice, text)], True, src, None, tgt)
+
+
+def partial(w, ch, text, src="en", tgt="ru"):
+    worker.emit(w, w.chans[ch], [worker.Run(0, text)], False, src, None, tgt)
+
+
+class TestOrder:
+    def test_finished_lines_go_on_while_their_translations_wait(self, w, lines, engine):
+        engine.start()
+        final(w, 0, "One. Two.")
+        partial(w, 0, "Three")
+        # The recognition thread has sent everything of its own before any translation is done.
+        assert [(k, t) for k, _, _, _, t in lines] == [("F", "One."), ("F", "Two."), ("P", "Three"),
+                                                      ("T", "")]
+        engine.gate.set()
+        wait_for(lines, 6)
+        assert lines[4:] == [("U", 0, 0, "ru", "<One.>"), ("U", 0, 0, "ru", "<Two.>")]
+        assert sorted(s for batch in engine.batches for s in batch) == ["One.", "Two."]
+
+    def test_each_channel_gets_its_own_translations_in_order(self, w, lines, engine):
+        final(w, 0, "Hello there.", voice=1)
+        final(w, 1, "Good morning.", voice=2, src="ru", tgt="en")
+        final(w, 0, "")             # an utterance without text waits behind the others
+        final(w, 1, "Bye.", voice=2, src="ru", tgt="en")
+        engine.start()
+        engine.gate.set()
+        wait_for(lines, 8)
+        assert pairs_as_the_window_makes_them(lines) == [
+            ("Hello there.", "<Hello there.>"), ("Good morning.", "<Good morning.>"),
+            ("", ""), ("Bye.", "<Bye.>")]
+        answers = [line for line in lines if line[0] == "U"]
+        assert answers == [("U", 0, 1, "ru", "<Hello there.>"), ("U", 1, 2, "en", "<Good morning.>"),
+                           ("U", 0, 0, "ru", ""), ("U", 1, 2, "en", "<Bye.>")]
+        # what waited together went to the engine together, one batch per direction
+        assert engine.batches == [["Hello there."], ["Good morning.", "Bye."]]
+
+    def test_at_most_eight_lines_are_translated_together(self, w, lines, engine):
+        for n in range(10):
+            final(w, n % 2, "Line %d." % n)
+        engine.start()
+        engine.gate.set()
+        wait_for(lines, 20)
+        assert [len(batch) for batch in engine.batches] == [8, 2]
+        assert pairs_as_the_window_makes_them(lines) == [("Line %d." % n, "<Line %d.>" % n)
+                                                         for n in range(10)]
+
+    def test_a_line_that_needs_no_engine_goes_at_once_when_nothing_waits(self, w, lines, engine):
+        final(w, 0, "Same language.", tgt="en")
+        final(w, 1, "No translation.", tgt="none")
+        w.cache[("nllb13", "en", "ru", True, "Seen before.")] = "<cached>"
+        final(w, 0, "Seen before.")
+        assert lines == [("F", 0, 0, "en", "Same language."), ("U", 0, 0, "en", "Same language."),
+                         ("F", 1, 0, "en", "No translation."), ("U", 1, 0, "", ""),
+                         ("F", 0, 0, "en", "Seen before."), ("U", 0, 0, "ru", "<cached>")]
+        assert engine.batches == [] and w.aside.waiting() == 0
+
+    def test_a_cached_line_still_waits_its_turn(self, w, lines, engine):
+        w.cache[("nllb13", "en", "ru", True, "Seen before.")] = "<cached>"
+        final(w, 0, "New one.")
+        final(w, 0, "Seen before.")
+        assert [k for k, *_ in lines] == ["F", "F"] and w.aside.waiting() == 2
+        engine.start()
+        engine.gate.set()
+        wait_for(lines, 4)
+        assert pairs_as_the_window_makes_them(lines) == [("New one.", "<New one.>"),
+                                                         ("Seen before.", "<cached>")]
+        assert engine.batches == [["New one."]]
+
+    def test_a_failing_batch_is_retried_line_by_line(self, w, lines, engine, logged):
+        final(w, 0, "Broken. Fine.")
+        engine.start()
+        engine.gate.set()
+        wait_for(lines, 4)
+        assert pairs_as_the_window_makes_them(lines) == [("Broken.", ""), ("Fine.", "<Fine.>")]
+        assert engine.batches == [["Broken.", "Fine."], ["Broken."], ["Fine."]]
+        assert logged == ["translate error: ValueError('engine broke')"] * 2
+
+
+class TestPartialLines:
+    @pytest.mark.parametrize("cached, expected", [
+        ({}, ""),
+        ({"One.": "<1>"}, "<1>"),
+        ({"One.": "<1>", "Two": "<2>"}, "<1> <2>"),
+    ])
+    def test_only_what_the_cache_holds(self, w, lines, engine, cached, expected):
+        engine.start()
+        for sentence, out in cached.items():
+            w.cache[("nllb13", "en", "ru", False, sentence)] = out
+        # final translations of the same sentences are decoded otherwise and are not used
+        w.cache[("nllb13", "en", "ru", True, "Two")] = "<final>"
+        partial(w, 0, "One. Two")
+        assert lines == [("P", 0, 0, "en", "One. Two"), ("T", 0, 0, "ru", expected)]
+        assert engine.batches == []
+
+    def test_without_the_thread_lines_are_translated_in_place(self, w, lines, engine):
+        w.aside = None
+        engine.gate.set()
+        partial(w, 0, "One. Two")
+        final(w, 0, "Three.")
+        assert [t for *_, t in lines] == ["One. Two", "<One.> <Two>", "Three.", "<Three.>"]
+
+
+class TestEndOfInput:
+    @pytest.mark.parametrize("ending", [b"Q\0\0\0\0", b""])
+    def test_the_frame_loop_ends_while_translations_wait(self, w, lines, engine, ending):
+        engine.start()
+        final(w, 0, "Waiting.")
+        stream = io.BytesIO(b"E" + struct.pack("<I", 1) + b"\0" + ending)
+        started = time.monotonic()
+        worker.frame_loop(w, stream)
+        assert time.monotonic() - started < 2
+        # the queued translation is abandoned with the process: no "U" went out
+        assert [k for k, *_ in lines] == ["F"]
+        assert w.aside.waiting() == 1
+        engine.gate.set()
+        wait_for(lines, 2)          # let the thread finish before the stand-in goes
+
+
+@pytest.mark.parametrize("cores, threads", [(1, 1), (2, 1), (4, 2), (None, 1)])
+def test_the_engine_takes_half_the_cores_on_the_processor(w, monkeypatch, cores, threads):
+    import ctranslate2
+
+    made = []
+    monkeypatch.setattr(ctranslate2, "Translator", lambda folder, **options: made.append(options))
+    monkeypatch.setattr(worker.os, "cpu_count", lambda: cores)
+    worker.create_translator(w, "folder")
+    assert made == [{"device": "cpu", "compute_type": "int8", "inter_threads": 1,
+                     "intra_threads": threads}]
+
+
+def test_the_translation_thread_alone_runs_below_the_worker(w, lines, engine):
+    import os
+
+    engine.start()
+    final(w, 0, "Which thread?")
+    seen = {}
+    # the engine is called on the translation thread: note its priority there
+    engine.translate_batch, batch = (lambda *a, **k: seen.update(
+        tid=threading.get_native_id(),
+        nice=os.getpriority(os.PRIO_PROCESS, threading.get_native_id())) or batch(*a, **k),
+        engine.translate_batch)
+    final(w, 0, "This one.")
+    engine.gate.set()
+    wait_for(lines, 4)
+    assert seen["tid"] != threading.get_native_id()
+    assert seen["nice"] == os.getpriority(os.PRIO_PROCESS, 0) + worker.TRANSLATION_NICE
