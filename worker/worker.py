@@ -475,6 +475,7 @@ class Chan:
         # Finished utterances waiting for their final pass, oldest first. Audio after the size
         # of the first is the next utterance.
         self.ends = []
+        self.finishing = False  # a final pass of the channel is being recognized and sent
         self.last_time = 0.0
         self.last_lang = None
         self.prev_sents = []
@@ -1911,11 +1912,16 @@ def recognition_loop(w):
             if w.quit_flag:
                 return
             options = w.options
+            job.ch.finishing = job.final
         try:
             run_pass(w, job, options)
         except Exception as e:
             # A dead recognition thread would silence the worker for the rest of the run.
             log("recognition pass failed: %r" % (e,))
+        finally:
+            with w.cond:
+                job.ch.finishing = False
+                w.cond.notify_all()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -2132,10 +2138,27 @@ def translation_loop(w):
                 aside.cond.wait()
             lines = list(itertools.islice(aside.lines, TRANSLATE_TOGETHER))
         translations = translate_lines(w, lines)
-        with aside.cond:
-            for line, translation in zip(lines, translations):
+        for line, translation in zip(lines, translations):
+            wait_for_final_lines(w, line.channel)
+            with aside.cond:
                 send_answer(w, line, translation)
                 aside.lines.popleft()
+
+
+def final_lines_due(ch):
+    """Whether an utterance of the channel has ended whose final pass has not sent its lines."""
+    return bool(ch.ends) or ch.finishing
+
+
+def wait_for_final_lines(w, channel):
+    """Holds a channel's translation while an ended utterance of that channel is still being
+    recognized: the window takes a stopped recording's last lines to be complete once the
+    channel has been quiet for a while after a translation, so an earlier line's translation
+    must not come between the end of an utterance and that utterance's own lines."""
+    ch = w.chans[channel]
+    with w.cond:
+        while final_lines_due(ch) and not w.quit_flag:
+            w.cond.wait(WAIT_SLICE)
 
 
 def start_translation_thread(w):

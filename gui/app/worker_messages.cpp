@@ -268,14 +268,27 @@ void note_capture_stopped(WorkerState& state, SessionKey session,
   }
 }
 
+// Whether a finished line of the session on that channel still waits for its translation. The
+// worker may translate finished lines after it has recognized the next ones, so a translation
+// that arrives after the stop can belong to an earlier line while the last utterance's own lines
+// are still waiting.
+bool translation_owed(const WorkerState& state, std::size_t channel, SessionKey session) {
+  for (const PendingFinal& pending : state.pending_finals[channel]) {
+    if (pending.session == session) return true;
+  }
+  return false;
+}
+
 void expire_late_answers(WorkerState& state, WorkerView& view) {
   const std::uint64_t now = view.now_ms();
-  for (ChannelAnswers& answers : state.answers) {
+  for (std::size_t channel = 0; channel < state.answers.size(); ++channel) {
+    ChannelAnswers& answers = state.answers[channel];
     while (!answers.owed.empty()) {
       const ChannelAnswers::Owed& oldest = answers.owed.front();
       const bool answered = answers.last_kind == kLineFinalTranslation &&
                             answers.last_line_ms >= oldest.stopped_ms &&
-                            now - answers.last_line_ms >= kLateAnswerQuietMs;
+                            now - answers.last_line_ms >= kLateAnswerQuietMs &&
+                            !translation_owed(state, channel, oldest.session);
       const bool given_up = now - oldest.stopped_ms >= kLateAnswerLimitMs;
       if (!answered && !given_up) break;
       const SessionKey session = oldest.session;

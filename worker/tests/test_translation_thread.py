@@ -170,6 +170,51 @@ class TestOrder:
         assert logged == ["translate error: ValueError('engine broke')"] * 2
 
 
+    @pytest.mark.parametrize("due", ["ended", "finishing"])
+    def test_a_translation_waits_while_its_channel_has_an_utterance_to_finish(self, w, lines,
+                                                                               engine, due):
+        final(w, 0, "Earlier.")
+        final(w, 1, "Other side.")
+        ch = w.chans[0]
+        with w.cond:
+            if due == "ended":
+                ch.buf.extend(b"\0\0" * 100)
+                worker.mark_end(w, ch)
+            else:
+                ch.finishing = True
+        engine.start()
+        engine.gate.set()
+        time.sleep(0.5)
+        # Not even the other channel's answer overtakes: the queue keeps its order.
+        assert [k for k, *_ in lines] == ["F", "F"]
+        with w.cond:
+            ch.ends.clear()
+            ch.finishing = False
+            w.cond.notify_all()
+        wait_for(lines, 4)
+        assert pairs_as_the_window_makes_them(lines) == [("Earlier.", "<Earlier.>"),
+                                                         ("Other side.", "<Other side.>")]
+
+    def test_a_final_pass_marks_its_channel_until_its_lines_are_sent(self, w, monkeypatch):
+        seen = []
+        monkeypatch.setattr(worker, "run_pass", lambda w_, job, options: seen.append(
+            (job.final, job.ch.finishing)))
+        ch = w.chans[1]
+        with w.cond:
+            ch.buf.extend(b"\0\0" * 100)
+            worker.mark_end(w, ch)
+        thread = threading.Thread(target=worker.recognition_loop, args=(w,), daemon=True)
+        thread.start()
+        deadline = time.monotonic() + 10
+        while not seen and time.monotonic() < deadline:
+            time.sleep(0.01)
+        with w.cond:
+            w.quit_flag = True
+        thread.join(5)
+        assert seen == [(True, True)]
+        assert not worker.final_lines_due(ch)
+
+
 class TestPartialLines:
     @pytest.mark.parametrize("cached, expected", [
         ({}, ""),
@@ -206,6 +251,8 @@ class TestEndOfInput:
         # the queued translation is abandoned with the process: no "U" went out
         assert [k for k, *_ in lines] == ["F"]
         assert w.aside.waiting() == 1
+        with w.cond:                # no recognition thread here to answer the "E"
+            w.chans[0].ends.clear()
         engine.gate.set()
         wait_for(lines, 2)          # let the thread finish before the stand-in goes
 

@@ -515,6 +515,32 @@ TEST_F(WorkerMessages, LateLinesOfAStoppedRecordingGoToItsSessionUnshown) {
   EXPECT_EQ(state_.transcript_lines.size(), 1u);
 }
 
+TEST_F(WorkerMessages, ALateTranslationOfAnEarlierLineDoesNotEndTheClaimOfTheLastOne) {
+  // The worker translates finished lines on a thread of its own: the stopped recording's last
+  // utterance is recognized before an earlier line's translation arrives.
+  worker_says("F\t0\t0\ten\tFirst.\n");
+  view_.now = 5000;
+  note_capture_stopped(state_, 1, {true, false}, view_.now);
+  view_.current = 2;
+  clear_transcript(state_);
+  worker_says("F\t0\t0\ten\tLast.\n");
+  view_.now = 5500;
+  worker_says("U\t0\t0\tru\tПервое.\n");
+  view_.now = 5500 + 10 * kLateAnswerQuietMs;
+  expire_late_answers(state_, view_);
+  EXPECT_TRUE(view_.released.empty()) << "\"Last.\" still waits for its translation";
+  EXPECT_TRUE(session_lines_owed(state_, 1));
+
+  worker_says("U\t0\t0\tru\tПоследнее.\n");
+  ASSERT_EQ(view_.session.size(), 2u);
+  EXPECT_EQ(view_.session_keys, (std::vector<SessionKey>{1, 1}));
+  view_.now += kLateAnswerQuietMs;
+  expire_late_answers(state_, view_);
+  EXPECT_EQ(view_.released, (std::vector<SessionKey>{1}));
+  worker_says("F\t0\t0\ten\tNew.\nU\t0\t0\t\t\n");
+  EXPECT_EQ(view_.session_keys.back(), 2);
+}
+
 TEST_F(WorkerMessages, ARecordingWhoseAudioWasAnsweredClaimsNothing) {
   view_.now = 3000;
   worker_says("F\t1\t0\ten\tDone.\nU\t1\t0\t\t\n");
