@@ -769,8 +769,15 @@ def create_translator(w, folder):
         except Exception as e:
             log("translator on GPU failed: %r" % (e,))
             w.send("S", "Not enough GPU memory for this translation model - using the CPU (slower).")
-    return ctranslate2.Translator(folder, device="cpu", compute_type="int8", inter_threads=1,
-                                  intra_threads=translator_threads())
+    before = process_thread_ids()
+    translator = ctranslate2.Translator(folder, device="cpu", compute_type="int8",
+                                        inter_threads=1, intra_threads=translator_threads())
+    if w.dev == "CPU":
+        # The engine decodes on threads of its own, made here; lowering the thread that asks for
+        # a translation would leave them at the recognizer's priority.
+        for tid in process_thread_ids() - before:
+            lower_thread_priority(tid)
+    return translator
 
 
 def translator_threads():
@@ -2107,20 +2114,78 @@ def translate_lines(w, lines):
 # Windows one priority step, below normal).
 TRANSLATION_NICE = 5
 THREAD_PRIORITY_BELOW_NORMAL = -1
+THREAD_SET_INFORMATION = 0x0020
+THREAD_QUERY_INFORMATION = 0x0040
+TH32CS_SNAPTHREAD = 0x00000004
 
 
 def yield_to_recognition():
     """Lowers the calling thread's priority, so that on a busy processor the recognition passes
     (and so the "F" lines) go first and translations take what is left."""
+    lower_thread_priority(threading.get_native_id())
+
+
+def process_thread_ids():
+    """The native ids of the process's threads now; empty when they cannot be listed."""
+    try:
+        if sys.platform == "win32":
+            return _windows_thread_ids()
+        return {int(name) for name in os.listdir("/proc/self/task")}
+    except (OSError, AttributeError, ValueError) as e:
+        log("threads not listed: %r" % (e,))
+        return set()
+
+
+def _windows_thread_ids():
+    import ctypes
+    from ctypes import wintypes
+
+    class ThreadEntry(ctypes.Structure):
+        _fields_ = [("dwSize", wintypes.DWORD), ("cntUsage", wintypes.DWORD),
+                    ("th32ThreadID", wintypes.DWORD), ("th32OwnerProcessID", wintypes.DWORD),
+                    ("tpBasePri", wintypes.LONG), ("tpDeltaPri", wintypes.LONG),
+                    ("dwFlags", wintypes.DWORD)]
+
+    kernel = ctypes.windll.kernel32
+    kernel.CreateToolhelp32Snapshot.restype = wintypes.HANDLE
+    snapshot = kernel.CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0)
+    if snapshot in (None, wintypes.HANDLE(-1).value):
+        raise OSError("no thread snapshot (error %d)" % kernel.GetLastError())
+    ids = set()
+    try:
+        own = kernel.GetCurrentProcessId()
+        entry = ThreadEntry()
+        entry.dwSize = ctypes.sizeof(ThreadEntry)
+        more = kernel.Thread32First(wintypes.HANDLE(snapshot), ctypes.byref(entry))
+        while more:
+            if entry.th32OwnerProcessID == own:
+                ids.add(entry.th32ThreadID)
+            more = kernel.Thread32Next(wintypes.HANDLE(snapshot), ctypes.byref(entry))
+    finally:
+        kernel.CloseHandle(wintypes.HANDLE(snapshot))
+    return ids
+
+
+def lower_thread_priority(tid):
+    """Puts one thread of this process below the others (Linux nice steps; on Windows one
+    priority step, below normal)."""
     try:
         if sys.platform == "win32":
             import ctypes
+            from ctypes import wintypes
 
             kernel = ctypes.windll.kernel32
-            kernel.SetThreadPriority(kernel.GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL)
+            kernel.OpenThread.restype = wintypes.HANDLE
+            handle = kernel.OpenThread(THREAD_SET_INFORMATION | THREAD_QUERY_INFORMATION, False,
+                                       tid)
+            if not handle:
+                raise OSError("thread %d not opened (error %d)" % (tid, kernel.GetLastError()))
+            try:
+                kernel.SetThreadPriority(wintypes.HANDLE(handle), THREAD_PRIORITY_BELOW_NORMAL)
+            finally:
+                kernel.CloseHandle(wintypes.HANDLE(handle))
         else:
             # On Linux a thread id names the thread alone.
-            tid = threading.get_native_id()
             os.setpriority(os.PRIO_PROCESS, tid, os.getpriority(os.PRIO_PROCESS, tid)
                            + TRANSLATION_NICE)
     except (OSError, AttributeError) as e:

@@ -1,6 +1,7 @@
 """Finished lines translated on the translation thread: order of the lines, every "F" answered by
 its own "U", partial lines from the cache, and the end of input while translations wait."""
 import io
+import os
 import struct
 import threading
 import time
@@ -269,13 +270,43 @@ def test_the_engine_takes_half_the_cores_on_the_processor(w, monkeypatch, cores,
                      "intra_threads": threads}]
 
 
-def test_the_translation_thread_alone_runs_below_the_worker(w, lines, engine):
-    import os
+def _thread_cpu_and_nice():
+    out = {}
+    for name in os.listdir("/proc/self/task"):
+        with open("/proc/self/task/%s/stat" % name) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        out[int(name)] = (int(fields[11]) + int(fields[12]), int(fields[16]))
+    return out
 
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="threads listed by /proc")
+@pytest.mark.parametrize("dev, lowered", [("CPU", True), ("GPU", False)])
+def test_the_engine_decodes_below_the_worker_on_the_processor(w, model_store, dev, lowered):
+    """The engine decodes on threads of its own: those, not the thread that asks, must yield to
+    recognition. (A translator made on the processor after a GPU failure translates in place on
+    the recognition thread, so it keeps the worker's priority.)"""
+    w.dev = dev
+    translator = worker.create_translator(w, str(model_store / "nllb"))
+    own_nice = os.getpriority(os.PRIO_PROCESS, 0)
+    asking = threading.get_native_id()
+    before = _thread_cpu_and_nice()
+    for _ in range(40):
+        translator.translate_batch([["eng_Latn", "▁Hello", "</s>"]] * 8,
+                                   target_prefix=[["rus_Cyrl"]] * 8, beam_size=4,
+                                   max_decoding_length=48)
+    after = _thread_cpu_and_nice()
+    busy = {tid: nice for tid, (ticks, nice) in after.items()
+            if tid != asking and ticks > before.get(tid, (0, 0))[0]}
+    assert busy, "no engine thread did the decoding"
+    expected = own_nice + worker.TRANSLATION_NICE if lowered else own_nice
+    assert set(busy.values()) == {expected}
+    assert after[asking][1] == own_nice, "the asking thread keeps its priority"
+
+
+def test_the_translation_thread_lowers_itself(w, lines, engine):
     engine.start()
     final(w, 0, "Which thread?")
     seen = {}
-    # the engine is called on the translation thread: note its priority there
     engine.translate_batch, batch = (lambda *a, **k: seen.update(
         tid=threading.get_native_id(),
         nice=os.getpriority(os.PRIO_PROCESS, threading.get_native_id())) or batch(*a, **k),
