@@ -416,8 +416,13 @@ def sessions_at_next_start(install, work):
     s = Session(install, work)
     try:
         s.start()
-        items = s.probe("items", str(SESSIONS_LIST)).stdout.splitlines()
-        return items, s.close_and_wait()
+        # On a busy machine the first look can come before the list answers the probe.
+        deadline = time.time() + 15
+        while True:
+            items = s.probe("items", str(SESSIONS_LIST)).stdout.splitlines()
+            if items or time.time() > deadline:
+                return items, s.close_and_wait()
+            time.sleep(0.5)
     finally:
         s.stop()
 
