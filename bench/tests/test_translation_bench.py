@@ -28,13 +28,13 @@ class TestRealShapes:
         from ctranslate2.specs import common_spec, transformer_spec
 
         shape = mtm.REAL_SHAPES[model_id]
-        spec = transformer_spec.TransformerSpec.from_config(
+        layout = transformer_spec.TransformerSpec.from_config(
             (shape.encoder_layers, shape.decoder_layers), shape.heads,
             ffn_glu=shape.kind == "madlad", rms_norm=shape.kind == "madlad",
             relative_attention_bias=shape.kind == "madlad",
             activation=common_spec.Activation.RELU)
         total = 0
-        for name, value in spec.variables(ordered=True):
+        for name, value in layout.variables(ordered=True):
             if value is None and "embeddings" not in name and "projection" not in name \
                     and "relative" not in name:
                 dims = mtm.real_variable_shape(name, shape)

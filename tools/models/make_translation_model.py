@@ -264,7 +264,7 @@ def owner_is_biased(parts):
 
 
 def real_shape_spec(shape, tokens, seed=1234):
-    """The CTranslate2 specification of a model of this Shape, with random int8 weights."""
+    """The CTranslate2 layout of a model of this Shape, with random int8 weights."""
     import numpy as np
     from ctranslate2.specs import common_spec, transformer_spec
 
