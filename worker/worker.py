@@ -476,6 +476,10 @@ class Chan:
         # of the first is the next utterance.
         self.ends = []
         self.finishing = False  # a final pass of the channel is being recognized and sent
+        self.taken = 0          # bytes of the channel's audio taken off the head of buf so far
+        # Where each new session began in the channel's audio (counted like taken): the lines
+        # of the audio before it go out first, then an empty partial line marks the change.
+        self.marks = collections.deque()
         self.last_time = 0.0
         self.last_lang = None
         self.prev_sents = []
@@ -525,6 +529,8 @@ class Worker:
         # Finished lines waiting for the translation thread; None while translation runs on
         # the recognition thread.
         self.aside = None
+        # Translations under way with the active engine (guarded by cond).
+        self.engine_users = 0
 
     def speaker_snapshot(self):
         """(extractor, speaker model id, sensitivity) as one consistent set."""
@@ -543,6 +549,7 @@ def mark_end(w, ch):
 def cut_head(ch, count):
     """Removes the first count bytes of the channel's audio. Call with cond held."""
     del ch.buf[:count]
+    ch.taken += count
     ch.last_len = max(0, ch.last_len - count)
     ch.ends = [UtteranceEnd(max(0, end.size - count), end.order) for end in ch.ends]
 
@@ -583,6 +590,7 @@ class ModelSwitch:
         # Written under the worker's cond: the active model and its catalog id ("" when none).
         self.model = None
         self.active_id = ""
+        self.activations = 0    # counts the models made active, so that a new one is told apart
 
     def entry(self, model_id):
         return find_entry(self.catalog, model_id)
@@ -599,6 +607,7 @@ class ModelSwitch:
     def activate(self, model, model_id):
         with self.w.cond:
             self.model, self.active_id = model, model_id
+            self.activations += 1
 
     def request(self, model_id):
         if self.entry(model_id) is None:
@@ -815,6 +824,9 @@ def load_translator(w, model_id):
         kept_id = switch.active_id
         kept = switch.model._replace(translator=None) if switch.model is not None else None
         switch.model = None
+        # A batch under way keeps the old engine until it ends.
+        while w.engine_users:
+            w.cond.wait()
     gc.collect()
     try:
         engine = create_translator(w, folder)
@@ -1427,6 +1439,11 @@ def get_diarizer(w):
 
 # New audio (bytes) a channel needs before its next partial pass, by the recognizer's device.
 PARTIAL_STEP = {"GPU": int(RATE * 2 * 0.9), "CPU": int(RATE * 2 * 2.0)}
+# On the processor a partial pass waits while finished lines wait for their translation, for
+# the processor to do those first: who reads the other side's translation needs it more than a
+# fresher partial line. It waits at most this long after the channel's previous partial pass,
+# so that the partial line still moves while someone speaks.
+PARTIAL_WAIT_MAX = 3.0
 WAIT_SLICE = 0.2
 MIN_AUDIO = int(0.3 * RATE)
 QUIET_PEAK = (0.003, 0.3)
@@ -1548,6 +1565,8 @@ def pick(w):
         return Job(ch, data, True)
     step = PARTIAL_STEP.get(w.dev, PARTIAL_STEP["CPU"])
     ready = [ch for ch in w.chans if ch.buf and len(ch.buf) - ch.last_len >= step]
+    if w.aside is not None and w.aside.behind():
+        ready = [ch for ch in ready if time.monotonic() - ch.last_time >= PARTIAL_WAIT_MAX]
     if not ready:
         return None
     ch = min(ready, key=lambda c: (c.last_time, c.idx))
@@ -1888,11 +1907,15 @@ def run_pass(w, job, options):
             log("the pass wrote out its prompt; recognized again without it")
             items, words, detected = transcribe(w.model, samples, final, asked, "")
         if not final:
+            if utterance_ended(w, ch):
+                return
             items, words = stream_commit(w, ch, samples, items, words, want, detected, target)
         runs = make_runs(w, ch, samples, items, final, words)
     except Exception as e:
         log("transcribe error: %r" % (e,))
         runs = []
+    if not final and utterance_ended(w, ch):
+        return
     if final:
         if want in (src, tgt):
             ch.last_lang = want
@@ -1908,18 +1931,56 @@ def run_pass(w, job, options):
             ch.prompts[key] = ch.prompts[key].rstrip().rstrip("".join(END_MARKS))
 
 
+def sessions_begun(w):
+    """The channels all of whose audio from before a new session has been answered, with a
+    session change still to mark. Call with cond held, between passes."""
+    begun = []
+    for ch in w.chans:
+        if ch.marks and ch.marks[0] <= ch.taken:
+            while ch.marks and ch.marks[0] <= ch.taken:
+                ch.marks.popleft()
+            begun.append(ch.idx)
+    return begun
+
+
+def mark_session_change(w, channels):
+    """An empty partial line (what a pass that heard nothing sends) on each channel: the lines
+    of the channel before it came from the audio of the previous session, those after it from
+    the new one's. Translations still owed to earlier lines may come later; the window pairs
+    those with their own lines."""
+    for channel in channels:
+        w.send("P", channel, 0, "", "")
+        w.send("T", channel, 0, "", "")
+
+
+def utterance_ended(w, ch):
+    """Whether the utterance of a partial pass ended while the pass ran: its final pass comes
+    next and says it all, so the partial line would only be out of date (and, after the stop
+    of a recording, look like a line of what is recorded next)."""
+    with w.cond:
+        return bool(ch.ends)
+
+
 def recognition_loop(w):
     """The recognition thread: final passes first, partial passes by turns."""
     while True:
         with w.cond:
-            job = pick(w)
-            while job is None and not w.quit_flag:
+            begun = sessions_begun(w)
+            job = None if begun else pick(w)
+            while job is None and not begun and not w.quit_flag:
                 w.cond.wait(WAIT_SLICE)
-                job = pick(w)
+                begun = sessions_begun(w)
+                job = None if begun else pick(w)
             if w.quit_flag:
                 return
-            options = w.options
-            job.ch.finishing = job.final
+            if begun:
+                job = None
+            else:
+                options = w.options
+                job.ch.finishing = job.final
+        if job is None:
+            mark_session_change(w, begun)
+            continue
         try:
             run_pass(w, job, options)
         except Exception as e:
@@ -1967,19 +2028,62 @@ def _engine_batch(engine, tokenizer, kind, sentences, src, tgt, final):
     return texts
 
 
+def needs_engine(text, src, tgt):
+    """Whether translating text from src to tgt takes the engine (rather than giving the text
+    itself or nothing)."""
+    return bool(text) and tgt != "none" and src != tgt and src in NLLB and tgt in NLLB
+
+
 def _needs_no_engine(engine, text, src, tgt):
-    return (engine is None or not text or tgt == "none" or src == tgt
-            or src not in NLLB or tgt not in NLLB)
+    return engine is None or not needs_engine(text, src, tgt)
 
 
 def _no_engine_result(text, src, tgt):
     return text if src == tgt and tgt != "none" else ""
 
 
+class EngineInUse:
+    """The active engine with its tokenizer, id and kind as one set, counted as in use until the
+    block ends, so that a model switch can wait for the last batch of the old model before it
+    creates the new one."""
+
+    def __init__(self, w):
+        self.w = w
+        self.engine = None
+
+    def __enter__(self):
+        with self.w.cond:
+            self.engine, model_id = self.w.translation.model, self.w.translation.active_id
+            if self.engine is not None:
+                self.w.engine_users += 1
+        if self.engine is None:
+            return None, None, model_id, ""
+        return self.engine.translator, self.engine.tok, model_id, self.engine.kind
+
+    def __exit__(self, *exc):
+        if self.engine is not None:
+            self.engine = None
+            with self.w.cond:
+                self.w.engine_users -= 1
+                self.w.cond.notify_all()
+        return False
+
+
+def switch_pending(w):
+    """Whether a translation model is being replaced: the old engine is released, the new one
+    not created yet."""
+    with w.cond:
+        absent = w.translation.model is None
+    return absent and w.translation.loading
+
+
 def known_translation(w, text, src, tgt, final, whole=True):
     """What translate gives without running the engine: None when a sentence would need it
-    (whole), or the translations the cache already holds, joined (not whole)."""
+    (whole), or the translations the cache already holds, joined (not whole). While a model is
+    being replaced, a line that needs the engine waits for the new one (None)."""
     engine, _, model_id, _ = translation_snapshot(w)
+    if engine is None and whole and needs_engine(text, src, tgt) and switch_pending(w):
+        return None
     if _needs_no_engine(engine, text, src, tgt):
         return _no_engine_result(text, src, tgt)
     hits = [w.cache.get((model_id, src, tgt, final, s)) for s in sentences_of(text)]
@@ -1996,8 +2100,13 @@ def translate_texts(w, texts, final):
     """The translations of several (text, source, target), with one snapshot of the model and
     every sentence not in the cache sent to the engine in one batch per direction: decoding a
     sentence reads the whole model per token, so sentences decoded together share that read."""
-    engine, tokenizer, model_id, kind = translation_snapshot(w)
-    cache = w.cache
+    with EngineInUse(w) as (engine, tokenizer, model_id, kind):
+        results = _translate_with(w.cache, engine, tokenizer, model_id, kind, texts, final)
+        engine = tokenizer = None   # the switch waiting for this block frees the model next
+    return results
+
+
+def _translate_with(cache, engine, tokenizer, model_id, kind, texts, final):
     found = {}
     todo = {}
     for text, src, tgt in texts:
@@ -2050,22 +2159,54 @@ class LineToTranslate(NamedTuple):
     tgt: str
 
 
+class Owed:
+    """A finished line waiting for its "U": its translation once made (None until then)."""
+
+    def __init__(self, line, order):
+        self.line = line
+        self.order = order          # arrival over both channels: older lines translate first
+        self.translation = None
+
+
 class TranslationsAside:
-    """Finished lines whose translation needs the engine, translated in order on a thread of
-    their own, so that on the processor a large model never holds up the next recognition pass.
+    """Finished lines whose translation needs the engine, translated on a thread of their own, so
+    that on the processor a large model never holds up the next recognition pass.
 
     Each "U" still follows its own "F", and the "U" lines of a channel keep the order of its "F"
-    lines (the window pairs them first in, first out), but other lines may come in between.
-    Queued translations die with the process when it is told to quit.
+    lines (the window pairs them first in, first out); the two channels' lines wait apart, so
+    that one channel's held lines never hold the other's. While nothing waits, the newest partial
+    line is translated, so that the cache has it for the partial lines that follow. Queued
+    translations die with the process when it is told to quit.
     """
 
     def __init__(self):
         self.cond = threading.Condition()
-        self.lines = collections.deque()    # the first one is being translated
+        self.owed = (collections.deque(), collections.deque())
+        self.arrivals = 0
+        self.partial = None         # the newest partial line, while nobody has translated it
+        self.engine_seen = 0        # the activation whose engine has translated here already
+        self.untranslated_count = 0
 
     def waiting(self):
-        with self.cond:
-            return len(self.lines)
+        """Finished lines still without their "U" (read without the lock: a figure, not a
+        decision that must be exact)."""
+        return len(self.owed[0]) + len(self.owed[1])
+
+    def add(self, line):
+        """Queues a finished line. Call with cond held."""
+        self.arrivals += 1
+        self.owed[line.channel & 1].append(Owed(line, self.arrivals))
+        self.untranslated_count += 1
+        self.cond.notify_all()
+
+    def behind(self):
+        """Finished lines waiting for the engine (read without the lock, as a figure)."""
+        return self.untranslated_count
+
+    def untranslated(self, limit):
+        """The oldest lines without a translation, at most limit. Call with cond held."""
+        lines = [owed for queue in self.owed for owed in queue if owed.translation is None]
+        return sorted(lines, key=lambda owed: owed.order)[:limit]
 
 
 def answer_line(w, line):
@@ -2076,17 +2217,21 @@ def answer_line(w, line):
     if aside is None:
         send_answer(w, line, translate_or_empty(w, line.text, line.src, line.tgt, final))
     elif not final:
-        # Translating a growing line would cost the pass that follows; only what is known goes.
+        # Translating a growing line would cost the pass that follows; what is known goes now,
+        # and the line is left to the translation thread for when it has nothing else to do.
         send_answer(w, line, known_translation(w, line.text, line.src, line.tgt, False, False))
+        if needs_engine(line.text, line.src, line.tgt):
+            with aside.cond:
+                aside.partial = line
+                aside.cond.notify_all()
     else:
         with aside.cond:
-            known = None if aside.lines else known_translation(w, line.text, line.src, line.tgt,
-                                                               True)
+            known = None if aside.owed[line.channel & 1] else known_translation(
+                w, line.text, line.src, line.tgt, True)
             if known is not None:
                 send_answer(w, line, known)
                 return
-            aside.lines.append(line)
-            aside.cond.notify_all()
+            aside.add(line)
 
 
 def send_answer(w, line, translation):
@@ -2136,6 +2281,23 @@ def process_thread_ids():
         return set()
 
 
+def python_thread_ids():
+    """The native ids of the threads that Python code of this process started."""
+    return {t.native_id for t in threading.enumerate() if t.native_id is not None}
+
+
+def lower_threads_made_by(make, *args):
+    """make(*args), with the threads that appear meanwhile put below the rest of the worker.
+    Threads that Python code starts at the same moment (another part of the worker) keep their
+    priority; what is left are the library's own."""
+    before = process_thread_ids()
+    try:
+        return make(*args)
+    finally:
+        for tid in process_thread_ids() - before - python_thread_ids():
+            lower_thread_priority(tid)
+
+
 def _windows_thread_ids():
     import ctypes
     from ctypes import wintypes
@@ -2167,8 +2329,9 @@ def _windows_thread_ids():
 
 
 def lower_thread_priority(tid):
-    """Puts one thread of this process below the others (Linux nice steps; on Windows one
-    priority step, below normal)."""
+    """Puts one thread of this process below the others (Linux: the process's nice plus
+    TRANSLATION_NICE, whatever it had; on Windows one priority step, below normal). Lowering a
+    thread twice leaves it where once did."""
     try:
         if sys.platform == "win32":
             import ctypes
@@ -2185,29 +2348,11 @@ def lower_thread_priority(tid):
             finally:
                 kernel.CloseHandle(wintypes.HANDLE(handle))
         else:
-            # On Linux a thread id names the thread alone.
-            os.setpriority(os.PRIO_PROCESS, tid, os.getpriority(os.PRIO_PROCESS, tid)
+            # On Linux a thread id names the thread alone; new threads inherit their creator's.
+            os.setpriority(os.PRIO_PROCESS, tid, os.getpriority(os.PRIO_PROCESS, os.getpid())
                            + TRANSLATION_NICE)
     except (OSError, AttributeError) as e:
         log("translation thread priority unchanged: %r" % (e,))
-
-
-def translation_loop(w):
-    """The translation thread: the queued finished lines, oldest first, those waiting together
-    translated together."""
-    aside = w.aside
-    yield_to_recognition()
-    while True:
-        with aside.cond:
-            while not aside.lines:
-                aside.cond.wait()
-            lines = list(itertools.islice(aside.lines, TRANSLATE_TOGETHER))
-        translations = translate_lines(w, lines)
-        for line, translation in zip(lines, translations):
-            wait_for_final_lines(w, line.channel)
-            with aside.cond:
-                send_answer(w, line, translation)
-                aside.lines.popleft()
 
 
 def final_lines_due(ch):
@@ -2215,15 +2360,118 @@ def final_lines_due(ch):
     return bool(ch.ends) or ch.finishing
 
 
-def wait_for_final_lines(w, channel):
-    """Holds a channel's translation while an ended utterance of that channel is still being
-    recognized: the window takes a stopped recording's last lines to be complete once the
-    channel has been quiet for a while after a translation, so an earlier line's translation
-    must not come between the end of an utterance and that utterance's own lines."""
-    ch = w.chans[channel]
+def held_channels(w):
+    """The channels whose translations wait: an ended utterance of theirs is still being
+    recognized. The window takes a stopped recording's lines to be complete once the channel's
+    own lines have come, so an earlier line's translation must not come between the end of an
+    utterance and that utterance's own lines."""
     with w.cond:
-        while final_lines_due(ch) and not w.quit_flag:
-            w.cond.wait(WAIT_SLICE)
+        if w.quit_flag:
+            return set()
+        return {ch.idx for ch in w.chans if final_lines_due(ch)}
+
+
+def send_translated(w, aside):
+    """Sends the translations that are ready, each channel's in order, except on a held
+    channel. Call with aside.cond held."""
+    held = held_channels(w)
+    while True:
+        ready = [queue for channel, queue in enumerate(aside.owed)
+                 if queue and queue[0].translation is not None and channel not in held]
+        if not ready:
+            return
+        owed = min(ready, key=lambda queue: queue[0].order).popleft()
+        send_answer(w, owed.line, owed.translation)
+
+
+def next_batch(w, aside):
+    """The finished lines to translate next; empty while the engine they need is being
+    replaced. Call with aside.cond held."""
+    batch = aside.untranslated(TRANSLATE_TOGETHER)
+    if batch and switch_pending(w):
+        return []
+    return batch
+
+
+def translate_owed(w, batch):
+    try:
+        translations = translate_lines(w, [owed.line for owed in batch])
+    except Exception as e:
+        log("translation failed: %r" % (e,))
+        translations = [""] * len(batch)
+    with w.aside.cond:
+        for owed, translation in zip(batch, translations):
+            owed.translation = translation
+        w.aside.untranslated_count -= len(batch)
+    with w.cond:
+        w.cond.notify_all()         # a partial pass may have waited for these
+
+
+def translate_partial(w, line):
+    """Puts the partial line's sentences into the cache under the partial key."""
+    try:
+        translate_texts(w, [(line.text, line.src, line.tgt)], False)
+    except Exception as e:
+        log("translate error: %r" % (e,))
+
+
+def translation_step(w, aside):
+    """One round of the translation thread: what is ready goes out, then the oldest waiting
+    lines are translated (or, with none waiting, the newest partial line)."""
+    with aside.cond:
+        send_translated(w, aside)
+        batch = next_batch(w, aside)
+        partial = None
+        if not batch and not aside.untranslated(1):
+            partial, aside.partial = aside.partial, None
+        if not batch and partial is None:
+            # Held lines and a model being replaced are looked at again shortly.
+            aside.cond.wait(WAIT_SLICE if aside.waiting() else None)
+            return
+    translate = translate_owed if batch else translate_partial
+    if first_use_of_engine(w, aside):
+        # The engine starts most of its decoding threads at its first translation, and on
+        # Windows a new thread starts at normal priority whatever its creator's.
+        lower_threads_made_by(translate, w, batch or partial)
+    else:
+        translate(w, batch or partial)
+
+
+def first_use_of_engine(w, aside):
+    with w.cond:
+        activation = w.translation.activations if w.translation.model is not None else 0
+    if activation in (0, aside.engine_seen):
+        return False
+    aside.engine_seen = activation
+    return True
+
+
+def translation_loop(w):
+    """The translation thread: finished lines, oldest first, those waiting together translated
+    together. An error it does not expect costs one line its translation, never the thread."""
+    aside = w.aside
+    yield_to_recognition()
+    while True:
+        try:
+            translation_step(w, aside)
+        except Exception as e:
+            log("translation thread error: %r" % (e,))
+            give_up_oldest(w, aside)
+
+
+def give_up_oldest(w, aside):
+    """Answers the oldest waiting line with an empty translation."""
+    try:
+        with aside.cond:
+            queues = [queue for queue in aside.owed if queue]
+            if queues:
+                owed = min(queues, key=lambda queue: queue[0].order).popleft()
+                if owed.translation is None:
+                    aside.untranslated_count -= 1
+                send_answer(w, owed.line, "")
+    except Exception as e:
+        log("translation thread error: %r" % (e,))
+        time.sleep(WAIT_SLICE)
 
 
 def start_translation_thread(w):
@@ -2337,6 +2585,8 @@ def on_reset(w, payload):
     with w.cond:
         for ch in w.chans:
             reset_voices(ch)
+            ch.marks.append(ch.taken + len(ch.buf))
+        w.cond.notify_all()
 
 
 FRAME_HANDLERS = {

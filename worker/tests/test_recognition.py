@@ -683,6 +683,76 @@ class TestPasses:
         assert not thread.is_alive()
 
 
+class TestSessionChange:
+    """A new session ("R") while the previous recording's utterances are still being answered:
+    the window tells the two apart by the empty partial line that separates them."""
+
+    def run_thread(self, w):
+        import threading
+        thread = threading.Thread(target=worker.recognition_loop, args=(w,), daemon=True)
+        thread.start()
+        return thread
+
+    def stop(self, w, thread):
+        with w.cond:
+            w.quit_flag = True
+            w.cond.notify_all()
+        thread.join(2)
+
+    def wait_for(self, state, count):
+        deadline = time.monotonic() + 5
+        while len(state) < count and time.monotonic() < deadline:
+            time.sleep(0.01)
+
+    def test_the_old_lines_then_the_mark_then_the_new_ones(self, state, w):
+        m = use_model(w, ScriptedModel())
+        transcribe = m.transcribe
+
+        def by_length(audio, **options):    # the old utterance is 1 s long, the new one 2 s
+            m.segments = [seg(words_of(("Old." if len(audio) < 1.5 * RATE else "New.", 0, .5)))]
+            return transcribe(audio, **options)
+
+        m.transcribe = by_length
+        for kind, payload in [("A", b"\0" + pcm(1)), ("E", b"\0"), ("R", b""),
+                              ("A", b"\0" + pcm(2)), ("E", b"\0")]:
+            handle(w, kind, payload)
+        thread = self.run_thread(w)
+        self.wait_for(state, 8)
+        self.stop(w, thread)
+        assert [(k, t) for k, c, _, _, t in state if c == "0"] == [
+            ("F", "Old."), ("U", ""), ("P", ""), ("T", ""), ("F", "New."), ("U", "")]
+        # channel 1 had nothing to answer: its mark goes at once
+        assert [(k, t) for k, c, _, _, t in state if c == "1"] == [("P", ""), ("T", "")]
+
+    def test_a_new_session_with_nothing_owed_is_marked_at_once(self, state, w):
+        use_model(w, ScriptedModel())
+        thread = self.run_thread(w)
+        handle(w, "R", b"")
+        handle(w, "R", b"")     # twice, with no audio between: one mark
+        self.wait_for(state, 4)
+        time.sleep(0.3)
+        self.stop(w, thread)
+        assert [(k, c, t) for k, c, _, _, t in state] == [
+            ("P", "0", ""), ("T", "0", ""), ("P", "1", ""), ("T", "1", "")]
+
+    def test_a_partial_pass_whose_utterance_ended_meanwhile_sends_nothing(self, state, w):
+        m = use_model(w, ScriptedModel(segments=[seg(words_of(("Done.", 0, .5),
+                                                              ("still", 1.8, 2.2)))]))
+        ch = w.chans[0]
+        ch.buf += pcm(3)
+        ch.prev_sents = ["done"]    # the first sentence could be committed
+        transcribe = m.transcribe
+
+        def ending_meanwhile(audio, **options):
+            handle(w, "E", b"\0")
+            return transcribe(audio, **options)
+
+        m.transcribe = ending_meanwhile
+        worker.run_pass(w, (ch, bytes(ch.buf), False), worker.Options("en", "none", True))
+        assert state == []
+        assert len(ch.buf) == len(pcm(3)), "nothing committed: the final pass takes it all"
+
+
 def stripped(prompts):
     return {lang: text.strip() for lang, text in prompts.items()}
 

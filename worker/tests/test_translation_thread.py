@@ -1,5 +1,6 @@
 """Finished lines translated on the translation thread: order of the lines, every "F" answered by
 its own "U", partial lines from the cache, and the end of input while translations wait."""
+import gc
 import io
 import os
 import struct
@@ -110,7 +111,9 @@ class TestOrder:
         engine.gate.set()
         wait_for(lines, 6)
         assert lines[4:] == [("U", 0, 0, "ru", "<One.>"), ("U", 0, 0, "ru", "<Two.>")]
-        assert sorted(s for batch in engine.batches for s in batch) == ["One.", "Two."]
+        # the finished lines first; the partial line only once nothing else waits
+        wait_for(engine.batches, 2)
+        assert engine.batches == [["One.", "Two."], ["Three"]]
 
     def test_each_channel_gets_its_own_translations_in_order(self, w, lines, engine):
         final(w, 0, "Hello there.", voice=1)
@@ -186,8 +189,8 @@ class TestOrder:
         engine.start()
         engine.gate.set()
         time.sleep(0.5)
-        # Not even the other channel's answer overtakes: the queue keeps its order.
-        assert [k for k, *_ in lines] == ["F", "F"]
+        # Only the held channel waits; the other side's translation goes.
+        assert lines[2:] == [("U", 1, 0, "ru", "<Other side.>")]
         with w.cond:
             ch.ends.clear()
             ch.finishing = False
@@ -316,3 +319,151 @@ def test_the_translation_thread_lowers_itself(w, lines, engine):
     wait_for(lines, 4)
     assert seen["tid"] != threading.get_native_id()
     assert seen["nice"] == os.getpriority(os.PRIO_PROCESS, 0) + worker.TRANSLATION_NICE
+
+
+class TestModelSwitch:
+    """A translation model replaced while finished lines wait for their translation."""
+
+    def switching(self, w):
+        """The active engine released and a switch running, as load_translator leaves it while
+        it creates the new model."""
+        w.translation.loading = True
+        w.translation.activate(None, "")
+
+    def test_lines_wait_for_the_new_engine(self, w, lines, engine):
+        engine.start()
+        self.switching(w)
+        final(w, 0, "During the switch.")
+        final(w, 1, "Also waiting.")
+        time.sleep(0.5)
+        assert [k for k, *_ in lines] == ["F", "F"], "nothing answered without an engine"
+        newer = GatedEngine()
+        newer.gate.set()
+        w.translation.activate(worker.TranslationEngine(newer, WordTokenizer(), "nllb", ""),
+                               "nllb33")
+        w.translation.loading = False
+        wait_for(lines, 4)
+        assert pairs_as_the_window_makes_them(lines) == [
+            ("During the switch.", "<During the switch.>"), ("Also waiting.", "<Also waiting.>")]
+        assert newer.batches == [["During the switch.", "Also waiting."]]
+
+    def test_a_failed_switch_answers_the_waiting_lines_empty(self, w, lines, engine):
+        engine.start()
+        self.switching(w)
+        final(w, 0, "Waits.")
+        time.sleep(0.3)
+        w.translation.loading = False      # the load failed and left no engine
+        wait_for(lines, 2)
+        assert pairs_as_the_window_makes_them(lines) == [("Waits.", "")]
+
+    def test_the_old_engine_is_gone_before_the_new_one_is_made(self, w, lines, monkeypatch):
+        import weakref
+
+        gated = GatedEngine()
+        old = weakref.ref(gated)
+        w.translation.activate(worker.TranslationEngine(gated, WordTokenizer(), "nllb", ""),
+                               "nllb13")
+        w.aside = worker.TranslationsAside()
+        threading.Thread(target=worker.translation_loop, args=(w,), daemon=True).start()
+        final(w, 0, "In the engine.")
+        wait_for(gated.batches, 1)          # the batch is under way with the old engine
+        made = []
+
+        def create(w_, folder):
+            gc.collect()
+            made.append(old() is None)
+            return GatedEngine()
+
+        monkeypatch.setattr(worker, "fetch", lambda *a, **k: "folder")
+        monkeypatch.setattr(worker, "create_translator", create)
+        monkeypatch.setattr("tokenizers.Tokenizer.from_file", lambda path: WordTokenizer())
+        loader = threading.Thread(target=worker.load_translator, args=(w, "nllb33"))
+        loader.start()
+        time.sleep(0.3)
+        assert made == [], "the new model waits for the batch"
+        gated.gate.set()
+        del gated
+        loader.join(10)
+        wait_for(lines, 2)
+        assert made == [True]
+        assert w.translation.active_id == "nllb33"
+
+
+class TestThreadSurvives:
+    def test_an_unexpected_error_costs_one_line(self, w, lines, engine, logged, monkeypatch):
+        engine.gate.set()
+        real = worker.held_channels
+        calls = []
+
+        def failing_once(w_):
+            calls.append(1)
+            if len(calls) == 1:
+                raise RuntimeError("surprise")
+            return real(w_)
+
+        monkeypatch.setattr(worker, "held_channels", failing_once)
+        final(w, 0, "Lost translation.")
+        final(w, 0, "Still translated.")
+        engine.start()
+        wait_for(lines, 4)
+        assert pairs_as_the_window_makes_them(lines) == [("Lost translation.", ""),
+                                                         ("Still translated.",
+                                                          "<Still translated.>")]
+        assert "translation thread error: RuntimeError('surprise')" in logged
+
+
+class TestIdleTranslatesPartials:
+    def test_the_newest_partial_line_fills_the_cache_for_the_next(self, w, lines, engine):
+        engine.gate.set()
+        engine.start()
+        partial(w, 0, "First words")
+        partial(w, 0, "Hello there. How")
+        deadline = time.monotonic() + 10
+        while ("nllb13", "en", "ru", False, "How") not in w.cache and time.monotonic() < deadline:
+            time.sleep(0.01)
+        partial(w, 0, "Hello there. How are you")
+        assert lines[-1] == ("T", 0, 0, "ru", "<Hello there.>")
+        assert ("nllb13", "en", "ru", True, "Hello there.") not in w.cache, "partial key only"
+
+    def test_partial_passes_wait_while_finished_lines_do(self, w, lines, engine, monkeypatch):
+        ch = w.chans[0]
+        ch.buf.extend(b"\0" * worker.PARTIAL_STEP["CPU"])
+        now = [100.0]
+        monkeypatch.setattr(worker.time, "monotonic", lambda: now[0])
+        ch.last_time = now[0] - 1.0
+        final(w, 1, "Waiting for its translation.")
+        assert worker.pick(w) is None
+        now[0] += worker.PARTIAL_WAIT_MAX
+        assert worker.pick(w).ch is ch, "not held longer than the limit"
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="threads listed by /proc")
+def test_threads_the_engine_starts_at_its_first_translation_are_lowered(model_store):
+    """With more than one thread per translation the engine starts its helpers at the first
+    translation; a thread that another part starts at that moment keeps its priority."""
+    import ctranslate2
+
+    own_nice = os.getpriority(os.PRIO_PROCESS, 0)
+    translator = ctranslate2.Translator(str(model_store / "nllb"), device="cpu",
+                                        compute_type="int8", inter_threads=1, intra_threads=2)
+    other = {}
+    release = threading.Event()
+
+    def other_part():
+        other["tid"] = threading.get_native_id()
+        release.wait(10)
+
+    def first_translation():
+        threading.Thread(target=other_part, daemon=True).start()
+        before = set(os.listdir("/proc/self/task"))
+        translator.translate_batch([["eng_Latn", "▁Hello", "</s>"]],
+                                   target_prefix=[["rus_Cyrl"]], max_decoding_length=8)
+        return set(os.listdir("/proc/self/task")) - before
+
+    started = worker.lower_threads_made_by(first_translation)
+    engine_threads = {int(t) for t in started} - {other["tid"]}
+    assert engine_threads, "the engine started no thread at its first translation"
+    assert {os.getpriority(os.PRIO_PROCESS, t) for t in engine_threads} == {
+        own_nice + worker.TRANSLATION_NICE}
+    assert os.getpriority(os.PRIO_PROCESS, other["tid"]) == own_nice
+    release.set()
