@@ -13,7 +13,6 @@ import functools
 import gc
 import glob
 import importlib.metadata
-import itertools
 import os
 import re
 import struct
