@@ -1960,6 +1960,15 @@ def utterance_ended(w, ch):
         return bool(ch.ends)
 
 
+def mark_first_session(w):
+    """The first session begins with the run: its mark tells the window that this worker marks
+    sessions."""
+    with w.cond:
+        for ch in w.chans:
+            ch.marks.append(0)
+        w.cond.notify_all()
+
+
 def recognition_loop(w):
     """The recognition thread: final passes first, partial passes by turns."""
     while True:
@@ -2647,6 +2656,7 @@ def start_up(send):
         start_translation_thread(w)
     threading.Thread(target=recognition_loop, args=(w,), daemon=True).start()
     send("S", "ready (%s)" % w.dev)
+    mark_first_session(w)
     for start_switch in w.after_ready:
         start_switch()
     return w

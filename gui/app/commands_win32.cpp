@@ -298,6 +298,7 @@ void on_new_session() {
   clear_panel(translation_panel);
   clear_transcript(main_window());
   send_frame(kFrameReset, nullptr, 0);
+  note_new_session_sent();
   window_state.session_open = create_session_file();
   update_controls();
   set_status(new_session_status(window_state.session_open, worker_state.startup_finished,

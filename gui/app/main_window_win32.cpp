@@ -582,8 +582,12 @@ void wait_for_worker_to_quit() {
   if (worker.hProcess != nullptr) WaitForSingleObject(worker.hProcess, kQuitWaitMs);
 }
 
+// How long closing waits for the translations still owed to finished lines.
+constexpr std::uint64_t kCloseTranslationWaitMs = 3000;
+
 void on_destroy() {
   stop_recording();
+  wait_for_owed_translations(g_window, kCloseTranslationWaitMs);
   // No translation can be waited for any more: what was recognized is saved as it is.
   save_pending_finals(g_window);
   close_all_session_files();

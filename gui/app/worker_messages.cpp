@@ -108,27 +108,47 @@ bool shown_live(WorkerView& view, SessionKey session) {
   return session == view.current_session() && (session != kNoSession || view.capture_running());
 }
 
-void note_line(WorkerState& state, WorkerView& view, int channel, char kind) {
-  ChannelAnswers& answers = state.answers[static_cast<std::size_t>(channel)];
-  answers.last_kind = kind;
-  answers.last_line_ms = view.now_ms();
-  if (kind == kLineFinalTranslation) answers.last_answer_ms = answers.last_line_ms;
-}
-
 void release_if_idle(const WorkerState& state, WorkerView& view, SessionKey session) {
   if (session != kNoSession && !session_lines_owed(state, session)) view.release_session(session);
 }
 
+void end_oldest_claim(WorkerState& state, WorkerView& view, int channel) {
+  std::deque<ChannelAnswers::Owed>& owed = state.answers[static_cast<std::size_t>(channel)].owed;
+  const SessionKey session = owed.front().session;
+  owed.pop_front();
+  release_if_idle(state, view, session);
+}
+
+// The worker's first "P" of a channel after "R" comes once the audio sent before it is answered.
+void end_claim_at_session_mark(WorkerState& state, WorkerView& view, int channel) {
+  state.partials_seen = true;
+  const std::deque<ChannelAnswers::Owed>& owed =
+      state.answers[static_cast<std::size_t>(channel)].owed;
+  if (!owed.empty() && owed.front().new_session_sent) end_oldest_claim(state, view, channel);
+}
+
+// A worker that never sends partial lines marks no session either. Its finished lines answer the
+// audio of the new session once that has begun, at the latest; the claim ends there.
+void end_claim_without_marks(WorkerState& state, WorkerView& view, int channel) {
+  if (state.partials_seen) return;
+  const std::deque<ChannelAnswers::Owed>& owed =
+      state.answers[static_cast<std::size_t>(channel)].owed;
+  if (!owed.empty() && owed.front().new_session_sent &&
+      view.last_audio_ms(channel) > owed.front().audio_at_new_session) {
+    end_oldest_claim(state, view, channel);
+  }
+}
+
 void handle_partial(WorkerState& state, WorkerView& view, const WorkerLine& line, int channel,
                     PanelId panel) {
-  note_line(state, view, channel, line.kind);
+  if (line.kind == kLinePartial) end_claim_at_session_mark(state, view, channel);
   if (!shown_live(view, line_session(state, view, channel))) return;
   view.set_partial(panel, channel,
                    panel_line(channel, line.number, view.lines_labelled(), line.text));
 }
 
 void handle_final(WorkerState& state, WorkerView& view, const WorkerLine& line, int channel) {
-  note_line(state, view, channel, kLineFinal);
+  end_claim_without_marks(state, view, channel);
   PendingFinal pending;
   pending.session = line_session(state, view, channel);
   const bool shown = shown_live(view, pending.session);
@@ -154,7 +174,6 @@ void handle_final(WorkerState& state, WorkerView& view, const WorkerLine& line, 
 
 void handle_final_translation(WorkerState& state, WorkerView& view, const WorkerLine& line,
                               int channel) {
-  note_line(state, view, channel, kLineFinalTranslation);
   std::deque<PendingFinal>& queue = state.pending_finals[channel];
   if (queue.empty()) {
     if (shown_live(view, line_session(state, view, channel))) {
@@ -249,53 +268,49 @@ void clear_transcript(WorkerState& state) {
   state.transcript_lines.clear();
 }
 
-bool audio_unanswered(const WorkerState& state, int channel, std::uint64_t audio_tick) {
-  return audio_tick != 0 &&
-         audio_tick >= state.answers[static_cast<std::size_t>(channel & 1)].last_answer_ms;
-}
-
 void note_capture_stopped(WorkerState& state, SessionKey session,
-                          const std::array<bool, 2>& audio_unanswered, std::uint64_t now_ms) {
+                          const std::array<std::uint64_t, 2>& last_audio_ms, std::uint64_t now_ms) {
   if (session == kNoSession) return;
   for (std::size_t channel = 0; channel < state.answers.size(); ++channel) {
-    if (!audio_unanswered[channel]) continue;
-    std::deque<ChannelAnswers::Owed>& owed = state.answers[channel].owed;
-    if (!owed.empty() && owed.back().session == session) {
+    ChannelAnswers& answers = state.answers[channel];
+    if (last_audio_ms[channel] <= answers.claimed_audio_ms) continue;
+    answers.claimed_audio_ms = last_audio_ms[channel];
+    std::deque<ChannelAnswers::Owed>& owed = answers.owed;
+    if (!owed.empty() && owed.back().session == session && !owed.back().new_session_sent) {
       owed.back().stopped_ms = now_ms;  // paused and resumed in the same session
     } else {
-      owed.push_back({session, now_ms});
+      owed.push_back({session, now_ms, false, 0});
     }
   }
 }
 
-// Whether a finished line of the session on that channel still waits for its translation. The
-// worker may translate finished lines after it has recognized the next ones, so a translation
-// that arrives after the stop can belong to an earlier line while the last utterance's own lines
-// are still waiting.
-bool translation_owed(const WorkerState& state, std::size_t channel, SessionKey session) {
-  for (const PendingFinal& pending : state.pending_finals[channel]) {
-    if (pending.session == session) return true;
+void note_new_session(WorkerState& state, const std::array<std::uint64_t, 2>& last_audio_ms) {
+  for (std::size_t channel = 0; channel < state.answers.size(); ++channel) {
+    for (ChannelAnswers::Owed& owed : state.answers[channel].owed) {
+      if (owed.new_session_sent) continue;
+      owed.new_session_sent = true;
+      owed.audio_at_new_session = last_audio_ms[channel];
+    }
   }
-  return false;
 }
 
 void expire_late_answers(WorkerState& state, WorkerView& view) {
   const std::uint64_t now = view.now_ms();
   for (std::size_t channel = 0; channel < state.answers.size(); ++channel) {
-    ChannelAnswers& answers = state.answers[channel];
-    while (!answers.owed.empty()) {
-      const ChannelAnswers::Owed& oldest = answers.owed.front();
-      const bool answered = answers.last_kind == kLineFinalTranslation &&
-                            answers.last_line_ms >= oldest.stopped_ms &&
-                            now - answers.last_line_ms >= kLateAnswerQuietMs &&
-                            !translation_owed(state, channel, oldest.session);
-      const bool given_up = now - oldest.stopped_ms >= kLateAnswerLimitMs;
-      if (!answered && !given_up) break;
-      const SessionKey session = oldest.session;
-      answers.owed.pop_front();
-      release_if_idle(state, view, session);
+    const std::deque<ChannelAnswers::Owed>& owed = state.answers[channel].owed;
+    while (!owed.empty() && now - owed.front().stopped_ms >= kLateAnswerLimitMs) {
+      end_oldest_claim(state, view, static_cast<int>(channel));
     }
   }
+}
+
+bool translations_owed(const WorkerState& state) {
+  for (const std::deque<PendingFinal>& queue : state.pending_finals) {
+    for (const PendingFinal& pending : queue) {
+      if (pending.has_text) return true;
+    }
+  }
+  return false;
 }
 
 void save_pending_finals(WorkerState& state, WorkerView& view) {

@@ -45,23 +45,23 @@ struct PendingFinal {
   TranscriptLine line;
 };
 
-// After a recording stops, the worker may still be working on its last utterance, whose lines
-// belong to the stopped recording's session even if another session is current by the time they
-// come. Per channel: the sessions still owed lines, oldest first, and what the channel last sent.
+// After a recording stops, the worker may still be working on its utterances, whose finished
+// lines belong to the stopped recording's session even if another session is current by the time
+// they come. The worker answers the audio of a channel in order, and once everything sent before a
+// new session's "R" is answered it sends an empty partial line on the channel: the first "P" of
+// the channel after the "R" therefore ends the claim. Per channel: the claims, oldest first.
 struct ChannelAnswers {
   struct Owed {
     SessionKey session = kNoSession;
     std::uint64_t stopped_ms = 0;
+    bool new_session_sent = false;           // an "R" went out after this recording stopped
+    std::uint64_t audio_at_new_session = 0;  // the channel's last audio tick at that "R"
   };
   std::deque<Owed> owed;
-  char last_kind = 0;  // the kind of the channel's last recognition line
-  std::uint64_t last_line_ms = 0;
-  std::uint64_t last_answer_ms = 0;  // when the channel's last "U" arrived
+  std::uint64_t claimed_audio_ms = 0;  // the channel's audio up to this tick has been claimed
 };
 
-// A stopped recording's claim on its channel ends once the channel has been quiet this long after
-// a final translation, or at the latest after the limit (a worker that never answers).
-inline constexpr std::uint64_t kLateAnswerQuietMs = 1500;
+// A claim ends at the latest after this long (a worker that never answers).
 inline constexpr std::uint64_t kLateAnswerLimitMs = 120000;
 
 struct WorkerState {
@@ -81,6 +81,7 @@ struct WorkerState {
   std::vector<TranscriptLine> transcript_lines;
   std::array<std::deque<PendingFinal>, 2> pending_finals;
   std::array<ChannelAnswers, 2> answers;
+  bool partials_seen = false;  // the worker has sent a "P" line in this run
 };
 
 // The one instance of the window's worker state.
@@ -113,6 +114,8 @@ struct WorkerView {
   virtual void release_session(SessionKey session) = 0;
   // A millisecond tick (GetTickCount64).
   virtual std::uint64_t now_ms() = 0;
+  // The tick of the channel's last audio frame to the worker; 0 before any.
+  virtual std::uint64_t last_audio_ms(int channel) = 0;
   // True while system-audio capture is enabled or speaker detection is in effect.
   virtual bool lines_labelled() = 0;
   virtual bool capture_running() = 0;
@@ -142,18 +145,21 @@ void fill_translation_models(const WorkerState& state, WorkerView& view);
 // translation into its own session when that arrives.
 void clear_transcript(WorkerState& state);
 
-// A recording has stopped in `session`; `audio_unanswered` tells per channel whether audio went
-// out after the channel's last final translation arrived. Those channels' next finished lines
-// belong to `session`, whatever is current when they come.
+// A recording has stopped in `session`; `last_audio_ms` holds per channel the tick of its last
+// audio frame. The finished lines of a channel that sent audio not claimed before belong to
+// `session`, whatever is current when they come, until the worker marks the next session.
 void note_capture_stopped(WorkerState& state, SessionKey session,
-                          const std::array<bool, 2>& audio_unanswered, std::uint64_t now_ms);
+                          const std::array<std::uint64_t, 2>& last_audio_ms, std::uint64_t now_ms);
 
-// Whether audio sent at `audio_tick` still waits for its answer on the channel.
-bool audio_unanswered(const WorkerState& state, int channel, std::uint64_t audio_tick);
+// "R" has gone to the worker ("+ New session"): the claims standing now end at the worker's mark.
+void note_new_session(WorkerState& state, const std::array<std::uint64_t, 2>& last_audio_ms);
 
-// Ends the claims of stopped recordings that have been answered or waited too long (called by the
-// window's timer), releasing sessions that are owed nothing any more.
+// Ends the claims that have waited too long (called by the window's timer), releasing sessions
+// that are owed nothing any more.
 void expire_late_answers(WorkerState& state, WorkerView& view);
+
+// True while a finished line with text still waits for its final translation.
+bool translations_owed(const WorkerState& state);
 
 // Writes every finished line still waiting for its translation into its session, untranslated,
 // and drops every claim: the worker's output has ended, or the window is closing.

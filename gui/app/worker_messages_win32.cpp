@@ -1,5 +1,6 @@
 #include "app/worker_messages_win32.h"
 
+#include <array>
 #include <memory>
 
 #include "app/commands.h"
@@ -27,6 +28,7 @@ class WindowView final : public ControlsView {
   }
   void release_session(SessionKey session) override { release_session_file(session); }
   std::uint64_t now_ms() override { return GetTickCount64(); }
+  std::uint64_t last_audio_ms(int channel) override { return last_audio_frame_tick(channel); }
   bool capture_running() override { return colloquor::capture_running(); }
   void stop_capture() override { stop_recording(); }
   void send_options() override { colloquor::send_options(); }
@@ -36,6 +38,10 @@ class WindowView final : public ControlsView {
 };
 
 bool owed_to_session(SessionKey session) { return session_lines_owed(worker_state, session); }
+
+std::array<std::uint64_t, 2> last_audio_ticks() {
+  return {last_audio_frame_tick(0), last_audio_frame_tick(1)};
+}
 
 }  // namespace
 
@@ -64,11 +70,23 @@ void fill_translation_models(HWND window) {
 void clear_transcript(HWND) { clear_transcript(worker_state); }
 
 void note_recording_stopped() {
-  const std::array<bool, 2> unanswered = {
-      audio_unanswered(worker_state, 0, last_audio_frame_tick(0)),
-      audio_unanswered(worker_state, 1, last_audio_frame_tick(1)),
-  };
-  note_capture_stopped(worker_state, current_session_key(), unanswered, GetTickCount64());
+  note_capture_stopped(worker_state, current_session_key(), last_audio_ticks(), GetTickCount64());
+}
+
+void note_new_session_sent() { note_new_session(worker_state, last_audio_ticks()); }
+
+void wait_for_owed_translations(HWND window, std::uint64_t limit_ms) {
+  const std::uint64_t until = GetTickCount64() + limit_ms;
+  while (worker_state.worker_ready && translations_owed(worker_state)) {
+    MSG message;
+    if (PeekMessageW(&message, window, WM_WORKER_LINE, WM_WORKER_LINE, PM_REMOVE)) {
+      on_worker_line(window, message.lParam);
+      continue;
+    }
+    const std::uint64_t now = GetTickCount64();
+    if (now >= until) return;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(until - now), QS_POSTMESSAGE);
+  }
 }
 
 void save_pending_finals(HWND window) {

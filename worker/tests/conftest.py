@@ -1,5 +1,6 @@
 """Shared fixtures: the real worker as a child process, a local HTTP server, generated models."""
 import http.server
+import collections
 import os
 import queue
 import shutil
@@ -252,6 +253,10 @@ def frame(kind, payload=b""):
     return kind.encode("ascii") + struct.pack("<I", len(payload)) + payload
 
 
+FIRST_SESSION_MARKS = [["P", "0", "0", "", ""], ["T", "0", "0", "", ""],
+                       ["P", "1", "0", "", ""], ["T", "1", "0", "", ""]]
+
+
 class WorkerProcess:
     def __init__(self, root, server_url, extra_env=None):
         env = dict(os.environ)
@@ -276,6 +281,7 @@ class WorkerProcess:
             [sys.executable, "-u", os.path.join(WORKER_DIR, "worker.py")],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self.lines = queue.Queue()
+        self.pushback = collections.deque()
         self.seen = []
         self.stderr = []
         threading.Thread(target=self._read_out, daemon=True).start()
@@ -292,6 +298,8 @@ class WorkerProcess:
 
     def next_line(self, timeout=60.0):
         """The next line as a list of fields; None at the end of the output."""
+        if self.pushback:
+            return self.pushback.popleft()
         raw = self.lines.get(timeout=timeout)
         if raw is None:
             self.lines.put(None)
@@ -314,8 +322,18 @@ class WorkerProcess:
                 return got
 
     def start_up(self, timeout=120.0):
+        """The lines up to the ready status. The worker then marks its first session with an
+        empty partial line on each channel: those are checked and taken here, other lines that
+        come meanwhile are kept for the test."""
         lines = self.read_until(lambda f: f[0] == "S" and f[1].startswith("ready"), timeout)
         self.ready_after = time.monotonic() - self.started
+        marks, others = [], []
+        while len(marks) < 4:
+            line = self.next_line(timeout=30)
+            assert line is not None, "output ended before the first session's marks"
+            (marks if line[0] in "PT" else others).append(line)
+        assert marks == FIRST_SESSION_MARKS, marks
+        self.pushback.extend(others)
         return lines
 
     def lines_for(self, seconds):

@@ -432,8 +432,11 @@ class TestFrames:
                 + frame("R", b"whatever")
                 + frame("a", b"\x00\x00\x00"))
         # Only the second of channel 1 and its end were acted on: one finished pair answers it.
-        got = w.read_until(lambda f: f[0] == "U", timeout=30)
-        assert [f[:4] for f in got] == [["F", "1", "0", "ru"], ["U", "1", "0", ""]]
+        # The "R" marks a new session on each channel once the audio before it is answered.
+        got = w.read_until(lambda f: f[:2] == ["T", "1"], timeout=30)
+        assert [f[:4] for f in got] == [["P", "0", "0", ""], ["T", "0", "0", ""],
+                                        ["F", "1", "0", "ru"], ["U", "1", "0", ""],
+                                        ["P", "1", "0", ""], ["T", "1", "0", ""]]
         assert w.lines_for(1.0) == []
         assert w.proc.poll() is None
         w.write(frame("L", "en|ru|1|1|60|extra"))         # six fields: diarize on

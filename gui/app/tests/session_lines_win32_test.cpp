@@ -6,6 +6,9 @@
 
 #include <richedit.h>
 
+#include <memory>
+#include <thread>
+
 namespace colloquor {
 namespace {
 
@@ -35,25 +38,72 @@ void record_an_utterance_and_stop(ParlivoRun& run) {
   ASSERT_FALSE(capture_running());
 }
 
-// Lets the window's timer run until the stopped recordings' claims have ended.
-void wait_for_quiet(ParlivoRun& run) {
-  const ULONGLONG until = GetTickCount64() + kLateAnswerQuietMs + 500;
-  run.pump_until([until] { return GetTickCount64() > until; });
+// What the worker sends on each channel once the audio sent before a new session is answered
+// (and once after its ready status, for the run's first session).
+void worker_marks_sessions(ParlivoRun& run) {
+  for (int channel = 0; channel < 2; ++channel) {
+    run.recognized('P', channel, "", u"");
+    run.recognized('T', channel, "", u"");
+  }
+}
+
+// A worker line posted from another thread after `delay_ms`, as the reader thread posts them.
+void post_later(HWND window, DWORD delay_ms, char kind, int channel, std::u16string text) {
+  auto line = std::make_unique<WorkerLine>();
+  line->kind = kind;
+  line->channel = channel;
+  line->language = "ru";
+  line->text = std::move(text);
+  const LPARAM record = posted_worker_lines().give(std::move(line));
+  std::thread([window, delay_ms, record] {
+    Sleep(delay_ms);
+    PostMessageW(window, WM_WORKER_LINE, 0, record);
+  }).detach();
+}
+
+TEST(SessionLines, ClosingWaitsAMomentForTheTranslationsStillOwed) {
+  std::u16string path;
+  ULONGLONG closed_in = 0;
+  {
+    ParlivoRun run(temp_folder(L"lines-close-wait"));
+    run.click(kIdNewSessionButton);
+    run.worker_ready();
+    path = current_session_path();
+    run.recognized('F', 0, "en", u"Almost done.");
+    run.recognized('F', 0, "en", u"Done.");
+    post_later(run.window(), 400, 'U', 0, u"Почти.");
+    post_later(run.window(), 800, 'U', 0, u"Готово.");
+    const ULONGLONG started = GetTickCount64();
+    DestroyWindow(run.window());
+    closed_in = GetTickCount64() - started;
+  }
+  const std::vector<TranscriptLine> rows = rows_of(path);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].translation, u"Почти.");
+  EXPECT_EQ(rows[1].translation, u"Готово.");
+  EXPECT_LT(closed_in, 2900u) << "closing goes on once nothing is owed";
+  DeleteFileW(reinterpret_cast<const wchar_t*>(path.c_str()));
 }
 
 TEST(SessionLines, ALineWaitingForItsTranslationIsSavedWhenTheWindowCloses) {
   std::u16string path;
+  ULONGLONG closed_in = 0;
   {
     ParlivoRun run(temp_folder(L"lines-close"));
     run.click(kIdNewSessionButton);
     run.worker_ready();
     path = current_session_path();
     run.recognized('F', 0, "en", u"The only line.");
+    const ULONGLONG started = GetTickCount64();
+    DestroyWindow(run.window());
+    closed_in = GetTickCount64() - started;
   }
   const std::vector<TranscriptLine> rows = rows_of(path);
   ASSERT_EQ(rows.size(), 1u) << "the session was kept, with its line";
   EXPECT_EQ(rows[0].text, u"The only line.");
   EXPECT_TRUE(rows[0].translation.empty());
+  EXPECT_GE(closed_in, 2900u) << "waited for the translation";
+  EXPECT_LT(closed_in, 8000u) << "but not for long";
   DeleteFileW(reinterpret_cast<const wchar_t*>(path.c_str()));
 }
 
@@ -109,7 +159,8 @@ TEST(SessionLines, TheLastUtteranceOfAStoppedRecordingStaysInItsSession) {
   EXPECT_EQ(rows_of(first)[0].translation, u"До завтра.");
   EXPECT_TRUE(rows_of(second).empty());
   EXPECT_EQ(panel_text(run, kIdRecognizedPanel), L"") << "not shown in the new session";
-  wait_for_quiet(run);
+  EXPECT_EQ(open_session_file_count(), 2u) << "until the worker marks the new session";
+  worker_marks_sessions(run);
   EXPECT_EQ(open_session_file_count(), 1u) << "the first session's file is closed once answered";
 
   // The same with a saved session opened for viewing instead: the stopped session, empty so far,
@@ -126,9 +177,59 @@ TEST(SessionLines, TheLastUtteranceOfAStoppedRecordingStaysInItsSession) {
   EXPECT_EQ(rows_of(second)[0].text, u"One more thing.");
   EXPECT_EQ(panel_text(run, kIdRecognizedPanel).find(L"One more thing."), std::wstring::npos);
   EXPECT_NE(panel_text(run, kIdRecognizedPanel).find(L"See you tomorrow."), std::wstring::npos);
-  wait_for_quiet(run);
-  EXPECT_EQ(open_session_file_count(), 0u);
+  run.click(kIdNewSessionButton);
+  worker_marks_sessions(run);
+  EXPECT_EQ(open_session_file_count(), 1u) << "only the new session's";
   EXPECT_TRUE(exists(second)) << "a session that received a line stays";
+  DeleteFileW(reinterpret_cast<const wchar_t*>(first.c_str()));
+  DeleteFileW(reinterpret_cast<const wchar_t*>(second.c_str()));
+  DeleteFileW(reinterpret_cast<const wchar_t*>(current_session_path().c_str()));
+}
+
+// Record, Stop while translations are owed, "+ New session", Record and speak at once; the worker
+// answers the stopped recording's last utterance after the new session began, and every
+// translation comes seconds after the last finished line.
+TEST(SessionLines, LateTranslationsLeaveEveryLineInTheSessionOfItsAudio) {
+  ParlivoRun run(temp_folder(L"lines-late-translations"));
+  run.worker_ready();
+  worker_marks_sessions(run);
+  run.click(kIdNewSessionButton);
+  const std::u16string first = current_session_path();
+  run.click(kIdRecordButton);
+  ASSERT_TRUE(capture_running());
+  note_audio_frame(0, GetTickCount64());
+  run.recognized('F', 0, "en", u"First line.");
+  run.click(kIdRecordButton);  // Stop: "First line." and the last utterance owe translations
+
+  run.click(kIdNewSessionButton);
+  const std::u16string second = current_session_path();
+  run.click(kIdRecordButton);
+  ASSERT_TRUE(capture_running());
+  Sleep(20);
+  note_audio_frame(0, GetTickCount64());        // the new session's speech
+  run.recognized('F', 0, "en", u"Last line.");  // the stopped recording's last utterance
+  run.recognized('P', 0, "", u"");              // the worker's mark of the new session
+  run.recognized('T', 0, "", u"");
+  run.recognized('P', 0, "en", u"Hello");
+  run.recognized('F', 0, "en", u"Hello again.");
+  EXPECT_NE(panel_text(run, kIdRecognizedPanel).find(L"Hello again."), std::wstring::npos);
+  EXPECT_EQ(panel_text(run, kIdRecognizedPanel).find(L"Last line."), std::wstring::npos);
+
+  post_later(run.window(), 1500, 'U', 0, u"Первая строка.");
+  post_later(run.window(), 1600, 'U', 0, u"Последняя строка.");
+  post_later(run.window(), 1700, 'U', 0, u"Снова привет.");
+  ASSERT_TRUE(run.pump_until([&] { return rows_of(second).size() == 1; }));
+  run.click(kIdRecordButton);
+
+  const std::vector<TranscriptLine> old_rows = rows_of(first);
+  ASSERT_EQ(old_rows.size(), 2u);
+  EXPECT_EQ(old_rows[0].translation, u"Первая строка.");
+  EXPECT_EQ(old_rows[1].text, u"Last line.");
+  EXPECT_EQ(old_rows[1].translation, u"Последняя строка.");
+  const std::vector<TranscriptLine> new_rows = rows_of(second);
+  EXPECT_EQ(new_rows[0].text, u"Hello again.");
+  EXPECT_EQ(new_rows[0].translation, u"Снова привет.");
+  EXPECT_NE(panel_text(run, kIdTranslationPanel).find(L"Снова привет."), std::wstring::npos);
   DeleteFileW(reinterpret_cast<const wchar_t*>(first.c_str()));
   DeleteFileW(reinterpret_cast<const wchar_t*>(second.c_str()));
 }

@@ -1,6 +1,7 @@
 // The window's reaction to each worker line, against a view that records what the window would do.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ struct RecordingView : WorkerView {
   std::vector<SessionKey> released;
   SessionKey current = 1;
   std::uint64_t now = 1000;
+  std::array<std::uint64_t, 2> audio_ms = {0, 0};
   bool labelled = false;
   bool capturing = false;
 
@@ -77,6 +79,7 @@ struct RecordingView : WorkerView {
   }
   void release_session(SessionKey key) override { released.push_back(key); }
   std::uint64_t now_ms() override { return now; }
+  std::uint64_t last_audio_ms(int channel) override { return audio_ms[channel & 1]; }
   bool lines_labelled() override { return labelled; }
   bool capture_running() override { return capturing; }
   void stop_capture() override {
@@ -96,6 +99,10 @@ class WorkerMessages : public ::testing::Test {
     feed_bytes(assembler_, lines, [&](std::string_view line) {
       handle_worker_line(state_, view_, parse_worker_line(line));
     });
+  }
+  // What the worker sends after its ready status: the mark of its first session on each channel.
+  void first_session_marked() {
+    worker_says("P\t0\t0\t\t\nT\t0\t0\t\t\nP\t1\t0\t\t\nT\t1\t0\t\t\n");
   }
   void parlivo_makes(char kind, std::u16string text = {}) {
     WorkerLine line;
@@ -480,80 +487,101 @@ TEST_F(WorkerMessages, WaitingLinesAreSavedUntranslatedWhenTheWorkerEndsOrTheWin
   EXPECT_EQ(view_.session.size(), 2u) << "saved once";
 }
 
-TEST_F(WorkerMessages, LateLinesOfAStoppedRecordingGoToItsSessionUnshown) {
-  worker_says("P\t0\t0\ten\tgood by\n");
-  view_.now = 5000;
-  ASSERT_TRUE(audio_unanswered(state_, 0, 4990));
-  note_capture_stopped(state_, 1, {true, false}, view_.now);
-  EXPECT_TRUE(session_lines_owed(state_, 1));
-
-  // "+ New session": session 2 is current before the last utterance is answered.
-  view_.current = 2;
-  clear_transcript(state_);
-  const std::size_t panel_calls = view_.panel_calls.size();
-  worker_says("P\t0\t0\ten\tgood bye\nT\t0\t0\t\t\nF\t0\t0\ten\tGood bye.\n");
-  view_.now = 6000;
-  worker_says("U\t0\t0\tru\tПока.\n");
-  ASSERT_EQ(view_.session.size(), 1u);
-  EXPECT_EQ(view_.session_keys[0], 1);
-  EXPECT_EQ(view_.session[0].translation, u"Пока.");
-  EXPECT_EQ(view_.panel_calls.size(), panel_calls) << "nothing of session 1 in session 2's panels";
-  EXPECT_TRUE(state_.transcript_lines.empty());
-
-  // Still owed until the channel has been quiet after the answer; then released.
-  expire_late_answers(state_, view_);
-  EXPECT_TRUE(view_.released.empty());
-  view_.now = 6000 + kLateAnswerQuietMs;
-  expire_late_answers(state_, view_);
-  EXPECT_EQ(view_.released, (std::vector<SessionKey>{1}));
-  EXPECT_FALSE(session_lines_owed(state_, 1));
-
-  // The new session's own lines are shown and saved there.
-  worker_says("F\t0\t0\ten\tHello again.\nU\t0\t0\tru\tСнова привет.\n");
-  ASSERT_EQ(view_.session.size(), 2u);
-  EXPECT_EQ(view_.session_keys[1], 2);
-  EXPECT_EQ(state_.transcript_lines.size(), 1u);
-}
-
-TEST_F(WorkerMessages, ALateTranslationOfAnEarlierLineDoesNotEndTheClaimOfTheLastOne) {
-  // The worker translates finished lines on a thread of its own: the stopped recording's last
-  // utterance is recognized before an earlier line's translation arrives.
+// Stop, "+ New session", Record and speak at once, while the translations of the stopped
+// recording come seconds late: every "F" goes to the session whose audio it came from, every "U"
+// to the session of its own "F".
+TEST_F(WorkerMessages, LateTranslationsNeverMoveALineIntoTheOtherSession) {
+  first_session_marked();
   worker_says("F\t0\t0\ten\tFirst.\n");
+  view_.audio_ms = {4990, 0};
   view_.now = 5000;
-  note_capture_stopped(state_, 1, {true, false}, view_.now);
-  view_.current = 2;
-  clear_transcript(state_);
-  worker_says("F\t0\t0\ten\tLast.\n");
-  view_.now = 5500;
-  worker_says("U\t0\t0\tru\tПервое.\n");
-  view_.now = 5500 + 10 * kLateAnswerQuietMs;
-  expire_late_answers(state_, view_);
-  EXPECT_TRUE(view_.released.empty()) << "\"Last.\" still waits for its translation";
+  note_capture_stopped(state_, 1, view_.audio_ms, view_.now);
   EXPECT_TRUE(session_lines_owed(state_, 1));
 
-  worker_says("U\t0\t0\tru\tПоследнее.\n");
-  ASSERT_EQ(view_.session.size(), 2u);
-  EXPECT_EQ(view_.session_keys, (std::vector<SessionKey>{1, 1}));
-  view_.now += kLateAnswerQuietMs;
-  expire_late_answers(state_, view_);
+  view_.current = 2;  // "+ New session"
+  clear_transcript(state_);
+  note_new_session(state_, view_.audio_ms);
+  const std::size_t panel_calls = view_.panel_calls.size();
+  view_.audio_ms = {6000, 0};           // Record, and the user speaks at once
+  worker_says("F\t0\t0\ten\tLast.\n");  // the stopped recording's last utterance
+  EXPECT_EQ(view_.panel_calls.size(), panel_calls) << "nothing of session 1 in session 2's panels";
+  worker_says("P\t0\t0\t\t\nT\t0\t0\t\t\n");  // the worker's mark: session 1's audio is answered
+  EXPECT_TRUE(view_.released.empty()) << "session 1 still waits for two translations";
+  worker_says("P\t0\t0\ten\tNew\nT\t0\t0\tru\t\nF\t0\t0\ten\tNew.\n");
+  EXPECT_EQ(state_.transcript_lines.size(), 1u);
+
+  view_.now = 9000;  // the translations, oldest first, seconds after the last "F"
+  worker_says("U\t0\t0\tru\tПервое.\nU\t0\t0\tru\tПоследнее.\n");
   EXPECT_EQ(view_.released, (std::vector<SessionKey>{1}));
-  worker_says("F\t0\t0\ten\tNew.\nU\t0\t0\t\t\n");
-  EXPECT_EQ(view_.session_keys.back(), 2);
+  worker_says("U\t0\t0\tru\tНовое.\n");
+  ASSERT_EQ(view_.session.size(), 3u);
+  EXPECT_EQ(view_.session_keys, (std::vector<SessionKey>{1, 1, 2}));
+  EXPECT_EQ(view_.session[0].translation, u"Первое.");
+  EXPECT_EQ(view_.session[1].text, u"Last.");
+  EXPECT_EQ(view_.session[1].translation, u"Последнее.");
+  EXPECT_EQ(view_.session[2].translation, u"Новое.");
+  EXPECT_EQ(state_.transcript_lines[0].translation, u"Новое.");
 }
 
-TEST_F(WorkerMessages, ARecordingWhoseAudioWasAnsweredClaimsNothing) {
-  view_.now = 3000;
-  worker_says("F\t1\t0\ten\tDone.\nU\t1\t0\t\t\n");
-  EXPECT_FALSE(audio_unanswered(state_, 1, 2990)) << "the audio came before its answer";
-  EXPECT_FALSE(audio_unanswered(state_, 0, 0)) << "no audio at all";
-  note_capture_stopped(state_, 1, {false, false}, view_.now);
+TEST_F(WorkerMessages, AClaimHoldsUntilTheMarkThatFollowsTheNewSession) {
+  first_session_marked();
+  view_.audio_ms = {0, 3000};
+  note_capture_stopped(state_, 1, view_.audio_ms, view_.now);
+  worker_says("P\t1\t0\ten\tstill session one\nT\t1\t0\t\t\n");  // before any "R"
   view_.current = 2;
-  worker_says("F\t1\t0\ten\tNew.\nU\t1\t0\t\t\n");
-  EXPECT_EQ(view_.session_keys.back(), 2);
+  note_new_session(state_, view_.audio_ms);
+  worker_says("F\t1\t0\ten\tOld.\nP\t0\t0\t\t\n");  // the other channel's mark
+  worker_says("F\t1\t0\ten\tOlder still.\nP\t1\t0\t\t\nF\t1\t0\ten\tNew.\n");
+  parlivo_makes('X');  // saves them untranslated
+  EXPECT_EQ(view_.session_keys, (std::vector<SessionKey>{1, 1, 2}));
+}
+
+TEST_F(WorkerMessages, TwoStoppedRecordingsEachEndAtTheirOwnMark) {
+  first_session_marked();
+  view_.audio_ms = {1000, 0};
+  note_capture_stopped(state_, 1, view_.audio_ms, 1000);
+  view_.current = 2;
+  note_new_session(state_, view_.audio_ms);
+  view_.audio_ms = {2000, 0};  // session 2 recorded and stopped before session 1 was answered
+  note_capture_stopped(state_, 2, view_.audio_ms, 2000);
+  view_.current = 3;
+  note_new_session(state_, view_.audio_ms);
+  worker_says(
+      "F\t0\t0\ten\tOne.\nP\t0\t0\t\t\nF\t0\t0\ten\tTwo.\nP\t0\t0\t\t\n"
+      "F\t0\t0\ten\tThree.\n");
+  parlivo_makes('X');
+  EXPECT_EQ(view_.session_keys, (std::vector<SessionKey>{1, 2, 3}));
+}
+
+TEST_F(WorkerMessages, AWorkerThatSendsNoPartialLinesEndsTheClaimWithTheNewAudio) {
+  view_.audio_ms = {4000, 0};
+  note_capture_stopped(state_, 1, view_.audio_ms, 5000);
+  view_.current = 2;
+  note_new_session(state_, view_.audio_ms);
+  worker_says("F\t0\t0\ten\tOld.\n");
+  view_.audio_ms = {7000, 0};
+  worker_says("F\t0\t0\ten\tNew.\n");
+  parlivo_makes('X');
+  EXPECT_EQ(view_.session_keys, (std::vector<SessionKey>{1, 2}));
+}
+
+TEST_F(WorkerMessages, AChannelWithoutNewAudioClaimsNothing) {
+  first_session_marked();
+  view_.audio_ms = {0, 2990};
+  note_capture_stopped(state_, 1, view_.audio_ms, 3000);
+  worker_says("F\t1\t0\ten\tDone.\nU\t1\t0\t\t\n");
+  note_capture_stopped(state_, 1, view_.audio_ms, 4000);  // resumed and stopped without speech
+  view_.current = 2;
+  note_new_session(state_, view_.audio_ms);
+  worker_says("P\t1\t0\t\t\n");
+  EXPECT_EQ(view_.released, (std::vector<SessionKey>{1}));
+  worker_says("F\t0\t0\ten\tNew.\nU\t0\t0\t\t\nF\t1\t0\ten\tNew too.\nU\t1\t0\t\t\n");
+  EXPECT_EQ(view_.session_keys, (std::vector<SessionKey>{1, 2, 2}));
 }
 
 TEST_F(WorkerMessages, AClaimThatIsNeverAnsweredEndsAtTheLimit) {
-  note_capture_stopped(state_, 1, {false, true}, view_.now);
+  view_.audio_ms = {0, 900};
+  note_capture_stopped(state_, 1, view_.audio_ms, view_.now);
   view_.current = 2;
   view_.now += kLateAnswerLimitMs - 1;
   expire_late_answers(state_, view_);

@@ -79,6 +79,7 @@ struct TestView : ControlsView {
   }
   void release_session(SessionKey) override {}
   std::uint64_t now_ms() override { return GetTickCount64(); }
+  std::uint64_t last_audio_ms(int) override { return 0; }
   bool capture_running() override { return capturing; }
   void stop_capture() override { capturing = false, calls.push_back("stop_capture"); }
   void send_options() override { calls.push_back("send_options"); }
