@@ -253,7 +253,7 @@ def frame(kind, payload=b""):
 
 
 class WorkerProcess:
-    def __init__(self, root, server_url, extra_env=None):
+    def __init__(self, root, server_url, extra_env=None, stall_seconds=5.0):
         env = dict(os.environ)
         for name in ("TRANSLATION_MODEL", "SPEAKER_MODEL", "HF_HOME", "HF_HUB_OFFLINE",
                      "HF_HUB_CACHE", "HUGGINGFACE_HUB_CACHE"):
@@ -267,13 +267,12 @@ class WorkerProcess:
             "HF_HUB_DISABLE_TELEMETRY": "1",
             "HF_HUB_ETAG_TIMEOUT": "5",
             "HF_HUB_DOWNLOAD_TIMEOUT": "5",
-            "DICTATION_STALL_SECONDS": "5",
         })
         env.update(extra_env or {})
         self.root = root
         self.started = time.monotonic()
         self.proc = subprocess.Popen(
-            [sys.executable, "-u", os.path.join(WORKER_DIR, "worker.py")],
+            [sys.executable, "-u", os.path.join(HERE, "worker_with_stall.py"), str(stall_seconds)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self.lines = queue.Queue()
         self.seen = []
@@ -362,8 +361,8 @@ class WorkerProcess:
 def start_worker(http_server):
     started = []
 
-    def start(root, extra_env=None):
-        w = WorkerProcess(root, http_server.url, extra_env)
+    def start(root, extra_env=None, stall_seconds=5.0):
+        w = WorkerProcess(root, http_server.url, extra_env, stall_seconds)
         started.append(w)
         return w
 
