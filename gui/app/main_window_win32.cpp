@@ -632,13 +632,6 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             window, static_cast<int>(SendMessageW(control(Ctl::SessionsList), LB_GETCURSEL, 0, 0)));
         return -2;
       }
-      // Enter normally reaches the list as the dialog manager's IDOK; a loop without it still
-      // opens the entry.
-      if (reinterpret_cast<HWND>(lparam) == control(Ctl::SessionsList) &&
-          LOWORD(wparam) == VK_RETURN) {
-        open_selected_session();
-        return -2;
-      }
       return -1;
     case WM_CONTEXTMENU:
       if (reinterpret_cast<HWND>(wparam) == control(Ctl::SessionsList) && !capture_running()) {

@@ -415,16 +415,16 @@ TEST_F(MainWindowTest, MinimumTrackingSize) {
   EXPECT_EQ(info.ptMinTrackSize.y, MulDiv(820, dpi(), 96));
 }
 
-TEST_F(MainWindowTest, SessionsListDeleteAndEnterKeysAreHandledOtherKeysAreNot) {
+TEST_F(MainWindowTest, SessionsListDeleteKeyIsHandledOtherKeysAreNot) {
   HWND list = GetDlgItem(g_main, 131);
   EXPECT_EQ(
       SendMessageW(g_main, WM_VKEYTOITEM, MAKEWPARAM(VK_DELETE, 0), reinterpret_cast<LPARAM>(list)),
       -2);
-  EXPECT_EQ(
-      SendMessageW(g_main, WM_VKEYTOITEM, MAKEWPARAM(VK_RETURN, 0), reinterpret_cast<LPARAM>(list)),
-      -2);
-  EXPECT_EQ(SendMessageW(g_main, WM_VKEYTOITEM, MAKEWPARAM('A', 0), reinterpret_cast<LPARAM>(list)),
-            -1);
+  for (WPARAM key : {WPARAM{'A'}, WPARAM{VK_RETURN}, WPARAM{VK_SPACE}}) {
+    EXPECT_EQ(
+        SendMessageW(g_main, WM_VKEYTOITEM, MAKEWPARAM(key, 0), reinterpret_cast<LPARAM>(list)), -1)
+        << key;
+  }
   EXPECT_EQ(SendMessageW(g_main, WM_VKEYTOITEM, MAKEWPARAM(VK_DELETE, 0),
                          reinterpret_cast<LPARAM>(GetDlgItem(g_main, 101))),
             -1);
