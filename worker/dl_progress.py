@@ -6,30 +6,17 @@ and a closing "D" -1. The model hub client is imported on first use, because the
 this module before it has checked that its packages are installed.
 """
 import glob
-import math
 import os
 import threading
 import time
 import urllib.error
 import urllib.request
 
-DEFAULT_STALL_SECONDS = 30.0
-
-
-def stall_seconds():
-    """How long a download may receive nothing before it is given up: DICTATION_STALL_SECONDS
-    when that is a positive number, else DEFAULT_STALL_SECONDS."""
-    try:
-        seconds = float(os.environ.get("DICTATION_STALL_SECONDS") or "")
-    except ValueError:
-        return DEFAULT_STALL_SECONDS
-    return seconds if seconds > 0 and math.isfinite(seconds) else DEFAULT_STALL_SECONDS
-
-
 # A network that takes the connection and then never answers must not hold a model switch, and
 # every later request of that family, for ever; a slow download that keeps moving is never cut.
 # The limit is on silence, not on the whole download: it applies to every single wait for bytes.
-STALL_SECONDS = stall_seconds()
+# Read at each wait, so that tests can shorten it.
+STALL_SECONDS = 30.0
 BLOCK_SIZE = 64 * 1024
 THROTTLE = 0.25
 ETA_AFTER = 3.0

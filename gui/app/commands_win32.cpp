@@ -231,7 +231,7 @@ bool is_push_button(HWND window) {
 }
 
 // Enter presses the focused button; on a costly list changed with the arrow keys it completes the
-// choice; on the Sessions list it opens the selected entry, as a click on it does.
+// choice.
 void on_enter_key() {
   HWND focus = GetFocus();
   if (focus == nullptr || GetParent(focus) != main_window() || !IsWindowEnabled(focus)) return;
@@ -241,8 +241,6 @@ void on_enter_key() {
     on_costly_list(Ctl::SpeakerModelList, kComboClosedUp, on_speaker_model_chosen);
   } else if (focus == control(Ctl::TranslationModelList)) {
     on_costly_list(Ctl::TranslationModelList, kComboClosedUp, on_translation_model_chosen);
-  } else if (focus == control(Ctl::SessionsList)) {
-    open_selected_session();
   } else if (is_push_button(focus)) {
     SendMessageW(focus, BM_CLICK, 0, 0);
   }
@@ -263,12 +261,6 @@ void on_save() {
 
 void on_sessions_selection() {
   if (window_state.selecting_by_program) return;
-  open_selected_session();
-}
-
-}  // namespace
-
-void open_selected_session() {
   if (capture_running()) {
     // The recording session stays on screen, so its entry stays the selected one.
     select_current_session_in_history();
@@ -277,8 +269,6 @@ void open_selected_session() {
   open_history_entry(
       static_cast<int>(SendMessageW(control(Ctl::SessionsList), LB_GETCURSEL, 0, 0)));
 }
-
-namespace {
 
 // A control that lost the ability to take input hands the keyboard on, and a session becoming
 // recordable moves the keyboard from "+ New session" to Record: Enter, Enter starts a recording.

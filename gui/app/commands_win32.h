@@ -34,10 +34,6 @@ void report_dropped_audio();
 // The session files' saving failed (a full disk) or works again.
 void on_session_saving(bool ok);
 
-// The Sessions list's selected entry shown, as a click on it shows it (Enter on the list, too).
-// While recording, the recording session's entry stays the selected one instead.
-void open_selected_session();
-
 // The control the keyboard starts from: Record when it can be pressed, else "+ New session".
 HWND default_focus_control();
 

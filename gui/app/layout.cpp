@@ -74,21 +74,22 @@ struct Group {
 
 struct RowFrame {
   int x0;           // left edge of the right side
-  int right_limit;  // the client width: nothing may reach past it
+  int right_limit;  // the client width
   int margin;       // what a stretching group leaves free at the right
+  bool wraps;       // whether a group that would reach past right_limit goes to the next line
 };
 
-// Places a row whose groups keep their wide-window offsets as long as they fit. A group that
-// would reach past the client area, and every group after it, moves to a continuation line
-// `line_step` lower, starting again at the left edge. Returns how much lower everything below the
-// row must go (0 when it did not wrap).
+// Places a row whose groups keep their wide-window offsets as long as they fit or the row does not
+// wrap. A group that would reach past the client area, and every group after it, moves to a
+// continuation line `line_step` lower, starting again at the left edge. Returns how much lower
+// everything below the row must go (0 when it did not wrap).
 int place_row(WindowLayout& out, const RowFrame& frame, int y, int line_step,
               const std::vector<Group>& groups) {
   int origin = 0;  // the wide-window offset that sits at x0 on the current line
   int line = 0;
   for (std::size_t i = 0; i < groups.size(); ++i) {
     const Group& g = groups[i];
-    if (i > 0 && frame.x0 + g.right() - origin > frame.right_limit) {
+    if (frame.wraps && i > 0 && frame.x0 + g.right() - origin > frame.right_limit) {
       ++line;
       origin = g.left();
     }
@@ -104,10 +105,11 @@ int place_row(WindowLayout& out, const RowFrame& frame, int y, int line_step,
 
 }  // namespace
 
-// On a wide window every row keeps the fixed positions below. On a narrower one (a small screen
-// at 120 dpi, say), the rows whose controls would reach past the right edge wrap onto a
-// continuation line and push the rows under them down, so that every control stays reachable.
-WindowLayout layout_window(int W, int H, int dpi) {
+// Down to the smallest window the user can drag it to, every row keeps the fixed positions below.
+// On a narrower one (a small screen at 120 dpi, say), the rows whose controls would reach past the
+// right edge wrap onto a continuation line and push the rows under them down, so that every
+// control stays reachable.
+WindowLayout layout_window(int W, int H, int dpi, int minimum_client_width) {
   auto s = [dpi](int n) { return scale(n, dpi); };
   const int L = s(250);
   const int X = s(10);
@@ -117,7 +119,7 @@ WindowLayout layout_window(int W, int H, int dpi) {
   const int label_dy = s(4);
   const int list_height = s(300);
   const Rows r = right_side_rows(dpi);
-  const RowFrame frame{x0, W, X};
+  const RowFrame frame{x0, W, X, W < minimum_client_width};
   const int check_step = u + s(2);  // a continuation line of check boxes, lists or trackbars
 
   WindowLayout out{};

@@ -24,11 +24,13 @@ struct Placement {
 // One placement per control, indexed by slot(Ctl).
 using WindowLayout = std::array<Placement, kControlCount>;
 
-// Wherever the client area is wide enough for every row, the rows keep their fixed positions
-// and only the stretching controls follow the size. Narrower (from s(800) wide on), a row that
-// would reach past the right edge wraps between its groups of controls onto a continuation line
-// and the rows below move down, so that every control lies inside the client area.
-WindowLayout layout_window(int client_width, int client_height, int dpi);
+// From `minimum_client_width` on (the client width of the smallest window the user can drag it
+// to), the rows keep their fixed positions and only the stretching controls follow the size, even
+// where a row's last control then ends beyond the right edge. Narrower, which only a screen
+// smaller than that window leaves (down to s(800)), a row that would reach past the right edge
+// wraps between its groups of controls onto a continuation line and the rows below move down, so
+// that every control lies inside the client area.
+WindowLayout layout_window(int client_width, int client_height, int dpi, int minimum_client_width);
 
 struct Size {
   int width = 0;

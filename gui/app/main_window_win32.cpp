@@ -351,8 +351,17 @@ void on_create(HWND window, const CREATESTRUCTW* create) {
   start_bootstrap_thread();
 }
 
+// The client width of the narrowest window the size limit allows where the screen has room for it.
+// A smaller screen lets the window go narrower still; only then do the rows make room.
+int minimum_client_width() {
+  RECT frame{0, 0, 0, 0};
+  AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongW(g_window, GWL_STYLE)), FALSE,
+                     static_cast<DWORD>(GetWindowLongW(g_window, GWL_EXSTYLE)));
+  return minimum_track_size(g_dpi).width - (frame.right - frame.left);
+}
+
 void on_size(int width, int height) {
-  const WindowLayout layout = layout_window(width, height, g_dpi);
+  const WindowLayout layout = layout_window(width, height, g_dpi, minimum_client_width());
   for (int i = 0; i < kControlCount; ++i) {
     if (g_controls[i] == nullptr) continue;
     const Placement& p = layout[i];
@@ -634,13 +643,6 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
           LOWORD(wparam) == VK_DELETE) {
         delete_history_entry(
             window, static_cast<int>(SendMessageW(control(Ctl::SessionsList), LB_GETCURSEL, 0, 0)));
-        return -2;
-      }
-      // Enter normally reaches the list as the dialog manager's IDOK; a loop without it still
-      // opens the entry.
-      if (reinterpret_cast<HWND>(lparam) == control(Ctl::SessionsList) &&
-          LOWORD(wparam) == VK_RETURN) {
-        open_selected_session();
         return -2;
       }
       return -1;

@@ -258,7 +258,7 @@ FIRST_SESSION_MARKS = [["P", "0", "0", "", ""], ["T", "0", "0", "", ""],
 
 
 class WorkerProcess:
-    def __init__(self, root, server_url, extra_env=None):
+    def __init__(self, root, server_url, extra_env=None, stall_seconds=5.0):
         env = dict(os.environ)
         for name in ("TRANSLATION_MODEL", "SPEAKER_MODEL", "HF_HOME", "HF_HUB_OFFLINE",
                      "HF_HUB_CACHE", "HUGGINGFACE_HUB_CACHE"):
@@ -272,13 +272,12 @@ class WorkerProcess:
             "HF_HUB_DISABLE_TELEMETRY": "1",
             "HF_HUB_ETAG_TIMEOUT": "5",
             "HF_HUB_DOWNLOAD_TIMEOUT": "5",
-            "DICTATION_STALL_SECONDS": "5",
         })
         env.update(extra_env or {})
         self.root = root
         self.started = time.monotonic()
         self.proc = subprocess.Popen(
-            [sys.executable, "-u", os.path.join(WORKER_DIR, "worker.py")],
+            [sys.executable, "-u", os.path.join(HERE, "worker_with_stall.py"), str(stall_seconds)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self.lines = queue.Queue()
         self.pushback = collections.deque()
@@ -380,8 +379,8 @@ class WorkerProcess:
 def start_worker(http_server):
     started = []
 
-    def start(root, extra_env=None):
-        w = WorkerProcess(root, http_server.url, extra_env)
+    def start(root, extra_env=None, stall_seconds=5.0):
+        w = WorkerProcess(root, http_server.url, extra_env, stall_seconds)
         started.append(w)
         return w
 

@@ -1,4 +1,5 @@
 """Download progress: time texts, throttling, the hub's progress bars, and file downloads."""
+import importlib.util
 import os
 
 import pytest
@@ -241,15 +242,18 @@ def short_stall(monkeypatch):
 
 
 class TestStallLimit:
-    @pytest.mark.parametrize("value, seconds", [
-        (None, 30.0), ("", 30.0), ("2.5", 2.5), ("1", 1.0), ("0", 30.0), ("-3", 30.0),
-        ("soon", 30.0), ("inf", 30.0), ("nan", 30.0)])
-    def test_limit_from_the_environment(self, monkeypatch, value, seconds):
+    @pytest.mark.parametrize("value", [None, "", "1", "120", "soon"])
+    def test_thirty_seconds_whatever_the_environment_says(self, monkeypatch, value):
         if value is None:
             monkeypatch.delenv("DICTATION_STALL_SECONDS", raising=False)
         else:
             monkeypatch.setenv("DICTATION_STALL_SECONDS", value)
-        assert dl_progress.stall_seconds() == seconds
+        # A copy of its own, so that the module the other tests use keeps its classes.
+        spec = importlib.util.spec_from_file_location("dl_progress_fresh", dl_progress.__file__)
+        fresh = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(fresh)
+        assert fresh.STALL_SECONDS == 30.0
+        assert fresh.stalled_text("X") == "Download of X stopped: no data for 30 s."
 
     @pytest.mark.parametrize("where", ["connection taken, never answered", "answer stops"])
     def test_silent_file_download_ends_with_its_reason(self, tmp_path, http_server, silent_server,

@@ -129,8 +129,8 @@ class TestStartUp:
         # No network to speak of: every connection is taken and never answered.
         http_server.fallback = lambda command, path: Route(b"", status=404, delay=120)
         # A stall limit long enough that both downloads still hang when the utterance comes.
-        w = start_worker(data_root, {"TRANSLATION_MODEL": "nllb33", "SPEAKER_MODEL": "resnet34",
-                                     "DICTATION_STALL_SECONDS": "120"})
+        w = start_worker(data_root, {"TRANSLATION_MODEL": "nllb33", "SPEAKER_MODEL": "resnet34"},
+                         stall_seconds=120)
         got = w.start_up(timeout=30)
         assert got == [["S", "Loading the recognition model tiny.en..."],
                        ["S", "GPU unavailable, loading on the CPU..."],
@@ -345,13 +345,11 @@ class TestModelSwitching:
 class TestStalledDownloads:
     """A network that goes silent ends the load it holds; the latest request then has its turn."""
 
-    STALL = {"DICTATION_STALL_SECONDS": "1"}
-
     def test_translation_download_on_a_silent_network(self, data_root, model_store,
                                                       start_worker, silent_server):
         add_translation_model(data_root, MADLAD_REPO, model_store)
         add_default_models(data_root, model_store)
-        w = start_worker(data_root, dict(self.STALL, HF_ENDPOINT=silent_server.url))
+        w = start_worker(data_root, {"HF_ENDPOINT": silent_server.url}, stall_seconds=1)
         w.start_up()
         w.write(frame("G", "nllb33") + frame("G", "nllb13") + frame("G", "madlad3b"))
         got = w.read_until(lambda f: f[:2] == ["K", "2"], timeout=60)
@@ -374,7 +372,7 @@ class TestStalledDownloads:
         http_server.routes[SPK_PATH + speaker_file("titanet")] = Route(
             onnx, chunk=max(1, len(onnx) // 4), pause=0.5)
         add_default_models(data_root, model_store)
-        w = start_worker(data_root, self.STALL)
+        w = start_worker(data_root, stall_seconds=1)
         w.start_up()
         w.write(frame("M", "campp") + frame("M", "titanet"))
         got = w.read_until(lambda f: f[:2] == ["C", "5"], timeout=60)
@@ -397,7 +395,7 @@ class TestStalledDownloads:
         hub = FakeHub(http_server, chunk=10_000, pause=0.4)     # the model takes 4 s and more
         hub.add_repo(NLLB33_REPO, os.path.join(str(model_store), "nllb"))
         add_default_models(data_root, model_store)
-        w = start_worker(data_root, self.STALL)
+        w = start_worker(data_root, stall_seconds=1)
         w.start_up()
         w.write(frame("G", "nllb33"))
         got = w.read_until(lambda f: f[:2] == ["K", "2"], timeout=60)
