@@ -179,6 +179,8 @@ class TestOrder:
                                                                                engine, due):
         final(w, 0, "Earlier.")
         final(w, 1, "Other side.")
+        engine.start()
+        wait_for(engine.batches, 1)         # both under way when channel 0's utterance ends
         ch = w.chans[0]
         with w.cond:
             if due == "ended":
@@ -186,9 +188,9 @@ class TestOrder:
                 worker.mark_end(w, ch)
             else:
                 ch.finishing = True
-        engine.start()
         engine.gate.set()
-        time.sleep(0.5)
+        wait_for(lines, 3)
+        time.sleep(0.3)
         # Only the held channel waits; the other side's translation goes.
         assert lines[2:] == [("U", 1, 0, "ru", "<Other side.>")]
         with w.cond:
@@ -198,6 +200,20 @@ class TestOrder:
         wait_for(lines, 4)
         assert pairs_as_the_window_makes_them(lines) == [("Earlier.", "<Earlier.>"),
                                                          ("Other side.", "<Other side.>")]
+
+    def test_no_new_batch_starts_while_an_utterance_is_being_finished(self, w, lines, engine):
+        engine.gate.set()
+        ch = w.chans[1]
+        with w.cond:
+            ch.finishing = True
+        final(w, 0, "Waits for the pass.")
+        engine.start()
+        time.sleep(0.4)
+        assert engine.batches == []
+        with w.cond:
+            ch.finishing = False
+        wait_for(lines, 2)
+        assert engine.batches == [["Waits for the pass."]]
 
     def test_a_final_pass_marks_its_channel_until_its_lines_are_sent(self, w, monkeypatch):
         seen = []
