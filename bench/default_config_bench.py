@@ -26,8 +26,8 @@ Printed per run:
   figure overstates the shape's cost by these: subtract them for the shape alone);
 - partial passes per minute of audio;
 - what waits: ended utterances not yet recognized ("E" frames written less final passes
-  finished) and finished lines not yet translated, at the end of each minute of audio (the soak;
-  in the short runs at the end of the audio) and the most at any moment;
+  finished) and finished lines not yet translated, when the audio ended (the soak: at the end of
+  each minute, whose last seconds are quiet) and the most at any moment;
 - the worker's resident memory at the end and at its highest (the soak: minute 2 and the last).
 
 About 3 minutes per short run and 11 for the soak: 25 minutes with the defaults.
@@ -99,6 +99,7 @@ def run_figures(result):
 
 def soak_figures(summary):
     waits = [(m.recognizing, m.translating) for m in summary["per_minute"]]
+    most = [(m.most_recognizing, m.most_translating) for m in summary["per_minute"]]
     partials = [m.partial_passes for m in summary["per_minute"]]
     memory = summary["memory"]
     return {
@@ -107,8 +108,8 @@ def soak_figures(summary):
         "own_cpu": summary["own_cpu"], "audio": summary["audio"],
         "partial_per_minute": statistics.mean(partials) if partials else 0.0,
         "waiting_at_end": waits[-1] if waits else (0, 0),
-        "most_waiting": (max(w[0] for w in waits), max(w[1] for w in waits)) if waits else (0, 0),
-        "waits": waits, "partials": partials,
+        "most_waiting": (max(w[0] for w in most), max(w[1] for w in most)) if most else (0, 0),
+        "waits": waits, "most": most, "partials": partials,
         "memory": "%.0f -> %.0f" % (memory[1 if len(memory) > 1 else 0], memory[-1])
         if memory else "-",
     }
@@ -126,7 +127,7 @@ def rows(figures):
         ("  of it the text model's calls", "%.2f" % (f["own_cpu"] / f["audio"])),
         ("  without them", "%.2f" % ((f["cpu"] - f["own_cpu"]) / f["audio"])),
         ("partial passes per minute", "%.1f" % f["partial_per_minute"]),
-        ("waiting E / F at the end", "%d / %d" % f["waiting_at_end"]),
+        ("waiting E / F when the audio ended", "%d / %d" % f["waiting_at_end"]),
         ("waiting E / F at most", "%d / %d" % f["most_waiting"]),
         ("memory MB (end / peak; soak: min 2 -> last)", f["memory"]),
     ]
@@ -144,10 +145,12 @@ def print_table(title, columns):
 
 
 def print_minutes(figures):
-    print("  soak per minute: partial passes, and at the minute's end ended utterances not yet "
-          "recognized / finished lines not yet translated")
-    for minute, (partial, (e, f)) in enumerate(zip(figures["partials"], figures["waits"]), 1):
-        print("    minute %2d: %3d partial passes, waiting %d / %d" % (minute, partial, e, f))
+    print("  soak per minute: partial passes; ended utterances not yet recognized / finished lines "
+          "not yet translated at the minute's end, and the most during it")
+    for minute, (partial, (e, f), (most_e, most_f)) in enumerate(
+            zip(figures["partials"], figures["waits"], figures["most"]), 1):
+        print("    minute %2d: %3d partial passes, waiting %d / %d at the end, at most %d / %d"
+              % (minute, partial, e, f, most_e, most_f))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -248,6 +251,7 @@ def main(argv):
     if soak_columns:
         print_table("=== soak: %d minute(s) of the one-minute program on both channels"
                     % args.soak_minutes, soak_columns)
+        print('  ("F" latency of the soak: from each "E" frame to the last "F" line of its answer)')
         print_minutes(soak_columns[0][1])
     elif args.soak_minutes > 0:
         print("the soak gave no figures (exit code %d)" % code)

@@ -27,10 +27,11 @@ def waiting_at(t, end_frames, passes, finished_lines):
     return recognizing, translating
 
 
-def most_waiting(end_frames, passes, finished_lines):
-    """The most utterances and the most finished lines waiting at any one moment (each at the
-    moment it was largest)."""
+def most_waiting(end_frames, passes, finished_lines, start=float("-inf"), end=float("inf")):
+    """The most utterances and the most finished lines waiting at any one moment in [start, end)
+    (each at the moment it was largest: when an "E" frame or a finished line came)."""
     moments = [at for _, at in end_frames] + [arrival for arrival, _, _ in finished_lines]
+    moments = [t for t in moments if start <= t < end]
     counts = [waiting_at(t, end_frames, passes, finished_lines) for t in moments] or [(0, 0)]
     return max(c[0] for c in counts), max(c[1] for c in counts)
 

@@ -12,9 +12,9 @@ carries from one to the next.
 Printed per minute: the time from the write of each "E" frame to the arrival of the last "F"
 line of the final pass that answered it (median and worst), the worker's resident memory,
 threads and open files at the minute's end, its CPU time in the minute and the machine's load;
-then the minute's partial passes and what waits at its end: ended utterances not yet recognized
-("E" frames written less final passes finished) and, with translation, finished lines without
-their "U" line yet.
+then the minute's partial passes and what waits at its end and at most during it: ended
+utterances not yet recognized ("E" frames written less final passes finished) and, with
+translation, finished lines without their "U" line yet.
 At the end the goal: at the last minute, latency (median) and memory within 10 % of minute 2,
 no more threads or open files than at minute 2, and every "E" answered. Exit code 0 when it
 is met.
@@ -230,7 +230,8 @@ TRANSLATION_HEADER = "  %14s  %7s  %12s" % ("F to U: median", "worst", "without 
 def waiting_header(translate, shape):
     """The columns of what waits at each minute's end, the minute's partial passes and (with a
     recognizer double) the processor seconds of the loaded model's own calls."""
-    names = ["partial passes", "E waiting"] + (["F waiting"] if translate else [])
+    names = ["partial passes", "E waiting: end, most"]
+    names += ["F waiting: end, most"] if translate else []
     names += ["text model CPU s"] if shape else []
     return "".join("  %s" % n for n in names)
 
@@ -380,12 +381,14 @@ class Soak:
         return None
 
 
+# What waits: at the minute's end, and the most at any moment of the minute.
 MinuteFigures = collections.namedtuple("MinuteFigures", "partial_passes recognizing translating "
-                                                      "own_cpu")
+                                                      "most_recognizing most_translating own_cpu")
 
 
 def minute_cells(m, translate, shape):
-    return ([str(m.partial_passes), str(m.recognizing)] + ([str(m.translating)] if translate else [])
+    return ([str(m.partial_passes), "%d, %d" % (m.recognizing, m.most_recognizing)]
+            + (["%d, %d" % (m.translating, m.most_translating)] if translate else [])
             + (["%.1f" % m.own_cpu] if shape else []))
 
 
@@ -395,12 +398,13 @@ def minute_figures(job, run, minute, shape):
     start = job.started[minute]
     end = start + MINUTE
     passes = list(run.passes)
-    recognizing, translating = live_figures.waiting_at(
-        end, [(e.channel, e.after) for e in job.ends], passes,
-        finished_line_answers(run.lines))
+    ends = [(e.channel, e.after) for e in job.ends]
+    answers = finished_line_answers(run.lines)
+    recognizing, translating = live_figures.waiting_at(end, ends, passes, answers)
+    most = live_figures.most_waiting(ends, passes, answers, start, end)
     own = live_figures.real_model_cpu(live_figures.shape_records(list(run.log)), start, end)[0]
     return MinuteFigures(live_figures.partial_passes(passes, start, end), recognizing,
-                         translating, own if shape else None)
+                         translating, most[0], most[1], own if shape else None)
 
 
 def soak_summary(job, run, samples, per_minute, cpu_before, untranslated, met):
