@@ -66,24 +66,31 @@ faults: build
 
 # The recognition benchmark compares this tree's worker with BASE's (default: recorded in
 # bench/recognition_bench.py), ROUNDS times each, interleaved.
+# The default-configuration part runs one worker: this tree's, or WORKER's (a commit).
 BASE ?=
 ROUNDS ?=
+WORKER ?=
 bench: setup build-native
 	@scripts/make_dist.sh
-	@BASE="$(BASE)" ROUNDS="$(ROUNDS)" scripts/run_benchmarks.sh
+	@BASE="$(BASE)" ROUNDS="$(ROUNDS)" WORKER="$(WORKER)" scripts/run_benchmarks.sh
 
 # Not part of `make test`: the worker (tiny.en, CPU) fed speech and noise in real time for
 # MINUTES minutes; prints latency, memory, threads and open files per minute and the goal.
 # KEEP=DIR keeps the audio, the worker's log and lines, every latency and its memory maps there.
 # TRANSLATE=1 translates everything with a model of the real NLLB 1.3B shape (random weights).
+# SHAPE=small makes the recognizer cost what Whisper small would (tiny.en gives the text), so
+# `make soak MINUTES=10 TRANSLATE=1 SHAPE=small` is the default processor configuration.
+# WORKER=COMMIT soaks that commit's worker instead of this tree's.
 MINUTES ?= 30
 KEEP ?=
+SHAPE ?=
 soak: setup
 	@cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build build/native --target feed_wav -j $(JOBS)
 	@scripts/make_dist.sh
 	@$(PYTHON) bench/soak.py --minutes $(MINUTES) $(if $(KEEP),--keep "$(abspath $(KEEP))") \
-	  $(if $(TRANSLATE),--translate)
+	  $(if $(TRANSLATE),--translate) $(if $(SHAPE),--recognizer-shape $(SHAPE)) \
+	  $(if $(WORKER),--worker $(WORKER))
 
 # Every fuzz target for FUZZ_SECONDS each, seeded from its corpus; prints executions and findings.
 FUZZ_SECONDS ?= 60

@@ -200,6 +200,7 @@ def scenario(worker_dir, root, wavs, sentences, settings=(), options=OPTIONS, mo
     feed.wait(timeout=600)
     settle(run, feed, timeout=settle_timeout)
     cpu = run.cpu_seconds() - cpu_at_ready
+    memory = memory_mb(run.proc.pid)
     run.stop(feed.quit_frame)
 
     played = max(speech.seconds_of(w) for w in wavs)
@@ -218,11 +219,19 @@ def scenario(worker_dir, root, wavs, sentences, settings=(), options=OPTIONS, mo
         "partial_delays": partial_delays(run.passes, feed.started_at, feed.events),
         "pass_cpu": sum(p[5] for p in run.passes),
         "profiles": run.profiles, "heard": heard, "lines": list(run.lines),
-        "started_at": feed.started_at,
+        "started_at": feed.started_at, "events": list(feed.events), "pass_times": list(run.passes),
+        "log": list(run.log), "memory": memory,
         "pass_rows": [(p[0], p[1], p[2], p[3] - feed.started_at, p[4] - p[3], p[5],
                        prof.get("encoder", (0, 0, 0))[2])
                       for p, prof in zip(run.passes, run.profiles)],
     }
+
+
+def memory_mb(pid):
+    """(resident, most resident so far) megabytes of a process."""
+    with open("/proc/%d/status" % pid) as f:
+        status = dict(line.split(":", 1) for line in f if ":" in line)
+    return tuple(int(status[key].split()[0]) / 1024.0 for key in ("VmRSS", "VmHWM"))
 
 
 def partial_delays(passes, started_at, events):

@@ -1,6 +1,7 @@
 """Soak: minutes of live speech and non-speech through feed_wav into one worker (tiny.en, CPU).
 
-    python bench/soak.py [--minutes N] [--keep DIR] [--translate]
+    python bench/soak.py [--minutes N] [--keep DIR] [--translate] [--recognizer-shape small]
+                         [--worker COMMIT]
 
 Every minute plays the same one-minute program on both channels, in real time, through
 dist/linux/feed_wav into a worker that runs for the whole soak: sentences in several espeak-ng
@@ -10,7 +11,10 @@ carries from one to the next.
 
 Printed per minute: the time from the write of each "E" frame to the arrival of the last "F"
 line of the final pass that answered it (median and worst), the worker's resident memory,
-threads and open files at the minute's end, its CPU time in the minute and the machine's load.
+threads and open files at the minute's end, its CPU time in the minute and the machine's load;
+then the minute's partial passes and what waits at its end and at most during it: ended
+utterances not yet recognized ("E" frames written less final passes finished) and, with
+translation, finished lines without their "U" line yet.
 At the end the goal: at the last minute, latency (median) and memory within 10 % of minute 2,
 no more threads or open files than at minute 2, and every "E" answered. Exit code 0 when it
 is met.
@@ -28,6 +32,11 @@ repeat), and each minute also shows the lag from each "F" line to its "U"
 line (median, worst) and the finished lines still without a "U" line; the goal then also asks
 for every finished line answered by its "U" line and a lag at the last minute no longer than at minute 2 (with
 10 % or 1 s of slack).
+
+With --recognizer-shape NAME the recognizer costs what Whisper of that shape would (tiny.en still
+gives the text; bench/recognizer_double.py), and each minute also shows the processor seconds of
+tiny.en's own calls, which the figures overstate the shape's cost by. --worker COMMIT runs that
+commit's worker instead of this tree's.
 """
 import argparse
 import bisect
@@ -46,6 +55,8 @@ sys.path.insert(0, HERE)
 
 import recognition_bench  # noqa: E402  (also puts worker/tests and tools/models on the path)
 import lay_out_whisper  # noqa: E402
+import live_figures  # noqa: E402
+import make_whisper_model  # noqa: E402
 import make_translation_model  # noqa: E402
 import speech  # noqa: E402
 
@@ -216,6 +227,20 @@ def translation_cells(lags, untranslated):
 TRANSLATION_HEADER = "  %14s  %7s  %12s" % ("F to U: median", "worst", "without U")
 
 
+def waiting_header(translate, shape):
+    """The columns of what waits at each minute's end, the minute's partial passes and (with a
+    recognizer double) the processor seconds of the loaded model's own calls."""
+    names = ["partial passes", "E waiting: end, most"]
+    names += ["F waiting: end, most"] if translate else []
+    names += ["text model CPU s"] if shape else []
+    return "".join("  %s" % n for n in names)
+
+
+def waiting_cells(header, values):
+    widths = [len(n) for n in header.split("  ")[1:]]
+    return "".join("  %*s" % (w, v) for w, v in zip(widths, values))
+
+
 def observed(run):
     """The worker's passes and each channel's "F" arrival times, as read so far."""
     passes = [Pass(p[0], p[1], p[3], p[6]) for p in list(run.passes)]
@@ -356,31 +381,81 @@ class Soak:
         return None
 
 
+# What waits: at the minute's end, and the most at any moment of the minute.
+MinuteFigures = collections.namedtuple("MinuteFigures", "partial_passes recognizing translating "
+                                                      "most_recognizing most_translating own_cpu")
+
+
+def minute_cells(m, translate, shape):
+    return ([str(m.partial_passes), "%d, %d" % (m.recognizing, m.most_recognizing)]
+            + (["%d, %d" % (m.translating, m.most_translating)] if translate else [])
+            + (["%.1f" % m.own_cpu] if shape else []))
+
+
+def minute_figures(job, run, minute, shape):
+    """The minute's partial passes, what waits at its end, and the loaded model's own processor
+    seconds in it (with a recognizer double)."""
+    start = job.started[minute]
+    end = start + MINUTE
+    passes = list(run.passes)
+    ends = [(e.channel, e.after) for e in job.ends]
+    answers = finished_line_answers(run.lines)
+    recognizing, translating = live_figures.waiting_at(end, ends, passes, answers)
+    most = live_figures.most_waiting(ends, passes, answers, start, end)
+    own = live_figures.real_model_cpu(live_figures.shape_records(list(run.log)), start, end)[0]
+    return MinuteFigures(live_figures.partial_passes(passes, start, end), recognizing,
+                         translating, most[0], most[1], own if shape else None)
+
+
+def soak_summary(job, run, samples, per_minute, cpu_before, untranslated, met):
+    answered = [a - e.after for e, a in zip(job.ends, job.answers()) if a is not None]
+    answers = finished_line_answers(run.lines)
+    seconds = MINUTE * len(samples)
+    records = live_figures.shape_records(list(run.log))
+    return {"latencies": answered, "lags": [lag for _, lag, _ in answers if lag is not None],
+            "untranslated": untranslated, "audio": seconds,
+            "cpu": samples[-1].cpu_seconds - cpu_before if samples else 0.0,
+            "own_cpu": live_figures.real_model_cpu(records)[0],
+            "per_minute": per_minute, "memory": [s.rss_mb for s in samples], "goal": met}
+
+
 def keep_smaps(pid, folder, minute):
     """The worker's memory map at a minute's end, to tell later which mappings grew."""
     os.makedirs(folder, exist_ok=True)
     shutil.copyfile("/proc/%d/smaps" % pid, os.path.join(folder, "minute-%02d.txt" % minute))
 
 
-def soak(minutes, folder, kept=False, translate=False):
+def soak(minutes, folder, kept=False, translate=False, shape=None, worker_dir="", model="tiny.en",
+         summary=None):
+    """Runs the soak and prints it; returns the exit code. shape: a Whisper shape whose cost the
+    recognizer takes on (bench/recognizer_double.py); worker_dir: an older worker's folder;
+    summary: a dict that receives the soak's figures (see soak_summary)."""
     root = os.path.join(folder, "root")
-    lay_out_whisper.lay_out(root)
+    lay_out_whisper.lay_out(root, model)
     options, env = OPTIONS, {}
+    if shape:
+        made = make_whisper_model.real_shape_model(shape)
+        env["BENCH_RECOGNIZER_SHAPE"] = shape
+        if made.seconds:
+            print("generated the Whisper %s shape in %.0f s (%.0f MB)" % (shape, made.seconds,
+                                                                       made.megabytes))
     if translate:
         _, made = make_translation_model.lay_out_real(root, TRANSLATION_SHAPE)
         options = TRANSLATING_OPTIONS
-        env = {"TRANSLATION_MODEL": TRANSLATION_SHAPE, "BENCH_HOLD_DECODING": "1",
-               "BENCH_FORGET_TRANSLATIONS": "%.0f" % (MINUTE / 2)}
+        env.update({"TRANSLATION_MODEL": TRANSLATION_SHAPE, "BENCH_HOLD_DECODING": "1",
+                    "BENCH_FORGET_TRANSLATIONS": "%.0f" % (MINUTE / 2)})
         if made.seconds:
             print("generated the %s shape in %.0f s (%.0f MB)" % (TRANSLATION_SHAPE, made.seconds,
                                                                  made.megabytes))
     wavs = build_minute(os.path.join(folder, "audio"))
-    print("machine: %d cores; worker: tiny.en on the CPU, %s; %d minute(s) of the same "
+    print("machine: %d cores; worker%s: %s on the CPU%s, %s; %d minute(s) of the same "
           "one-minute program on both channels" % (
-              os.cpu_count(), "translating into Russian with the %s shape" % TRANSLATION_SHAPE
+              os.cpu_count(), " of " + worker_dir if worker_dir else "", model,
+              " at the cost of Whisper %s's shape" % shape if shape else "",
+              "translating into Russian with the %s shape" % TRANSLATION_SHAPE
               if translate else "no translation model", minutes), flush=True)
 
-    run = recognition_bench.Run(root, extra_env=env)
+    run = recognition_bench.Run(root, worker_dir, model, extra_env=env)
     try:
         print("worker %d: %s" % (run.proc.pid, run.ready.get(timeout=300)), flush=True)
     except queue.Empty:
@@ -390,7 +465,9 @@ def soak(minutes, folder, kept=False, translate=False):
     job = Soak(run)
     samples, load_at, medians, lag_medians, quit_frame = [], [], [], [], None
     cpu_before = proc_sample(run.proc.pid).cpu_seconds
-    print(HEADER + (TRANSLATION_HEADER if translate else ""), flush=True)
+    waiting = waiting_header(translate, shape)
+    print(HEADER + (TRANSLATION_HEADER if translate else "") + waiting, flush=True)
+    per_minute = []
 
     def report(minute):
         job.wait_for_answers(minute, time.monotonic() + ANSWER_WAIT)
@@ -404,6 +481,9 @@ def soak(minutes, folder, kept=False, translate=False):
                 run.lines, job.started[minute], job.started.get(minute + 1, float("inf")))
             lag_medians.append(statistics.median(lags) if lags else None)
             text += translation_cells(lags, untranslated)
+        figures = minute_figures(job, run, minute, shape)
+        per_minute.append(figures)
+        text += waiting_cells(waiting, minute_cells(figures, translate, shape))
         print(text, flush=True)
 
     failure = None
@@ -453,6 +533,8 @@ def soak(minutes, folder, kept=False, translate=False):
     lines, met = verdict(medians, samples, unanswered, lag_medians if translate else None,
                          untranslated)
     print("\n".join(lines))
+    if summary is not None:
+        summary.update(soak_summary(job, run, samples, per_minute, cpu_before, untranslated, met))
     return 0 if met and not warning else 1
 
 
@@ -465,6 +547,11 @@ def main(argv):
     parser.add_argument("--translate", action="store_true",
                         help="translate with a model of the real 1.3B shape (generated once "
                         "into ~/.cache/colloquor/real-shape, 1.4 GB)")
+    parser.add_argument("--recognizer-shape", choices=sorted(make_whisper_model.REAL_SHAPES),
+                        help="the recognizer costs what Whisper of this shape would (tiny.en "
+                        "gives the text; a model of the shape is generated once into "
+                        "~/.cache/colloquor/real-shape)")
+    parser.add_argument("--worker", help="the worker of this commit instead of this tree's")
     args = parser.parse_args(argv)
     if args.minutes < 1:
         parser.error("--minutes must be at least 1")
@@ -474,8 +561,13 @@ def main(argv):
         return 1
     folder = args.keep or tempfile.mkdtemp(prefix="soak-")
     os.makedirs(folder, exist_ok=True)
+    worker_dir = ""
+    if args.worker:
+        worker_dir = os.path.join(folder, "worker-" + args.worker)
+        print("worker of %s" % recognition_bench.base_worker(args.worker, worker_dir)[:12])
     try:
-        return soak(args.minutes, folder, kept=bool(args.keep), translate=args.translate)
+        return soak(args.minutes, folder, kept=bool(args.keep), translate=args.translate,
+                    shape=args.recognizer_shape, worker_dir=worker_dir)
     finally:
         if not args.keep:
             shutil.rmtree(folder, ignore_errors=True)

@@ -21,6 +21,13 @@ that comes with it cuts words into far more pieces than the real one. Each sente
 the engine is therefore replaced by one of the length the real tokenizer would give (see
 real_token_count) and its decoding held to 1.2 times that length.
 
+BENCH_RECOGNIZER_SHAPE=NAME (a Whisper shape of tools/models/make_whisper_model.py, e.g. small,
+or the folder of a generated one) makes the recognizer cost what a model of that shape would: the
+text still comes from the model the worker loaded, and every call on it is made once more on the
+shape (see bench/recognizer_double.py). The parts of the PROF line then hold both models' calls;
+after it, each pass adds a line "SHAPE <name> <end> <real cpu> <real wall> <shape cpu> <shape wall>
+<calls>" with the loaded model's own share, to be taken off.
+
 BENCH_FORGET_TRANSLATIONS=SECONDS makes the worker's translation cache forget what it learnt more
 than SECONDS ago: a soak plays the same minute over and over, and a cache that remembers the
 previous minute's sentences would make every later minute's translations free, which no real
@@ -38,6 +45,7 @@ sys.path.insert(0, os.environ.get("BENCH_WORKER_DIR") or os.path.join(os.path.di
                                                                        "worker"))
 
 import worker  # noqa: E402
+import recognizer_double  # noqa: E402
 
 # Per pass: part -> [wall, cpu]; a stack of open timers so that each part is charged only the
 # time it spends outside the parts nested in it (unless it absorbs them).
@@ -215,6 +223,8 @@ def instrumented_load(*args, **kwargs):
     state = args[0] if args and hasattr(args[0], "send") else worker
     if state is not worker:
         state.send = counting(state.send)
+    if _shape[0]:
+        recognizer_double.double(state.model, _shape[0], _shape_costs)
     instrument(state)
     return result
 
@@ -239,6 +249,19 @@ def timed_run_pass(*args):
         sys.stderr.flush()
 
 
+def reporting_shape(run_pass, name):
+    """run_pass followed by the pass's SHAPE line (after its PASS and PROF lines)."""
+    def run_and_report(*args):
+        before = _shape_costs.snapshot()
+        try:
+            run_pass(*args)
+        finally:
+            sys.stderr.write(recognizer_double.shape_line(name, time.monotonic(), before,
+                                                          _shape_costs.snapshot()))
+            sys.stderr.flush()
+    return run_and_report
+
+
 worker.load_recognizer = instrumented_load
 if os.environ.get("BENCH_HOLD_DECODING") == "1":
     worker.create_translator = held_translator(worker.create_translator)
@@ -246,6 +269,11 @@ if os.environ.get("BENCH_FORGET_TRANSLATIONS") and hasattr(worker, "Worker"):
     worker.Worker.__init__ = forgetful_worker(worker.Worker.__init__,
                                               float(os.environ["BENCH_FORGET_TRANSLATIONS"]))
 worker.run_pass = timed_run_pass
+_shape = [os.environ.get("BENCH_RECOGNIZER_SHAPE")]
+_shape_costs = recognizer_double.Costs()
+if _shape[0]:
+    recognizer_double.remember_load_options()
+    worker.run_pass = reporting_shape(worker.run_pass, os.path.basename(_shape[0]))
 if hasattr(worker, "send"):
     worker.send = counting(worker.send)
 
