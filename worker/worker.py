@@ -2421,11 +2421,18 @@ def translate_owed(w, batch):
 
 
 def translate_partial(w, line):
-    """Puts the partial line's sentences into the cache under the partial key."""
-    try:
-        translate_texts(w, [(line.text, line.src, line.tgt)], False)
-    except Exception as e:
-        log("translate error: %r" % (e,))
+    """Puts the partial line's sentences into the cache under the partial key, one at a time,
+    stopping as soon as a finished line waits: that one goes first."""
+    aside = w.aside
+    for sentence in sentences_of(line.text):
+        with aside.cond:
+            if aside.untranslated(1) or aside.partial is not None:
+                return      # a finished line, or a newer partial line, came meanwhile
+        try:
+            translate_texts(w, [(sentence, line.src, line.tgt)], False)
+        except Exception as e:
+            log("translate error: %r" % (e,))
+            return
 
 
 def translation_step(w, aside):

@@ -441,6 +441,15 @@ class TestIdleTranslatesPartials:
         assert lines[-1] == ("T", 0, 0, "ru", "<Hello there.>")
         assert ("nllb13", "en", "ru", True, "Hello there.") not in w.cache, "partial key only"
 
+    def test_a_finished_line_stops_the_partial_line_after_its_sentence(self, w, lines, engine):
+        engine.start()
+        partial(w, 0, "One. Two. Three")
+        wait_for(engine.batches, 1)         # "One." is in the engine
+        final(w, 1, "Final.", src="ru", tgt="en")
+        engine.gate.set()
+        wait_for(lines, 4)
+        assert engine.batches == [["One."], ["Final."]]
+
     def test_partial_passes_wait_while_finished_lines_do(self, w, lines, engine, monkeypatch):
         ch = w.chans[0]
         ch.buf.extend(b"\0" * worker.PARTIAL_STEP["CPU"])
