@@ -704,6 +704,13 @@ def reuse_last_encoding(encode):
     return encode_once
 
 
+def recognizer_threads():
+    """Processor threads of the recognizer: as many as there are cores, up to the engine's own
+    default of four. More threads than cores make its threads wait on each other, all the more
+    while the translation engine decodes beside them."""
+    return max(1, min(4, os.cpu_count() or 4))
+
+
 def load_recognizer(w, name):
     w.send("S", "Loading the recognition model %s..." % name)
     import numpy  # noqa: F401  (fail here, clearly, when the numeric library is missing)
@@ -731,7 +738,8 @@ def load_recognizer(w, name):
             source = cpu_source
         else:
             log("keeping %s on the CPU: %s is not available" % (name, CPU_MODEL))
-    w.model = WhisperModel(source, device="cpu", compute_type="int8", download_root=w.paths.hf)
+    w.model = WhisperModel(source, device="cpu", compute_type="int8", download_root=w.paths.hf,
+                           cpu_threads=recognizer_threads())
     w.model.encode = reuse_last_encoding(w.model.encode)
     w.dev = "CPU"
 
@@ -1438,10 +1446,13 @@ def get_diarizer(w):
 
 # New audio (bytes) a channel needs before its next partial pass, by the recognizer's device.
 PARTIAL_STEP = {"GPU": int(RATE * 2 * 0.9), "CPU": int(RATE * 2 * 2.0)}
-# On the processor a partial pass waits while finished lines wait for their translation, for
-# the processor to do those first: who reads the other side's translation needs it more than a
-# fresher partial line. It waits at most this long after the channel's previous partial pass,
-# so that the partial line still moves while someone speaks.
+# On the processor a partial pass waits while translations fall behind (a finished line has
+# waited this long for the engine), for the processor to do those first: who reads the other
+# side's translation needs it more than a fresher partial line. Lines that are translated in
+# their turn hold nothing up, so that a monologue's early commits keep coming.
+TRANSLATION_BEHIND = 2.0
+# A partial pass waits at most this long after the channel's previous one, so that the partial
+# line still moves while someone speaks.
 PARTIAL_WAIT_MAX = 3.0
 WAIT_SLICE = 0.2
 MIN_AUDIO = int(0.3 * RATE)
@@ -1564,7 +1575,7 @@ def pick(w):
         return Job(ch, data, True)
     step = PARTIAL_STEP.get(w.dev, PARTIAL_STEP["CPU"])
     ready = [ch for ch in w.chans if ch.buf and len(ch.buf) - ch.last_len >= step]
-    if w.aside is not None and w.aside.behind():
+    if w.aside is not None and w.aside.behind() >= TRANSLATION_BEHIND:
         ready = [ch for ch in ready if time.monotonic() - ch.last_time >= PARTIAL_WAIT_MAX]
     if not ready:
         return None
@@ -2173,6 +2184,7 @@ class Owed:
     def __init__(self, line, order):
         self.line = line
         self.order = order          # arrival over both channels: older lines translate first
+        self.queued = time.monotonic()
         self.translation = None
 
 
@@ -2208,8 +2220,13 @@ class TranslationsAside:
         self.cond.notify_all()
 
     def behind(self):
-        """Finished lines waiting for the engine (read without the lock, as a figure)."""
-        return self.untranslated_count
+        """How long the oldest finished line without a translation has waited, in seconds; 0
+        when none waits (read without the lock: a figure for a scheduling choice)."""
+        if not self.untranslated_count:
+            return 0.0
+        queued = [owed.queued for queue in self.owed for owed in list(queue)
+                  if owed.translation is None]
+        return time.monotonic() - min(queued) if queued else 0.0
 
     def untranslated(self, limit):
         """The oldest lines without a translation, at most limit. Call with cond held."""

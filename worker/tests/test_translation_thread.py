@@ -277,6 +277,22 @@ class TestEndOfInput:
         wait_for(lines, 2)          # let the thread finish before the stand-in goes
 
 
+@pytest.mark.parametrize("cores, threads", [(1, 1), (2, 2), (3, 3), (8, 4), (None, 4)])
+def test_the_recognizer_takes_the_cores_up_to_four(w, monkeypatch, cores, threads):
+    import faster_whisper
+
+    made = []
+    monkeypatch.setattr(faster_whisper, "WhisperModel",
+                        lambda source, **options: made.append(options) or SimpleNamespace(
+                            encode=None, model=None))
+    monkeypatch.setattr(worker, "recognizer_source", lambda w_, name: name)
+    monkeypatch.setattr(worker, "has_nvidia", lambda: False)
+    monkeypatch.setattr(worker.os, "cpu_count", lambda: cores)
+    monkeypatch.setenv("DICTATE_MODEL", "small")
+    worker.load_recognizer(w, "small")
+    assert made[0]["device"] == "cpu" and made[0]["cpu_threads"] == threads
+
+
 @pytest.mark.parametrize("cores, threads", [(1, 1), (2, 1), (4, 2), (None, 1)])
 def test_the_engine_takes_half_the_cores_on_the_processor(w, monkeypatch, cores, threads):
     import ctranslate2
@@ -450,16 +466,23 @@ class TestIdleTranslatesPartials:
         wait_for(lines, 4)
         assert engine.batches == [["One."], ["Final."]]
 
-    def test_partial_passes_wait_while_finished_lines_do(self, w, lines, engine, monkeypatch):
+    @pytest.mark.parametrize("waited, since_last_partial, held", [
+        (1.0, 1.0, False),      # translations keep up: the partial pass goes
+        (2.0, 1.0, True),       # a finished line has waited for the engine: it goes first
+        (5.0, 3.0, False),      # but the partial line moves at least this often
+    ])
+    def test_partial_passes_wait_while_translations_fall_behind(self, w, lines, engine,
+                                                                 monkeypatch, waited,
+                                                                 since_last_partial, held):
         ch = w.chans[0]
         ch.buf.extend(b"\0" * worker.PARTIAL_STEP["CPU"])
         now = [100.0]
         monkeypatch.setattr(worker.time, "monotonic", lambda: now[0])
-        ch.last_time = now[0] - 1.0
         final(w, 1, "Waiting for its translation.")
-        assert worker.pick(w) is None
-        now[0] += worker.PARTIAL_WAIT_MAX
-        assert worker.pick(w).ch is ch, "not held longer than the limit"
+        now[0] += waited
+        ch.last_time = now[0] - since_last_partial
+        job = worker.pick(w)
+        assert (job is None) == held
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="threads listed by /proc")
