@@ -1,7 +1,5 @@
-"""The language-share benchmark's own tooling: frames back into utterances, the corpus order, the
-pairs and the shares."""
+"""The language-share benchmark's own tooling: the corpus order, the pairs and the shares."""
 import os
-import struct
 import sys
 
 import numpy as np
@@ -10,22 +8,6 @@ import pytest
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import front_end_languages as fel  # noqa: E402
-
-
-def frame(kind, payload):
-    return kind.encode() + struct.pack("<I", len(payload)) + payload
-
-
-def audio(channel, samples):
-    return frame("A", bytes([channel]) + np.asarray(samples, dtype="<i2").tobytes())
-
-
-def test_the_audio_frames_up_to_each_end_frame_are_one_utterance():
-    stream = (frame("L", b"en|de|1|0|60") + audio(0, [1, 2]) + audio(0, [-3]) + frame("E", b"\0")
-              + audio(0, [32000]) + frame("E", b"\0") + frame("E", b"\0") + audio(0, [7])
-              + frame("Q", b""))
-    got = fel.utterances(stream)
-    assert [u.tolist() for u in got] == [[1, 2, -3], [32000], []]  # an open one is not counted
 
 
 def test_the_languages_take_turns_in_the_corpus():

@@ -5,6 +5,7 @@ import time
 import pytest
 
 import speech
+import worker_process
 from conftest import NLLB13_REPO, add_translation_model
 
 @pytest.fixture(autouse=True)
@@ -33,16 +34,13 @@ def check_pairs(lines):
     for the same channel and speaker, later (finished lines are translated on their own
     thread), in the order of the channel's "F" lines."""
     recognition = [f for f in lines if f[0] in "PTFU"]
-    waiting = {"0": [], "1": []}
     for i, line in enumerate(recognition):
         if line[0] == "P":
             assert recognition[i + 1][0] == "T" and recognition[i + 1][1:3] == line[1:3]
-        elif line[0] == "F":
-            waiting[line[1]].append(line)
-        elif line[0] == "U":
-            assert waiting[line[1]], recognition
-            assert waiting[line[1]].pop(0)[1:3] == line[1:3]
-    assert waiting == {"0": [], "1": []}, recognition
+    answers = worker_process.pair_answers(recognition)
+    assert not answers.strays, recognition
+    for f, u in answers.pairs:
+        assert u is not None and recognition[u][1:3] == recognition[f][1:3], recognition
 
 
 @pytest.fixture(scope="module")
