@@ -83,7 +83,7 @@ def run_figures(result):
     ends = [(ch, t) for t, kind, ch in result["events"] if kind == "E"]
     passes = result["pass_times"]
     played = result["played"]
-    own = live_figures.real_model_cpu(live_figures.shape_records(result["log"]))[0]
+    own = live_figures.real_model_cpu(result["shapes"])[0]
     at_end = live_figures.waiting_at(result["started_at"] + played, ends, passes, answers)
     return {
         "latencies": latencies, "missed": len(result["latencies"]) - len(latencies),

@@ -34,8 +34,6 @@ import argparse
 import os
 import shutil
 import statistics
-import struct
-import subprocess
 import sys
 import tempfile
 import time
@@ -129,30 +127,12 @@ def session_recording(clips, gap=GAP_SECONDS):
     return np.concatenate(parts), starts
 
 
-def utterances(frames):
-    """The audio of each utterance in a stream of frames: the "A" samples up to each "E"."""
+def front_end(wav_path, settings):
+    """The samples of each utterance feed_wav makes of the recording with these settings."""
     import numpy as np
 
-    out, current, pos = [], [], 0
-    while pos + 5 <= len(frames):
-        kind = chr(frames[pos])
-        (length,) = struct.unpack("<I", frames[pos + 1:pos + 5])
-        payload = frames[pos + 5:pos + 5 + length]
-        pos += 5 + length
-        if kind == "A":
-            current.append(np.frombuffer(payload[1:], dtype="<i2"))
-        elif kind == "E":
-            out.append(np.concatenate(current) if current else np.zeros(0, dtype=np.int16))
-            current = []
-    return out
-
-
-def front_end(wav_path, settings):
-    args = [speech.FEED_WAV]
-    for setting in settings:
-        args += ["--set", setting]
-    run = subprocess.run(args + [wav_path], capture_output=True, check=True)
-    return utterances(run.stdout)
+    return [np.frombuffer(u, dtype="<i2")
+            for u in speech.front_end_utterances([wav_path], settings=settings)[0]]
 
 
 def agc_alone(samples, limit=True):

@@ -29,7 +29,6 @@ import argparse
 import json
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -42,53 +41,30 @@ sys.path.insert(0, os.path.join(REPO, "tools", "models"))
 import language_corpus  # noqa: E402
 import language_run  # noqa: E402
 import lay_out_whisper  # noqa: E402
+import recognition_bench  # noqa: E402
 import speech  # noqa: E402
 
 # The worker before its prompt was kept per language.
 DEFAULT_BASE = "cb0eeac"
-WORKER_FILES = ("worker.py", "dl_progress.py", "requirements.txt")
 # (name, two channels, speech languages run); a two-channel conversation has one language per
 # channel, so Auto there shows nothing the one-channel runs do not.
 SCENARIOS = (("one ch mixed", False, ("pair", "auto")), ("two channels", True, ("pair",)))
-TIMED_WORKER = os.path.join(HERE, "timed_worker.py")
 LIVE_GAP = 1.2
-
-
-def base_worker(base, folder):
-    """The base commit's worker files in folder; its full commit id."""
-    commit = subprocess.run(["git", "-C", REPO, "rev-parse", "--verify", base + "^{commit}"],
-                            check=True, capture_output=True, text=True).stdout.strip()
-    os.makedirs(folder, exist_ok=True)
-    for name in WORKER_FILES:
-        shown = subprocess.run(["git", "-C", REPO, "show", "%s:worker/%s" % (commit, name)],
-                               capture_output=True)
-        if shown.returncode == 0:
-            with open(os.path.join(folder, name), "wb") as f:
-                f.write(shown.stdout)
-    return commit
 
 
 class Work:
     """The recognizer's work in one run: passes, encoder runs, detections, processor time."""
 
-    def __init__(self, log, cpu, audio):
-        self.passes = self.encoder = self.detections = self.finals = 0
+    def __init__(self, passes, profiles, cpu, audio):
+        finals = [p for p in passes if p.final]
+        self.passes = len(passes)
+        self.encoder = sum(p.encoder_runs for p in passes)
+        self.detections = sum(parts.get("language detection", (0, 0, 0))[2]
+                              for parts in profiles)
+        self.finals = len(finals)
         # processor and audio seconds of the final passes
-        self.final_cpu = self.final_audio = 0.0
-        for text in log:
-            if text.startswith("PASS "):
-                fields = text.split()
-                self.passes += 1
-                self.encoder += int(fields[8])
-                if fields[2] == "1":
-                    self.finals += 1
-                    self.final_cpu += float(fields[6])
-                    self.final_audio += float(fields[3])
-            elif text.startswith("PROF "):
-                for field in text.split()[1:]:
-                    name, figures = field.split("=")
-                    if name == "language_detection":
-                        self.detections += int(figures.split("/")[2])
+        self.final_cpu = sum(p.cpu for p in finals)
+        self.final_audio = sum(p.seconds for p in finals)
         self.cpu = cpu
         self.audio = audio
 
@@ -111,7 +87,7 @@ def pooled(works):
 
 
 def run_turns(worker_dir, root, turns, audio, opts):
-    worker = language_run.LanguageWorker(root, TIMED_WORKER, {"BENCH_WORKER_DIR": worker_dir})
+    worker = recognition_bench.timed_worker(root, worker_dir, "base")
     try:
         worker.start_up()
         cpu = worker.cpu_seconds()
@@ -120,7 +96,7 @@ def run_turns(worker_dir, root, turns, audio, opts):
     finally:
         worker.stop()
     seconds = sum(speech.seconds_of(wavs[0]) for wavs in audio)
-    return heard, Work(worker.log, cpu, seconds)
+    return heard, Work(worker.passes, worker.profiles, cpu, seconds)
 
 
 def run_live(worker_dir, root, folder, turns):
@@ -135,8 +111,7 @@ def run_live(worker_dir, root, folder, turns):
     played = speech.seconds_of(wav)
 
     def play(opts):
-        worker = language_run.LanguageWorker(root, TIMED_WORKER,
-                                             {"BENCH_WORKER_DIR": worker_dir})
+        worker = recognition_bench.timed_worker(root, worker_dir, "base")
         try:
             worker.start_up()
             cpu = worker.cpu_seconds()
@@ -147,7 +122,7 @@ def run_live(worker_dir, root, folder, turns):
             cpu = worker.cpu_seconds() - cpu
         finally:
             worker.stop()
-        return Work(worker.log, cpu, played)
+        return Work(worker.passes, worker.profiles, cpu, played)
 
     return play, played
 
@@ -244,7 +219,7 @@ def main(argv):
     lay_out_whisper.lay_out(root, "base")
     workers = []
     if args.only != "after":
-        commit = base_worker(args.base, os.path.join(folder, "base-worker"))
+        commit = recognition_bench.base_worker(args.base, os.path.join(folder, "base-worker"))
         workers.append(("before", os.path.join(folder, "base-worker")))
     if args.only != "before":
         workers.append(("after", os.path.join(REPO, "worker")))

@@ -3,12 +3,13 @@ passes in a stretch of time, and the recognizer double's share (SHAPE lines of t
 
 The records, all on the monotonic clock:
 - end frames: (channel, time the "E" frame was written);
-- passes: the timed worker's PASS lines as recognition_bench.Run keeps them, (channel, final,
-  audio seconds, start, end, processor seconds, "F" lines);
+- passes: the timed worker's PASS lines as worker_process.WorkerProcess keeps them, (channel,
+  final, audio seconds, start, end, processor seconds, "F" lines, ...);
 - finished lines: soak.finished_line_answers() of the worker's lines, (arrival, lag to its "U"
-  line or None, translated).
+  line or None, translated);
+- shape records: the timed worker's SHAPE lines as worker_process.WorkerProcess keeps them, (end,
+  real cpu, real wall, shape cpu, shape wall, calls) per pass.
 """
-import recognizer_double
 
 
 def waiting_at(t, end_frames, passes, finished_lines):
@@ -39,13 +40,6 @@ def most_waiting(end_frames, passes, finished_lines, start=float("-inf"), end=fl
 def partial_passes(passes, start, end):
     """How many partial passes started in [start, end)."""
     return sum(1 for p in passes if not p[1] and start <= p[3] < end)
-
-
-def shape_records(log):
-    """The SHAPE lines among a worker's other standard error lines, parsed: (end, real cpu,
-    real wall, shape cpu, shape wall, calls) per pass."""
-    records = (recognizer_double.parse_shape_line(text) for text in log)
-    return [r for r in records if r is not None]
 
 
 def real_model_cpu(records, start=float("-inf"), end=float("inf")):

@@ -14,8 +14,6 @@ import argparse
 import os
 import random
 import shutil
-import struct
-import subprocess
 import sys
 import tempfile
 
@@ -29,29 +27,11 @@ import speech  # noqa: E402
 import worker  # noqa: E402
 
 
-def utterances(wavs):
-    """Per channel, the audio of each utterance as the front end sends it."""
-    settings = [arg for setting in soak.SETTINGS for arg in ("--set", setting)]
-    raw = subprocess.run([speech.FEED_WAV, "--options", soak.OPTIONS] + settings + wavs,
-                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True).stdout
-    found, current, at = [[], []], [b"", b""], 0
-    while at < len(raw):
-        kind = chr(raw[at])
-        (length,) = struct.unpack("<I", raw[at + 1:at + 5])
-        payload = raw[at + 5:at + 5 + length]
-        at += 5 + length
-        if kind == "A":
-            current[payload[0]] += payload[1:]
-        elif kind == "E":
-            found[payload[0]].append(current[payload[0]])
-            current[payload[0]] = b""
-    return found
-
-
 def probe(minutes, seed, folder):
     from faster_whisper import WhisperModel
 
-    heard = utterances(soak.build_minute(os.path.join(folder, "audio")))
+    heard = speech.front_end_utterances(soak.build_minute(os.path.join(folder, "audio")),
+                                        options=soak.OPTIONS, settings=soak.SETTINGS)
     seen = []
     filter_segment = worker.add_segment
 

@@ -25,13 +25,11 @@ rounds are pooled:
 import argparse
 import math
 import os
-import queue
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -41,6 +39,9 @@ sys.path.insert(0, os.path.join(REPO, "tools", "models"))
 
 import lay_out_whisper  # noqa: E402
 import speech  # noqa: E402
+import worker_process  # noqa: E402
+
+TIMED_WORKER = os.path.join(HERE, "timed_worker.py")
 
 # The commit the "before" figures come from unless --base (or BASE=) names another: the worker as
 # it was before its passes were made cheaper.
@@ -78,73 +79,12 @@ OPTIONS = "en|none|0|0|60"
 CPU_PARTIAL_STEP = 2.0    # seconds of new audio before a partial pass on the CPU
 
 
-class Run:
-    """The timed worker with every output line and pass stamped with the monotonic clock."""
-
-    def __init__(self, root, worker_dir="", model="tiny.en", extra_env=None):
-        env = dict(os.environ)
-        for name in ("TRANSLATION_MODEL", "SPEAKER_MODEL", "HF_HOME"):
-            env.pop(name, None)
-        env.update({"DICTATION_ROOT": root, "DICTATE_MODEL": model, "HF_HUB_OFFLINE": "1",
-                    "HF_ENDPOINT": "http://127.0.0.1:9",
-                    "DICTATION_RELEASES_HOST": "http://127.0.0.1:9",
-                    "BENCH_WORKER_DIR": worker_dir})
-        env.update(extra_env or {})
-        self.proc = subprocess.Popen([sys.executable, "-u", os.path.join(HERE, "timed_worker.py")],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=env)
-        self.lines = []
-        self.passes = []
-        self.log = []           # the worker's other standard error lines
-        self.profiles = []
-        self.ready = queue.Queue()
-        threading.Thread(target=self._out, daemon=True).start()
-        threading.Thread(target=self._err, daemon=True).start()
-
-    def _out(self):
-        for raw in self.proc.stdout:
-            fields = raw.decode("utf-8", "replace").rstrip("\n").split("\t")
-            self.lines.append((time.monotonic(), fields))
-            if fields[0] == "S" and fields[1].startswith("ready"):
-                self.ready.put(fields[1])
-
-    def _err(self):
-        for raw in self.proc.stderr:
-            text = raw.decode("utf-8", "replace").strip()
-            if text.startswith("PASS "):
-                ch, final, seconds, start, end, cpu, finished = text.split()[1:8]
-                self.passes.append((int(ch), final == "1", float(seconds), float(start),
-                                    float(end), float(cpu), int(finished)))
-            elif text.startswith("PROF"):
-                parts = {}
-                for field in text.split()[1:]:
-                    name, figures = field.split("=")
-                    wall, cpu, calls = figures.split("/")
-                    parts[name.replace("_", " ")] = (float(wall), float(cpu), int(calls))
-                self.profiles.append(parts)
-            elif text:
-                self.log.append(text)
-
-    def write(self, data):
-        self.proc.stdin.write(data)
-        self.proc.stdin.flush()
-
-    def cpu_seconds(self):
-        """User plus system processor seconds of the worker so far."""
-        with open("/proc/%d/stat" % self.proc.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-    def stop(self, quit_frame):
-        try:
-            self.write(quit_frame or b"Q\0\0\0\0")
-        except OSError:
-            pass
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+def timed_worker(root, worker_dir="", model="tiny.en", extra_env=None):
+    """The timed worker started (not yet ready): every output line and pass stamped with the
+    monotonic clock."""
+    env = {"BENCH_WORKER_DIR": worker_dir}
+    env.update(extra_env or {})
+    return worker_process.WorkerProcess(root, model, TIMED_WORKER, env=env)
 
 
 def settle(run, feed, quiet=2.0, timeout=60.0):
@@ -193,8 +133,8 @@ def commit_latencies(sentences, f_lines, started_at):
 def scenario(worker_dir, root, wavs, sentences, settings=(), options=OPTIONS, model="tiny.en",
              extra_env=None, settle_timeout=60.0):
     """One fresh worker fed the audio in real time; the raw facts of the run."""
-    run = Run(root, worker_dir, model, extra_env)
-    run.ready.get(timeout=300)
+    run = timed_worker(root, worker_dir, model, extra_env)
+    run.start_up(timeout=300)
     cpu_at_ready = run.cpu_seconds()
     feed = speech.Feed(run.write, wavs, options=options, realtime=True, settings=settings)
     feed.wait(timeout=600)
@@ -220,7 +160,7 @@ def scenario(worker_dir, root, wavs, sentences, settings=(), options=OPTIONS, mo
         "pass_cpu": sum(p[5] for p in run.passes),
         "profiles": run.profiles, "heard": heard, "lines": list(run.lines),
         "started_at": feed.started_at, "events": list(feed.events), "pass_times": list(run.passes),
-        "log": list(run.log), "memory": memory,
+        "shapes": list(run.shapes), "memory": memory,
         "pass_rows": [(p[0], p[1], p[2], p[3] - feed.started_at, p[4] - p[3], p[5],
                        prof.get("encoder", (0, 0, 0))[2])
                       for p, prof in zip(run.passes, run.profiles)],

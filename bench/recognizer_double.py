@@ -289,11 +289,3 @@ def shape_line(name, end, before, after):
     real_cpu, real_wall, shape_cpu, shape_wall, calls = (b - a for a, b in zip(before, after))
     return "SHAPE %s %.4f %.4f %.4f %.4f %.4f %d\n" % (name, end, real_cpu, real_wall, shape_cpu,
                                                       shape_wall, calls)
-
-
-def parse_shape_line(text):
-    """(end, real cpu, real wall, shape cpu, shape wall, calls) of a SHAPE line; None otherwise."""
-    fields = text.split()
-    if len(fields) != 8 or fields[0] != "SHAPE":
-        return None
-    return tuple(float(x) for x in fields[2:7]) + (int(fields[7]),)

@@ -59,6 +59,7 @@ import live_figures  # noqa: E402
 import make_whisper_model  # noqa: E402
 import make_translation_model  # noqa: E402
 import speech  # noqa: E402
+import worker_process  # noqa: E402
 
 MINUTE = 60.0
 QUIET_TAIL = 5.0         # each channel's program ends in silence, so a minute's answers are in
@@ -195,19 +196,9 @@ def latencies(ends, answers, minute):
 
 def finished_line_answers(lines):
     """Per non-empty "F" line: (its arrival time, seconds until its "U" line or None while none
-    came, whether that "U" carried a translation). Pairs per channel, first in first out."""
-    waiting = {"0": [], "1": []}
-    answers = []
-    for t, fields in list(lines):
-        if fields[0] not in ("F", "U") or len(fields) < 5 or fields[1] not in waiting:
-            continue
-        if fields[0] == "F":
-            answers.append([t, None, False, bool(fields[4])])
-            waiting[fields[1]].append(answers[-1])
-        elif waiting[fields[1]]:
-            answer = waiting[fields[1]].pop(0)
-            answer[1], answer[2] = t - answer[0], bool(fields[4])
-    return [(t, lag, translated) for t, lag, translated, has_text in answers if has_text]
+    came, whether that "U" carried a translation)."""
+    return [(a.arrived, a.lag, bool(a.translation)) for a in worker_process.answer_lags(lines)
+            if a.text]
 
 
 def translation_figures(lines, start, end):
@@ -402,7 +393,7 @@ def minute_figures(job, run, minute, shape):
     answers = finished_line_answers(run.lines)
     recognizing, translating = live_figures.waiting_at(end, ends, passes, answers)
     most = live_figures.most_waiting(ends, passes, answers, start, end)
-    own = live_figures.real_model_cpu(live_figures.shape_records(list(run.log)), start, end)[0]
+    own = live_figures.real_model_cpu(list(run.shapes), start, end)[0]
     return MinuteFigures(live_figures.partial_passes(passes, start, end), recognizing,
                          translating, most[0], most[1], own if shape else None)
 
@@ -411,7 +402,7 @@ def soak_summary(job, run, samples, per_minute, cpu_before, untranslated, met):
     answered = [a - e.after for e, a in zip(job.ends, job.answers()) if a is not None]
     answers = finished_line_answers(run.lines)
     seconds = MINUTE * len(samples)
-    records = live_figures.shape_records(list(run.log))
+    records = list(run.shapes)
     return {"latencies": answered, "lags": [lag for _, lag, _ in answers if lag is not None],
             "untranslated": untranslated, "audio": seconds,
             "cpu": samples[-1].cpu_seconds - cpu_before if samples else 0.0,
@@ -455,11 +446,11 @@ def soak(minutes, folder, kept=False, translate=False, shape=None, worker_dir=""
               "translating into Russian with the %s shape" % TRANSLATION_SHAPE
               if translate else "no translation model", minutes), flush=True)
 
-    run = recognition_bench.Run(root, worker_dir, model, extra_env=env)
+    run = recognition_bench.timed_worker(root, worker_dir, model, extra_env=env)
     try:
-        print("worker %d: %s" % (run.proc.pid, run.ready.get(timeout=300)), flush=True)
-    except queue.Empty:
-        print("the worker did not become ready; its log:\n  " + "\n  ".join(run.log[-20:]))
+        print("worker %d: %s" % (run.proc.pid, run.start_up(timeout=300)[-1][1]), flush=True)
+    except (queue.Empty, AssertionError):
+        print("the worker did not become ready; its log:\n  " + "\n  ".join(run.stderr[-20:]))
         run.stop(None)
         return 1
     job = Soak(run)
@@ -518,14 +509,14 @@ def soak(minutes, folder, kept=False, translate=False, shape=None, worker_dir=""
     warning = job.check_counts()
     run.stop(quit_frame)
     with open(os.path.join(folder, "worker.log"), "w") as f:
-        f.write("\n".join(run.log) + "\n")
+        f.write("\n".join(run.stderr) + "\n")
     job.write_utterances(os.path.join(folder, "utterances.tsv"))
     with open(os.path.join(folder, "worker-lines.tsv"), "w", encoding="utf-8") as f:
         for t, fields in run.lines:
             f.write("%.3f\t%s\n" % (t - job.started.get(1, t), "\t".join(fields)))
 
     if failure:
-        print(failure + "; the worker's last log lines:\n  " + "\n  ".join(run.log[-20:]))
+        print(failure + "; the worker's last log lines:\n  " + "\n  ".join(run.stderr[-20:]))
         return 1
     if warning:
         print(warning)

@@ -45,6 +45,7 @@ import lay_out_whisper  # noqa: E402
 import make_speaker_model  # noqa: E402
 import make_translation_model as mtm  # noqa: E402
 import speech  # noqa: E402
+import worker_process  # noqa: E402
 
 sys.path.insert(0, os.path.join(rb.REPO, "worker"))
 import worker  # noqa: E402
@@ -128,20 +129,12 @@ def sentence_costs(shapes, cache):
 # ---------------------------------------------------------------------------------------------
 
 def translation_lags(lines):
-    """Seconds from each "F" line to its "U" line (paired per channel, first in first out), and
-    how many non-empty "F" lines got no "U" line. (A model with random weights mostly decodes
-    tokens its small tokenizer does not know, so an empty "U" text is no failure here.)"""
-    waiting = {"0": [], "1": []}
-    lags = []
-    for t, fields in lines:
-        if fields[0] not in ("F", "U") or len(fields) < 5 or fields[1] not in waiting:
-            continue
-        queue = waiting[fields[1]]
-        if fields[0] == "F":
-            queue.append((t, bool(fields[4])))
-        elif queue:
-            lags.append(t - queue.pop(0)[0])
-    return lags, sum(1 for q in waiting.values() for _, has_text in q if has_text)
+    """Seconds from each "F" line to its "U" line, and how many non-empty "F" lines got no "U"
+    line. (A model with random weights mostly decodes tokens its small tokenizer does not know,
+    so an empty "U" text is no failure here.)"""
+    answered = worker_process.answer_lags(lines)
+    return ([a.lag for a in answered if a.lag is not None],
+            sum(1 for a in answered if a.text and a.lag is None))
 
 
 def live_rows(results):

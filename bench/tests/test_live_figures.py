@@ -32,8 +32,9 @@ class Recorded:
                       line(161.0, "F", 0, "Three."), line(163.0, "U", 0, "x"),
                       line(166.0, "U", 0, "y"),
                       line(166.0, "F", 1, ""), line(172.0, "F", 0, "Four.")]
-        self.log = ["SHAPE small 106.0 0.25 0.3 1.0 1.2 3", "loading...",
-                    "SHAPE small 112.0 0.5 0.6 2.0 2.4 3", "SHAPE small 161.0 2.0 2.5 8.0 9.0 6"]
+        # (end, real cpu, real wall, shape cpu, shape wall, calls)
+        self.shapes = [(106.0, 0.25, 0.3, 1.0, 1.2, 3), (112.0, 0.5, 0.6, 2.0, 2.4, 3),
+                       (161.0, 2.0, 2.5, 8.0, 9.0, 6)]
         self.proc = None
 
 

@@ -11,9 +11,11 @@ import pytest
 BENCH = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, BENCH)
 sys.path.insert(0, os.path.join(os.path.dirname(BENCH), "tools", "models"))
+sys.path.insert(0, os.path.join(os.path.dirname(BENCH), "worker", "tests"))
 
 import make_whisper_model as mwm  # noqa: E402
 import recognizer_double as rd  # noqa: E402
+import worker_process  # noqa: E402
 
 
 def vocabulary(size):
@@ -129,5 +131,4 @@ def test_every_call_is_repeated_on_the_shape_with_its_own_encoding_and_counted()
 
 def test_the_shape_line_reads_back():
     line = rd.shape_line("small", 12.5, (1.0, 2.0, 3.0, 4.0, 5), (1.5, 2.75, 5.0, 7.0, 9))
-    assert rd.parse_shape_line(line) == (12.5, 0.5, 0.75, 2.0, 3.0, 4)
-    assert rd.parse_shape_line("PASS 0 1 2.0 1 2 3 1 1") is None
+    assert worker_process.read_shape(line) == (12.5, 0.5, 0.75, 2.0, 3.0, 4)

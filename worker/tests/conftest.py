@@ -1,12 +1,8 @@
 """Shared fixtures: the real worker as a child process, a local HTTP server, generated models."""
 import http.server
-import collections
 import os
-import queue
 import shutil
 import socketserver
-import struct
-import subprocess
 import sys
 import threading
 import time
@@ -30,6 +26,8 @@ import hub_cache  # noqa: E402
 import lay_out_whisper  # noqa: E402
 import make_speaker_model  # noqa: E402
 import make_translation_model  # noqa: E402
+from speech import frame  # noqa: E402,F401  (the tests build their frames with it)
+from worker_process import WorkerProcess  # noqa: E402
 
 NLLB13_REPO = "OpenNMT/nllb-200-distilled-1.3B-ct2-int8"
 NLLB33_REPO = "OpenNMT/nllb-200-3.3B-ct2-int8"
@@ -247,132 +245,29 @@ def data_root(tmp_path):
 # The real worker over real pipes
 # ---------------------------------------------------------------------------------------------
 
-def frame(kind, payload=b""):
-    if isinstance(payload, str):
-        payload = payload.encode("ascii")
-    return kind.encode("ascii") + struct.pack("<I", len(payload)) + payload
-
-
+# A hub that does not answer gives up within the tests' patience.
+IMPATIENT = {"HF_HUB_ETAG_TIMEOUT": "5", "HF_HUB_DOWNLOAD_TIMEOUT": "5"}
+STALL_LAUNCHER = os.path.join(HERE, "worker_with_stall.py")
 FIRST_SESSION_MARKS = [["P", "0", "0", "", ""], ["T", "0", "0", "", ""],
                        ["P", "1", "0", "", ""], ["T", "1", "0", "", ""]]
 
 
-class WorkerProcess:
-    def __init__(self, root, server_url, extra_env=None, stall_seconds=5.0):
-        env = dict(os.environ)
-        for name in ("TRANSLATION_MODEL", "SPEAKER_MODEL", "HF_HOME", "HF_HUB_OFFLINE",
-                     "HF_HUB_CACHE", "HUGGINGFACE_HUB_CACHE"):
-            env.pop(name, None)
-        env.update({
-            "DICTATION_ROOT": str(root),
-            "DICTATE_MODEL": "tiny.en",
-            # Nothing may leave the machine: the hub and the release downloads point here.
-            "HF_ENDPOINT": server_url,
-            "DICTATION_RELEASES_HOST": server_url,
-            "HF_HUB_DISABLE_TELEMETRY": "1",
-            "HF_HUB_ETAG_TIMEOUT": "5",
-            "HF_HUB_DOWNLOAD_TIMEOUT": "5",
-        })
-        env.update(extra_env or {})
-        self.root = root
-        self.started = time.monotonic()
-        self.proc = subprocess.Popen(
-            [sys.executable, "-u", os.path.join(HERE, "worker_with_stall.py"), str(stall_seconds)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-        self.lines = queue.Queue()
-        self.pushback = collections.deque()
-        self.seen = []
-        self.stderr = []
-        threading.Thread(target=self._read_out, daemon=True).start()
-        threading.Thread(target=self._read_err, daemon=True).start()
-
-    def _read_out(self):
-        for raw in self.proc.stdout:
-            self.lines.put(raw)
-        self.lines.put(None)
-
-    def _read_err(self):
-        for raw in self.proc.stderr:
-            self.stderr.append(raw.decode("utf-8", "replace").rstrip("\n"))
-
-    def next_line(self, timeout=60.0):
-        """The next line as a list of fields; None at the end of the output."""
-        if self.pushback:
-            return self.pushback.popleft()
-        raw = self.lines.get(timeout=timeout)
-        if raw is None:
-            self.lines.put(None)
-            return None
-        assert raw.endswith(b"\n") and b"\r" not in raw
-        fields = raw[:-1].decode("utf-8").split("\t")
-        self.seen.append(fields)
-        return fields
-
-    def read_until(self, predicate, timeout=60.0):
-        """Lines up to and including the first one that satisfies predicate."""
-        deadline = time.monotonic() + timeout
-        got = []
-        while True:
-            line = self.next_line(timeout=max(0.1, deadline - time.monotonic()))
-            if line is None:
-                raise AssertionError("output ended; seen %r; log %r" % (got, self.stderr))
-            got.append(line)
-            if predicate(line):
-                return got
+class WorkerUnderTest(WorkerProcess):
+    """The worker as the process tests start it, its first session's marks checked."""
 
     def start_up(self, timeout=120.0):
         """The lines up to the ready status. The worker then marks its first session with an
         empty partial line on each channel: those are checked and taken here, other lines that
         come meanwhile are kept for the test."""
-        lines = self.read_until(lambda f: f[0] == "S" and f[1].startswith("ready"), timeout)
-        self.ready_after = time.monotonic() - self.started
+        lines = super().start_up(timeout)
         marks, others = [], []
         while len(marks) < 4:
             line = self.next_line(timeout=30)
             assert line is not None, "output ended before the first session's marks"
             (marks if line[0] in "PT" else others).append(line)
         assert marks == FIRST_SESSION_MARKS, marks
-        self.pushback.extend(others)
+        self.hand_back(others)
         return lines
-
-    def lines_for(self, seconds):
-        """Every line that arrives within the given time."""
-        got = []
-        deadline = time.monotonic() + seconds
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return got
-            try:
-                raw = self.lines.get(timeout=left)
-            except queue.Empty:
-                return got
-            if raw is None:
-                self.lines.put(None)
-                return got
-            fields = raw[:-1].decode("utf-8").split("\t")
-            self.seen.append(fields)
-            got.append(fields)
-
-    def write(self, data):
-        self.proc.stdin.write(data)
-        self.proc.stdin.flush()
-
-    def close_input(self):
-        self.proc.stdin.close()
-
-    def wait(self, timeout=30.0):
-        return self.proc.wait(timeout=timeout)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            try:
-                stream.close()
-            except Exception:
-                pass
 
 
 @pytest.fixture
@@ -380,10 +275,12 @@ def start_worker(http_server):
     started = []
 
     def start(root, extra_env=None, stall_seconds=5.0):
-        w = WorkerProcess(root, http_server.url, extra_env, stall_seconds)
+        # Nothing may leave the machine: the hub and the release downloads are the local server.
+        w = WorkerUnderTest(root, script=STALL_LAUNCHER, args=[str(stall_seconds)],
+                            hub=http_server.url, env=dict(IMPATIENT, **(extra_env or {})))
         started.append(w)
         return w
 
     yield start
     for w in started:
-        w.stop()
+        w.kill()

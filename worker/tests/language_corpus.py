@@ -2,8 +2,9 @@
 benchmark and the two-language demo.
 
 Plain everyday sentences without digits or names, so that a reference needs no spelling rules;
-each espeak-ng voice speaks its own language. The pairs are the ones the tests and the benchmark
-run: each alternates sentences of its two languages on one channel.
+sentence i says the same in every language, and each espeak-ng voice speaks its own language.
+The pairs are the ones the tests and the benchmark run: each alternates sentences of its two
+languages on one channel.
 """
 CODES = ("ru", "en", "de", "fr", "es", "uk", "pl", "it")
 
@@ -21,7 +22,7 @@ SENTENCES = {
         "Our team needs two more days for the tests.",
     ],
     "de": [
-        "Wir sollten die Präsentation noch einmal gemeinsam durchgehen.",
+        "Wir treffen uns nach dem Mittagessen wieder, um den Plan fertigzustellen.",
         "Die neuen Zahlen sehen deutlich besser aus als im letzten Monat.",
         "Kannst du mir bitte morgen früh die Unterlagen schicken?",
         "Ich glaube, wir sollten zuerst mit dem Kunden sprechen.",

@@ -12,18 +12,12 @@ close to the other language's sentence i, and a line copied from earlier text co
 sentence spoken before.
 """
 import os
-import queue
-import subprocess
-import sys
-import threading
-import time
 from typing import NamedTuple
 
 import language_corpus
 import speech
+import worker_process
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-WORKER_SCRIPT = os.path.join(os.path.dirname(HERE), "worker.py")
 CYRILLIC_CODES = ("ru", "uk")
 # Letters only one language of a same-script pair writes.
 OWN_LETTERS = {"ru": set("ыэъё"), "uk": set("іїєґ"), "de": set("äöüß"), "es": set("ñ¿¡"),
@@ -103,86 +97,9 @@ def turn_audio(folder, turns, two_channels):
     return out
 
 
-# ---------------------------------------------------------------------------------------------
-# The worker
-# ---------------------------------------------------------------------------------------------
-
-class LanguageWorker:
-    """The worker (or a script that runs it, such as bench/timed_worker.py) with the
-    multilingual recognizer, offline, its lines in a queue and its log kept."""
-
-    def __init__(self, root, script=WORKER_SCRIPT, env=None, model="base"):
-        full = dict(os.environ)
-        for name in ("TRANSLATION_MODEL", "SPEAKER_MODEL", "HF_HOME"):
-            full.pop(name, None)
-        full.update({"DICTATION_ROOT": str(root), "DICTATE_MODEL": model, "HF_HUB_OFFLINE": "1",
-                     "HF_ENDPOINT": "http://127.0.0.1:9",
-                     "DICTATION_RELEASES_HOST": "http://127.0.0.1:9"})
-        full.update(env or {})
-        self.proc = subprocess.Popen([sys.executable, "-u", script], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=full)
-        self.lines = queue.Queue()
-        self.log = []
-        threading.Thread(target=self._out, daemon=True).start()
-        threading.Thread(target=self._err, daemon=True).start()
-
-    def _out(self):
-        for raw in self.proc.stdout:
-            self.lines.put(raw.decode("utf-8", "replace").rstrip("\n").split("\t"))
-        self.lines.put(None)
-
-    def _err(self):
-        for raw in self.proc.stderr:
-            self.log.append(raw.decode("utf-8", "replace").rstrip("\n"))
-
-    def next_line(self, timeout):
-        line = self.lines.get(timeout=timeout)
-        if line is None:
-            raise AssertionError("the worker ended; its log: %s" % "\n".join(self.log[-20:]))
-        return line
-
-    def start_up(self, timeout=180.0):
-        deadline = time.monotonic() + timeout
-        while True:
-            line = self.next_line(max(0.1, deadline - time.monotonic()))
-            if line[0] == "S" and line[1].startswith("ready"):
-                return
-
-    def write(self, data):
-        self.proc.stdin.write(data)
-        self.proc.stdin.flush()
-
-    def cpu_seconds(self):
-        """User plus system processor seconds of the worker so far."""
-        with open("/proc/%d/stat" % self.proc.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-    def answer(self, ends, quiet=1.0, timeout=180.0):
-        """The lines up to the worker's answer to `ends` utterances: a "U" line for each, then
-        quiet."""
-        got = []
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            try:
-                got.append(self.next_line(quiet))
-            except queue.Empty:
-                if sum(1 for f in got if f[0] == "U") >= ends and got[-1][0] == "U":
-                    return got
-        raise AssertionError("no answer to %d utterance(s); got %r" % (ends, got))
-
-    def stop(self):
-        if self.proc.poll() is None:
-            try:
-                self.write(b"Q\0\0\0\0")
-                self.proc.wait(10)
-            except (OSError, subprocess.TimeoutExpired):
-                self.proc.kill()
-                self.proc.wait()
-
-
 def speak_turns(worker, turns, audio, opts):
-    """Feeds the turns one by one; per turn, its finished lines with text."""
+    """Feeds the turns one by one into a started worker_process.WorkerProcess; per turn, its
+    finished lines with text."""
     heard = []
     for n, (turn, wavs) in enumerate(zip(turns, audio)):
         feed = speech.Feed(worker.write, wavs, options=opts if n == 0 else None,
@@ -190,13 +107,14 @@ def speak_turns(worker, turns, audio, opts):
         assert feed.wait(), "feed_wav did not finish"
         ends = sum(1 for _, kind, _ in feed.events if kind == "E")
         lines = worker.answer(ends) if ends else []
+        answers = worker_process.pair_answers(lines)
+        assert not answers.strays, lines
         finished = []
-        for i, f in enumerate(lines):
-            if f[0] == "F" and f[4].strip():
-                assert f[1] == str(turn.channel), (turn, f)
-                follow = lines[i + 1] if i + 1 < len(lines) else ["", "", "", "", ""]
-                assert follow[0] == "U", lines
-                finished.append(Line(f[3], f[4], follow[3], follow[4]))
+        for f, u in answers.pairs:
+            if lines[f][4].strip():
+                assert lines[f][1] == str(turn.channel), (turn, lines[f])
+                assert u is not None, lines
+                finished.append(Line(lines[f][3], lines[f][4], lines[u][3], lines[u][4]))
         heard.append(finished)
     return heard
 

@@ -1,7 +1,8 @@
-"""Spoken test audio, the headless front end as a frame source, and word error rates.
+"""Spoken test audio, frames and the headless front end as their source, and word error rates.
 
 Shared by the worker's process tests and the recognition benchmark (bench/).
 """
+import io
 import os
 import re
 import shutil
@@ -145,8 +146,74 @@ def align(reference_words, hypothesis_words):
 
 
 # ---------------------------------------------------------------------------------------------
+# Frames
+# ---------------------------------------------------------------------------------------------
+
+def frame(kind, payload=b""):
+    if isinstance(payload, str):
+        payload = payload.encode("ascii")
+    return kind.encode("ascii") + struct.pack("<I", len(payload)) + payload
+
+
+def _read_exactly(stream, n):
+    data = b""
+    while len(data) < n:
+        chunk = stream.read(n - len(data))
+        if not chunk:
+            return None
+        data += chunk
+    return data
+
+
+def read_frames(stream):
+    """(kind, payload) of each frame on a binary stream, up to its end; a frame the end cuts
+    short is not one."""
+    while True:
+        header = _read_exactly(stream, 5)
+        if header is None:
+            return
+        (length,) = struct.unpack("<I", header[1:])
+        payload = _read_exactly(stream, length) if length else b""
+        if payload is None:
+            return
+        yield chr(header[0]), payload
+
+
+def utterances(frames):
+    """Per channel (0 and 1), the 16-bit samples of each utterance in (kind, payload) frames: the
+    "A" frames' audio up to each "E"; audio without its "E" yet is no utterance."""
+    found, current = [[], []], [bytearray(), bytearray()]
+    for kind, payload in frames:
+        if kind == "A":
+            current[payload[0]] += payload[1:]
+        elif kind == "E":
+            found[payload[0]].append(bytes(current[payload[0]]))
+            current[payload[0]] = bytearray()
+    return found
+
+
+# ---------------------------------------------------------------------------------------------
 # The front end as a frame source
 # ---------------------------------------------------------------------------------------------
+
+def feed_wav_args(wavs, options=None, realtime=False, settings=()):
+    args = [FEED_WAV]
+    if realtime:
+        args.append("--realtime")
+    for setting in settings:
+        args += ["--set", setting]
+    if options is not None:
+        args += ["--options", options]
+    return args + list(wavs)
+
+
+def front_end_utterances(wavs, options=None, settings=()):
+    """Per channel, the samples of each utterance the front end makes of the WAV files (one per
+    channel), fed as fast as it goes."""
+    run = subprocess.run(feed_wav_args(wavs, options, False, settings), capture_output=True,
+                         check=True)
+    return utterances(read_frames(io.BytesIO(run.stdout)))
+
 
 class Feed:
     """Runs feed_wav and hands its frames to write(), noting when each one went.
@@ -158,15 +225,8 @@ class Feed:
     """
 
     def __init__(self, write, wavs, options=None, realtime=False, settings=()):
-        args = [FEED_WAV]
-        if realtime:
-            args.append("--realtime")
-        for setting in settings:
-            args += ["--set", setting]
-        if options is not None:
-            args += ["--options", options]
-        self.proc = subprocess.Popen(args + list(wavs), stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+        self.proc = subprocess.Popen(feed_wav_args(wavs, options, realtime, settings),
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.write = write
         self.events = []
         self.quit_frame = None
@@ -175,31 +235,13 @@ class Feed:
         self.thread = threading.Thread(target=self._relay, daemon=True)
         self.thread.start()
 
-    def _read(self, n):
-        data = b""
-        while len(data) < n:
-            chunk = self.proc.stdout.read(n - len(data))
-            if not chunk:
-                return None
-            data += chunk
-        return data
-
     def _relay(self):
         in_utterance = [False, False]
-        while True:
-            header = self._read(5)
-            if header is None:
-                break
-            (length,) = struct.unpack("<I", header[1:])
-            payload = self._read(length) if length else b""
-            if payload is None:
-                break
-            kind = chr(header[0])
-            data = header + payload
+        for kind, payload in read_frames(self.proc.stdout):
             if kind == "Q":
-                self.quit_frame = data
+                self.quit_frame = frame(kind, payload)
                 continue
-            self.write(data)
+            self.write(frame(kind, payload))
             now = time.monotonic()
             if self.started_at is None:
                 self.started_at = now

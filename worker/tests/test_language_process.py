@@ -13,6 +13,7 @@ import language_run
 import lay_out_whisper
 import speech
 import worker
+import worker_process
 
 
 @pytest.fixture(autouse=True)
@@ -37,7 +38,7 @@ def language_worker(base_root):
     started = []
 
     def start(root=base_root):
-        w = language_run.LanguageWorker(root)
+        w = worker_process.WorkerProcess(root, model="base")
         started.append(w)
         w.start_up()
         return w

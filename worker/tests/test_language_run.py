@@ -65,7 +65,8 @@ def test_score_counts_each_fault_once():
     assert (s.right_code, s.text_in_code, s.right_code_wrong_text, s.copies) == (3, 1, 2, 1)
     assert s.errors["en"] == (0, len(EN[0].split()) + len(EN[1].split()))
     de_words = sum(len(DE[i].split()) for i in range(3))
-    assert s.errors["de"][1] == de_words and s.errors["de"][0] >= de_words
+    # English text for German turns: only "plan" is a word of both
+    assert s.errors["de"][1] == de_words and s.errors["de"][0] >= de_words - 1
     merged = language_run.merge([s, s])
     assert merged.lines == 8 and merged.errors["en"] == (0, 2 * s.errors["en"][1])
 

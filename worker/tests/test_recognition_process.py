@@ -5,6 +5,7 @@ import time
 import pytest
 
 import speech
+import worker_process
 from conftest import NLLB13_REPO, add_translation_model
 
 @pytest.fixture(autouse=True)
@@ -33,16 +34,13 @@ def check_pairs(lines):
     for the same channel and speaker, later (finished lines are translated on their own
     thread), in the order of the channel's "F" lines."""
     recognition = [f for f in lines if f[0] in "PTFU"]
-    waiting = {"0": [], "1": []}
     for i, line in enumerate(recognition):
         if line[0] == "P":
             assert recognition[i + 1][0] == "T" and recognition[i + 1][1:3] == line[1:3]
-        elif line[0] == "F":
-            waiting[line[1]].append(line)
-        elif line[0] == "U":
-            assert waiting[line[1]], recognition
-            assert waiting[line[1]].pop(0)[1:3] == line[1:3]
-    assert waiting == {"0": [], "1": []}, recognition
+    answers = worker_process.pair_answers(recognition)
+    assert not answers.strays, recognition
+    for f, u in answers.pairs:
+        assert u is not None and recognition[u][1:3] == recognition[f][1:3], recognition
 
 
 @pytest.fixture(scope="module")
@@ -110,13 +108,16 @@ def test_long_monologue_streams_and_commits_early(data_root, start_worker, tmp_p
     assert len(final_words) <= len(speech.words(speech.MONOLOGUE)) + 5
 
 
-# (channel, sentence, words that only this sentence has and tiny.en hears reliably)
-DIALOGUE = [(0, "The weather is nice today.", {"weather", "nice", "today"}),
+# (channel, sentence, words that only this sentence has). tiny.en hears every one of these words
+# in espeak-ng's voice through the front end, with one, two or four threads, with any of the
+# sentences as its prompt, with up to 50 ms cut off the start or 100 ms of silence added: an
+# utterance without any of its words was lost, not misheard.
+DIALOGUE = [(0, "Please close the door when you leave.", {"close", "door", "leave"}),
             (1, "My brother bought a new car last week.", {"brother", "bought", "car", "week"}),
-            (0, "Please close the door when you leave.", {"please", "close", "door", "leave"}),
-            (1, "I would like a cup of hot tea.", {"cup", "hot", "tea"}),
             (0, "The meeting starts after lunch.", {"meeting", "starts", "lunch"}),
-            (1, "She is reading a book in the garden.", {"reading", "book", "garden"})]
+            (1, "She is reading a book in the garden.", {"reading", "book", "garden"}),
+            (0, "The train was late again this morning.", {"train", "late", "morning"}),
+            (1, "We need more time to finish the project.", {"need", "finish", "project"})]
 
 
 def dialogue_tracks(folder, turns, gap=1.2):
@@ -161,9 +162,4 @@ def test_two_channels_fed_at_once_answer_each_utterance_alone_in_order(data_root
             assert f[1] == str(DIALOGUE[i][0]), f
             if not heard or heard[-1] != i:
                 heard.append(i)
-    # In order and each once. Under load tiny.en now and then mishears one utterance outright
-    # ("But when there is ice tonight" for "The weather is nice today"); what this test is about
-    # is that no pass takes another utterance's audio and that the passes keep the order of the
-    # ends, so one utterance without any of its words may be missing, never out of place.
-    assert heard == sorted(set(heard)), finals(lines)
-    assert len(heard) >= len(DIALOGUE) - 1, finals(lines)
+    assert heard == list(range(len(DIALOGUE))), finals(lines)

@@ -11,6 +11,7 @@ from types import SimpleNamespace
 import pytest
 
 import worker
+import worker_process
 
 
 class WordTokenizer:
@@ -78,18 +79,11 @@ def wait_for(lines, count):
 
 
 def pairs_as_the_window_makes_them(lines):
-    """(recognized text, translation) per finished line, pairing each "U" with the oldest
-    unanswered "F" of its channel, as the window does; None for a line never answered."""
-    waiting = {0: [], 1: []}
-    pairs = []
-    for kind, ch, _, _, text in lines:
-        if kind == "F":
-            pairs.append([text, None])
-            waiting[ch].append(pairs[-1])
-        elif kind == "U":
-            assert waiting[ch], "a U line without a waiting F on channel %d" % ch
-            waiting[ch].pop(0)[1] = text
-    return [tuple(p) for p in pairs]
+    """(recognized text, translation) per finished line, as the window pairs them; None for a
+    line never answered."""
+    answers = worker_process.pair_answers(lines)
+    assert not answers.strays, "a U line without a waiting F: %r" % lines
+    return [(lines[f][4], None if u is None else lines[u][4]) for f, u in answers.pairs]
 
 
 def final(w, ch, text, voice=0, src="en", tgt="ru"):
