@@ -61,50 +61,51 @@ void post_later(HWND window, DWORD delay_ms, char kind, int channel, std::u16str
   }).detach();
 }
 
-TEST(SessionLines, ClosingWaitsAMomentForTheTranslationsStillOwed) {
+struct Closed {
+  std::vector<TranscriptLine> rows;  // the session file's rows after the window closed
+  ULONGLONG closing_ms = 0;          // how long closing the window took
+};
+
+// A session whose finished lines `texts` wait for their translations when the window closes;
+// `late` translations arrive meanwhile, 400 ms apart.
+Closed close_while_owed(const wchar_t* name, const std::vector<std::u16string>& texts,
+                        const std::vector<std::u16string>& late) {
   std::u16string path;
-  ULONGLONG closed_in = 0;
+  Closed closed;
   {
-    ParlivoRun run(temp_folder(L"lines-close-wait"));
+    ParlivoRun run(temp_folder(name));
     run.click(kIdNewSessionButton);
     run.worker_ready();
     path = current_session_path();
-    run.recognized('F', 0, "en", u"Almost done.");
-    run.recognized('F', 0, "en", u"Done.");
-    post_later(run.window(), 400, 'U', 0, u"Почти.");
-    post_later(run.window(), 800, 'U', 0, u"Готово.");
+    for (const std::u16string& text : texts) run.recognized('F', 0, "en", text);
+    for (std::size_t i = 0; i < late.size(); ++i) {
+      post_later(run.window(), static_cast<DWORD>(400 * (i + 1)), 'U', 0, late[i]);
+    }
     const ULONGLONG started = GetTickCount64();
     DestroyWindow(run.window());
-    closed_in = GetTickCount64() - started;
+    closed.closing_ms = GetTickCount64() - started;
   }
-  const std::vector<TranscriptLine> rows = rows_of(path);
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].translation, u"Почти.");
-  EXPECT_EQ(rows[1].translation, u"Готово.");
-  EXPECT_LT(closed_in, 2900u) << "closing goes on once nothing is owed";
+  closed.rows = rows_of(path);
   DeleteFileW(reinterpret_cast<const wchar_t*>(path.c_str()));
+  return closed;
+}
+
+TEST(SessionLines, ClosingWaitsAMomentForTheTranslationsStillOwed) {
+  const Closed closed =
+      close_while_owed(L"lines-close-wait", {u"Almost done.", u"Done."}, {u"Почти.", u"Готово."});
+  ASSERT_EQ(closed.rows.size(), 2u);
+  EXPECT_EQ(closed.rows[0].translation, u"Почти.");
+  EXPECT_EQ(closed.rows[1].translation, u"Готово.");
+  EXPECT_LT(closed.closing_ms, 2900u) << "closing goes on once nothing is owed";
 }
 
 TEST(SessionLines, ALineWaitingForItsTranslationIsSavedWhenTheWindowCloses) {
-  std::u16string path;
-  ULONGLONG closed_in = 0;
-  {
-    ParlivoRun run(temp_folder(L"lines-close"));
-    run.click(kIdNewSessionButton);
-    run.worker_ready();
-    path = current_session_path();
-    run.recognized('F', 0, "en", u"The only line.");
-    const ULONGLONG started = GetTickCount64();
-    DestroyWindow(run.window());
-    closed_in = GetTickCount64() - started;
-  }
-  const std::vector<TranscriptLine> rows = rows_of(path);
-  ASSERT_EQ(rows.size(), 1u) << "the session was kept, with its line";
-  EXPECT_EQ(rows[0].text, u"The only line.");
-  EXPECT_TRUE(rows[0].translation.empty());
-  EXPECT_GE(closed_in, 2900u) << "waited for the translation";
-  EXPECT_LT(closed_in, 8000u) << "but not for long";
-  DeleteFileW(reinterpret_cast<const wchar_t*>(path.c_str()));
+  const Closed closed = close_while_owed(L"lines-close", {u"The only line."}, {});
+  ASSERT_EQ(closed.rows.size(), 1u) << "the session was kept, with its line";
+  EXPECT_EQ(closed.rows[0].text, u"The only line.");
+  EXPECT_TRUE(closed.rows[0].translation.empty());
+  EXPECT_GE(closed.closing_ms, 2900u) << "waited for the translation";
+  EXPECT_LT(closed.closing_ms, 8000u) << "but not for long";
 }
 
 TEST(SessionLines, TheWorkersEndSavesWaitingLinesAndKeepsItsReasonOnScreen) {
