@@ -4,6 +4,7 @@ import gc
 import io
 import os
 import struct
+import sys
 import threading
 import time
 from types import SimpleNamespace
@@ -283,7 +284,10 @@ def test_the_recognizer_takes_the_cores_up_to_four(w, monkeypatch, cores, thread
     monkeypatch.setattr(worker, "has_nvidia", lambda: False)
     monkeypatch.setattr(worker.os, "cpu_count", lambda: cores)
     monkeypatch.setenv("DICTATE_MODEL", "small")
-    worker.load_recognizer(w, "small")
+    # The benchmarks' timed worker, when its tests ran in this session, wraps the loader.
+    timed = sys.modules.get("timed_worker")
+    load = timed._load_recognizer if timed is not None else worker.load_recognizer
+    load(w, "small")
     assert made[0]["device"] == "cpu" and made[0]["cpu_threads"] == threads
 
 
