@@ -252,14 +252,14 @@ def remember_load_options():
     WhisperModel.__init__ = remembering_init
 
 
-def shape_folder(spec):
-    """spec: a shape's name (generated into the cache when missing) or a generated model's folder."""
-    if os.path.isdir(spec):
-        return spec
+def shape_folder(shape_name):
+    """shape_name: a shape's name (generated into the cache when missing) or a generated model's folder."""
+    if os.path.isdir(shape_name):
+        return shape_name
     sys.path.insert(0, TOOLS)
     import make_whisper_model
 
-    return make_whisper_model.real_shape_model(spec).folder
+    return make_whisper_model.real_shape_model(shape_name).folder
 
 
 def load_shape(folder):
@@ -276,9 +276,9 @@ def load_shape(folder):
         _load_options["loading_shape"] = False
 
 
-def double(whisper_model, spec, costs):
-    """whisper_model's CTranslate2 model replaced by a ShapeDouble of the shape named by spec."""
-    shape = load_shape(shape_folder(spec))
+def double(whisper_model, shape_name, costs):
+    """whisper_model's CTranslate2 model replaced by a ShapeDouble of the shape named by shape_name."""
+    shape = load_shape(shape_folder(shape_name))
     token_map = TokenMap(Vocabulary(whisper_model.hf_tokenizer), Vocabulary(shape.hf_tokenizer))
     whisper_model.model = ShapeDouble(whisper_model.model, shape.model, token_map, costs)
     return whisper_model.model

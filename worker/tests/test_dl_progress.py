@@ -249,9 +249,9 @@ class TestStallLimit:
         else:
             monkeypatch.setenv("DICTATION_STALL_SECONDS", value)
         # A copy of its own, so that the module the other tests use keeps its classes.
-        spec = importlib.util.spec_from_file_location("dl_progress_fresh", dl_progress.__file__)
-        fresh = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(fresh)
+        module_source = importlib.util.spec_from_file_location("dl_progress_fresh", dl_progress.__file__)
+        fresh = importlib.util.module_from_spec(module_source)
+        module_source.loader.exec_module(fresh)
         assert fresh.STALL_SECONDS == 30.0
         assert fresh.stalled_text("X") == "Download of X stopped: no data for 30 s."
 
