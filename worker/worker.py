@@ -2263,10 +2263,6 @@ def send_answer(w, line, translation):
     w.send(line.letter, line.channel, line.speaker, line.language, translation)
 
 
-# Whether the translation thread waits with its next batch while an ended utterance is being
-# recognized.
-YIELD_TO_FINAL_PASSES = True
-
 # Finished lines translated together at most: enough to catch up after a burst of speech, few
 # enough that the first of them does not wait long for the others.
 TRANSLATE_TOGETHER = 8
@@ -2418,7 +2414,7 @@ def next_batch(w, aside):
     replaced, or while an ended utterance is being recognized (its "F" lines go first: a batch
     started now would take a core from that pass). Call with aside.cond held."""
     batch = aside.untranslated(TRANSLATE_TOGETHER)
-    if batch and (switch_pending(w) or (YIELD_TO_FINAL_PASSES and held_channels(w))):
+    if batch and (switch_pending(w) or held_channels(w)):
         return []
     return batch
 
