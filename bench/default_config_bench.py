@@ -25,6 +25,8 @@ Printed per run:
 - processor seconds of the worker per audio second, and of them the text model's own calls (the
   figure overstates the shape's cost by these: subtract them for the shape alone);
 - partial passes per minute of audio;
+- how the shown text moves while someone speaks: from an utterance's first audio to the first
+  change of its channel's text, then every stretch without a change until its "E" frame;
 - what waits: ended utterances not yet recognized ("E" frames written less final passes
   finished) and finished lines not yet translated, when the audio ended (the soak: at the end of
   each minute, whose last seconds are quiet) and the most at any moment;
@@ -85,7 +87,10 @@ def run_figures(result):
     played = result["played"]
     own = live_figures.real_model_cpu(result["shapes"])[0]
     at_end = live_figures.waiting_at(result["started_at"] + played, ends, passes, answers)
+    first_text, gaps = live_figures.partial_text_gaps(
+        result["lines"], live_figures.speech_spans(result["events"]))
     return {
+        "first_text": first_text, "text_gaps": gaps,
         "latencies": latencies, "missed": len(result["latencies"]) - len(latencies),
         "lags": lags, "untranslated": sum(1 for _, lag, _ in answers if lag is None),
         "cpu": result["cpu"], "own_cpu": own, "audio": played,
@@ -103,6 +108,7 @@ def soak_figures(summary):
     partials = [m.partial_passes for m in summary["per_minute"]]
     memory = summary["memory"]
     return {
+        "first_text": summary["first_text"], "text_gaps": summary["text_gaps"],
         "latencies": summary["latencies"], "missed": None, "lags": summary["lags"],
         "untranslated": summary["untranslated"], "cpu": summary["cpu"],
         "own_cpu": summary["own_cpu"], "audio": summary["audio"],
@@ -127,6 +133,9 @@ def rows(figures):
         ("  of it the text model's calls", "%.2f" % (f["own_cpu"] / f["audio"])),
         ("  without them", "%.2f" % ((f["cpu"] - f["own_cpu"]) / f["audio"])),
         ("partial passes per minute", "%.1f" % f["partial_per_minute"]),
+        ("first text after the onset median / p90 / worst s", median_p90_worst(f["first_text"])),
+        ("then unchanged text while speaking median / p90 / worst s",
+         median_p90_worst(f["text_gaps"])),
         ("waiting E / F when the audio ended", "%d / %d" % f["waiting_at_end"]),
         ("waiting E / F at most", "%d / %d" % f["most_waiting"]),
         ("memory MB (end / peak; soak: min 2 -> last)", f["memory"]),

@@ -1,5 +1,6 @@
 """Figures of a live run read back from what it recorded: what waits at a given moment, partial
-passes in a stretch of time, and the recognizer double's share (SHAPE lines of the timed worker).
+passes in a stretch of time, how often the shown text moves while someone speaks, and the
+recognizer double's share (SHAPE lines of the timed worker).
 
 The records, all on the monotonic clock:
 - end frames: (channel, time the "E" frame was written);
@@ -7,6 +8,8 @@ The records, all on the monotonic clock:
   final, audio seconds, start, end, processor seconds, "F" lines, ...);
 - finished lines: soak.finished_line_answers() of the worker's lines, (arrival, lag to its "U"
   line or None, translated);
+- speech spans: (channel, first audio frame of an utterance, its "E" frame);
+- worker lines: (arrival, fields) as worker_process.WorkerProcess keeps them;
 - shape records: the timed worker's SHAPE lines as worker_process.WorkerProcess keeps them, (end,
   real cpu, real wall, shape cpu, shape wall, calls) per pass.
 """
@@ -40,6 +43,50 @@ def most_waiting(end_frames, passes, finished_lines, start=float("-inf"), end=fl
 def partial_passes(passes, start, end):
     """How many partial passes started in [start, end)."""
     return sum(1 for p in passes if not p[1] and start <= p[3] < end)
+
+
+def speech_spans(events):
+    """(channel, onset, end) of each utterance, from a feed's events: (time, "onset" or "E",
+    channel). An onset without its "E" yet is no utterance."""
+    spans, onsets = [], {}
+    for t, kind, ch in sorted(events):
+        if kind == "onset":
+            onsets.setdefault(ch, t)
+        elif kind == "E" and ch in onsets:
+            spans.append((ch, onsets.pop(ch), t))
+    return spans
+
+
+def shown_text_changes(lines):
+    """Per channel, when the text the window shows for it changed: every "F" line with text, and
+    every "P" line whose text differs from the channel's previous "P" line (a pass that found
+    nothing new moves nothing)."""
+    changes, shown = {}, {}
+    for t, fields in lines:
+        if len(fields) < 5 or fields[0] not in ("P", "F"):
+            continue
+        ch, text = int(fields[1]), fields[4]
+        if fields[0] == "F":
+            if text:
+                changes.setdefault(ch, []).append(t)
+            shown[ch] = ""
+        elif text != shown.get(ch, ""):
+            changes.setdefault(ch, []).append(t)
+            shown[ch] = text
+    return changes
+
+
+def partial_text_gaps(lines, spans):
+    """(first, gaps): per utterance, seconds from its onset to the first change of its channel's
+    shown text (its end when nothing changed before it); and every stretch without a change while
+    it is spoken: between two changes, and from the last change to the "E" frame."""
+    changes = shown_text_changes(lines)
+    first, gaps = [], []
+    for ch, onset, end in spans:
+        moved = [t for t in changes.get(ch, []) if onset < t < end]
+        first.append(moved[0] - onset if moved else end - onset)
+        gaps += [later - earlier for earlier, later in zip(moved, moved[1:] + [end])]
+    return first, gaps
 
 
 def real_model_cpu(records, start=float("-inf"), end=float("inf")):

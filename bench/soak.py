@@ -332,14 +332,25 @@ class Soak:
         self.minute = 0
         self.started = {}       # minute -> when its audio began
         self.ends = []
+        self.events = []        # (time, "onset" or "E", channel), as speech.Feed notes them
+        self.speaking = set()
 
     def write(self, data):
-        if data[:1] != b"E" or len(data) < 6:
+        kind = data[:1]
+        if kind not in (b"A", b"E") or len(data) < 6:
             self.run.write(data)
             return
         before = time.monotonic()
         self.run.write(data)
-        self.ends.append(EndFrame(self.minute, data[5], before, time.monotonic()))
+        ch = data[5]
+        if kind == b"A":
+            if ch not in self.speaking:
+                self.speaking.add(ch)
+                self.events.append((before, "onset", ch))
+            return
+        self.speaking.discard(ch)
+        self.events.append((before, "E", ch))
+        self.ends.append(EndFrame(self.minute, ch, before, time.monotonic()))
 
     def answers(self):
         passes, f_arrivals = observed(self.run)
@@ -403,7 +414,10 @@ def soak_summary(job, run, samples, per_minute, cpu_before, untranslated, met):
     answers = finished_line_answers(run.lines)
     seconds = MINUTE * len(samples)
     records = list(run.shapes)
+    first_text, gaps = live_figures.partial_text_gaps(run.lines,
+                                                      live_figures.speech_spans(job.events))
     return {"latencies": answered, "lags": [lag for _, lag, _ in answers if lag is not None],
+            "first_text": first_text, "text_gaps": gaps,
             "untranslated": untranslated, "audio": seconds,
             "cpu": samples[-1].cpu_seconds - cpu_before if samples else 0.0,
             "own_cpu": live_figures.real_model_cpu(records)[0],

@@ -60,3 +60,26 @@ def test_the_most_that_waits_at_once():
     # one; at 161 three finished lines wait
     assert live_figures.most_waiting(ends, run.passes, answers) == (2, 3)
     assert live_figures.waiting_at(109.0, ends, run.passes, answers) == (0, 0)
+
+
+def test_the_shown_text_moves_only_when_a_channel_shows_something_new():
+    events = [(10.0, "onset", 0), (11.0, "onset", 1), (20.0, "E", 0), (15.0, "E", 1),
+              (30.0, "onset", 0)]                     # still speaking: no utterance yet
+    spans = live_figures.speech_spans(events)
+    assert spans == [(1, 11.0, 15.0), (0, 10.0, 20.0)]
+    lines = [line(13.0, "P", 0, "Hello"),
+             line(13.5, "P", 1, "Other side"),      # the other channel moves nothing here
+             line(16.0, "P", 0, "Hello"),           # the same text again: no change
+             line(17.0, "F", 0, "Hello there."),
+             line(17.1, "P", 0, ""),                # cleared after the commit: nothing new shown
+             line(18.0, "P", 0, "and"),
+             line(21.0, "P", 0, "and more")]        # after the "E": not while speaking
+    first, gaps = live_figures.partial_text_gaps(lines, spans)
+    assert first == [2.5, 3.0]
+    assert gaps == [1.5, 4.0, 1.0, 2.0]
+
+
+def test_an_utterance_whose_text_never_moved_waited_its_whole_length():
+    spans = [(0, 10.0, 16.0)]
+    lines = [line(9.0, "P", 0, "earlier"), line(16.5, "F", 0, "Late.")]
+    assert live_figures.partial_text_gaps(lines, spans) == ([6.0], [])

@@ -1,10 +1,13 @@
-"""The soak's pairing of "E" frames with the last "F" line of their answers, on a canned run."""
+"""The soak's pairing of "E" frames with the last "F" line of their answers, on a canned run, and
+the utterances it notes from the frames it writes."""
 import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
+import live_figures  # noqa: E402
 import soak  # noqa: E402
+import speech  # noqa: E402
 from soak import EndFrame, Pass  # noqa: E402
 
 
@@ -77,3 +80,25 @@ def test_with_translation_the_goal_also_asks_for_a_steady_lag_and_every_line_tra
     assert not soak.verdict(**base, lag_medians=[2.0, 2.0, 3.1], untranslated=0)[1]
     assert not soak.verdict(**base, lag_medians=[2.0, 2.0, 2.0], untranslated=1)[1]
     assert soak.verdict(**base)[1]
+
+
+def test_the_soak_notes_each_utterance_from_its_first_audio_to_its_end():
+    written = []
+
+    class Run:
+        write = written.append
+
+    job = soak.Soak(Run())
+    job.minute = 1
+    frames = [speech.frame("A", b"\x00" + b"\x00" * 64), speech.frame("A", b"\x01" + b"\x00" * 64),
+              speech.frame("A", b"\x00" + b"\x00" * 64), speech.frame("E", b"\x00"),
+              speech.frame("A", b"\x00" + b"\x00" * 64), speech.frame("E", b"\x01"),
+              speech.frame("L", "en|ru|0|0|60")]
+    for data in frames:
+        job.write(data)
+    assert written == frames
+    assert [(kind, ch) for _, kind, ch in job.events] == [
+        ("onset", 0), ("onset", 1), ("E", 0), ("onset", 0), ("E", 1)]
+    assert [(e.minute, e.channel) for e in job.ends] == [(1, 0), (1, 1)]
+    spans = live_figures.speech_spans(job.events)
+    assert [ch for ch, _, _ in spans] == [0, 1]
