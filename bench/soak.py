@@ -280,7 +280,8 @@ def row(minute, times, unanswered, sample, cpu_in_minute, load):
 
 
 def within(value, reference):
-    return abs(value - reference) <= TOLERANCE * reference
+    """Not grown beyond the tolerance: a figure that fell is no growth."""
+    return value <= reference * (1 + TOLERANCE)
 
 
 def verdict(medians, samples, unanswered, lag_medians=None, untranslated=0):

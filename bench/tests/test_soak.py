@@ -58,6 +58,9 @@ def test_verdict_catches_growth_against_minute_two():
         lines, met = soak.verdict(medians, [sample, sample, later], unanswered)
         assert not met and "MISSED" in "\n".join(lines)
     assert not soak.verdict([2.0, 1.0, 1.2], [sample] * 3, 0)[1]
+    # quicker answers and less memory at the end are no growth
+    smaller = soak.Sample(300.0, 200.0, 10, 8, 0.0)
+    assert soak.verdict([2.0, 1.0, 0.8], [sample, sample, smaller], 0)[1]
 
 
 def f_u(t, kind, ch, text):
